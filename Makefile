@@ -1,0 +1,65 @@
+# Set-up and checks. `make demo` runs the scripted agent session, `make test`
+# the test suite; both create the virtual environment when it is missing.
+
+# The interpreter: an explicit PYTHON=, else python3.13 if it runs, else
+# pyenv's 3.13, else Debian's.
+ifndef PYTHON
+PYTHON := $(shell \
+  if python3.13 -c pass >/dev/null 2>&1; then echo python3.13; \
+  elif command -v pyenv >/dev/null 2>&1 && ls "$$(pyenv root)"/versions/3.13.*/bin/python3.13 >/dev/null 2>&1; then \
+    ls "$$(pyenv root)"/versions/3.13.*/bin/python3.13 | tail -n 1; \
+  elif [ -x /usr/bin/python3.13 ]; then echo /usr/bin/python3.13; fi)
+endif
+
+VENV      := .venv
+ASAN_VENV := .venv-asan
+BUILD_DEPS := scikit-build-core cmake ninja
+PIP_FLAGS := --disable-pip-version-check -q
+PYTEST_ARGS ?=
+
+.PHONY: all install demo test bench asan-test clean check-python
+
+all: test
+
+check-python:
+	@test -n "$(PYTHON)" || { echo "Python 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
+	@$(PYTHON) -c 'import sys; assert sys.version_info[:2] == (3, 13), sys.version' \
+	  || { echo "$(PYTHON) is not Python 3.13"; exit 1; }
+
+# A virtual environment with the build tools; the package itself is
+# (re)installed on every run so that source changes are always picked up.
+%/.tools-stamp: pyproject.toml | check-python
+	test -x $*/bin/python || $(PYTHON) -m venv $*
+	$*/bin/python -m pip install $(PIP_FLAGS) $(BUILD_DEPS)
+	touch $@
+
+install: $(VENV)/.tools-stamp
+	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  -Cbuild-dir=build/release '.[test]'
+
+test: install
+	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
+
+demo: install
+	$(VENV)/bin/python examples/agent_session.py
+
+bench: install
+	$(VENV)/bin/python bench/bench_spawn.py
+
+# The same suite against an AddressSanitizer + UBSan build of the extension.
+# The stock interpreter is not instrumented, so the sanitizer runtime (and
+# libstdc++, so that C++ exceptions unwind through it) is preloaded. Leaks are
+# reported, except those whose allocation stack lies wholly in the
+# interpreter's own code (see tests/lsan.supp).
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so) $(shell g++ -print-file-name=libstdc++.so)
+asan-test: $(ASAN_VENV)/.tools-stamp
+	$(ASAN_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.VELMOR_SANITIZE=ON '.[test]'
+	LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)

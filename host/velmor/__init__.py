@@ -1,0 +1,1 @@
+"""velmor: host stand-in of the agent framework around the tool creator."""

@@ -1,0 +1,1 @@
+"""Core services of the host: the subprocess manager and its workers."""

@@ -1,0 +1,1 @@
+"""Tools: the tool base, the registry and the native tool creator."""
