@@ -1,0 +1,31 @@
+// Classes built the way a class statement builds them, from member tables.
+#pragma once
+
+#include "function.hpp"
+#include "py.hpp"
+
+#include <span>
+
+namespace tc {
+
+enum class MemberKind { Method, Property };
+
+// One member of a class body: a method, or a read-only property whose getter
+// is the function of `function`.
+struct MemberSpec {
+    MemberKind kind;
+    FunctionSpec function;
+};
+
+struct ClassSpec {
+    const char* name;
+    const char* doc;
+    const char* base;  // looked up by name in the module namespace, then builtins
+    std::span<const MemberSpec> members;
+};
+
+// Builds the class as `class <name>(<base>): <doc>; <members>` would, in the
+// module namespace `globals`, and binds it there under its name.
+py::Ref create_class(const ClassSpec& spec, PyObject* globals);
+
+}  // namespace tc

@@ -1,0 +1,18 @@
+// Coroutine objects: the Python coroutine protocol (send, throw, close,
+// __await__, am_send) over a C++20 coroutine body (task.hpp).
+#pragma once
+
+#include "args.hpp"
+#include "function.hpp"
+#include "py.hpp"
+
+namespace tc {
+
+py::Ref make_coroutine_type();
+py::Ref make_coroutine_wrapper_type();
+
+// A new, not yet started coroutine object running `body` over `args`.
+py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, PyObject* name, PyObject* qualname,
+                       ResultCheck result_check);
+
+}  // namespace tc

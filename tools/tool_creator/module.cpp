@@ -1,0 +1,172 @@
+// The module definition and what importing it does.
+#include "classes.hpp"
+#include "schema.hpp"
+#include "state.hpp"
+#include "texts.hpp"
+#include "tools.hpp"
+
+#include <cstdint>
+
+namespace tc {
+
+namespace {
+
+// Process-wide import records: the interpreter that first created the module,
+// and the module object once its execution has begun. Deliberately never
+// destroyed (see state()).
+struct ImportRecords {
+    std::int64_t interpreter_id = -1;
+    py::Ref module;
+};
+
+ImportRecords& records() {
+    static ImportRecords* const instance = new ImportRecords();
+    return *instance;
+}
+
+// ---- the module statements --------------------------------------------------
+
+void bind(PyObject* globals, const char* name, PyObject* value) { py::set_item(globals, name, value); }
+
+// `import <dotted>`: binds the top-level package under its own name.
+void import_module(PyObject* globals, const char* dotted, const char* bound_name) {
+    py::Ref name = py::str(dotted);
+    py::Ref top = py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0));
+    bind(globals, bound_name, top.get());
+}
+
+// One name of `from <module> import ...`: an attribute, else a submodule that
+// is already in sys.modules.
+py::Ref import_from(PyObject* module, PyObject* name) {
+    if (py::Ref value = py::getattr_optional(module, name)) return value;
+    if (py::Ref package = py::getattr_optional(module, py::interned("__name__").get());
+        package && PyUnicode_Check(package.get())) {
+        py::Ref full = py::Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        if (py::Ref submodule = py::Ref::steal_or_null(PyImport_GetModule(full.get()))) return submodule;
+        py::check_error();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    throw py::ErrorAlreadySet{};
+}
+
+// `from <module> import <names...>`
+void import_names(PyObject* globals, const char* module_name, std::initializer_list<const char*> imported) {
+    py::Ref fromlist = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(imported.size())));
+    Py_ssize_t i = 0;
+    for (const char* item : imported) PyTuple_SET_ITEM(fromlist.get(), i++, py::interned(item).release());
+    py::Ref name = py::str(module_name);
+    py::Ref module =
+        py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 0));
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(fromlist.get()); ++j) {
+        PyObject* item = PyTuple_GET_ITEM(fromlist.get(), j);
+        py::set_item(globals, item, import_from(module.get(), item).get());
+    }
+}
+
+void run_module_statements(PyObject* globals) {
+    import_module(globals, "importlib.util", "importlib");
+    import_module(globals, "json", "json");
+    import_module(globals, "logging", "logging");
+    import_module(globals, "os", "os");
+    import_module(globals, "sys", "sys");
+    import_names(globals, "pathlib", {"Path"});
+    import_names(globals, "typing", {"Any"});
+    import_names(globals, "velmor.core.subprocess_manager", {"SubprocessManager", "SubprocessTask"});
+    import_names(globals, "velmor.tools.base", {"Tool"});
+
+    py::Ref logging = global(py::interned("logging").get());
+    py::Ref get_logger = py::getattr(logging.get(), py::interned("getLogger").get());
+    bind(globals, "logger", py::call(get_logger.get(), {py::str("velmor.tool_creator").get()}).get());
+
+    bind(globals, "_get_custom_tools_dir", make_function(kGetCustomToolsDir).get());
+    create_class(kToolCreatorToolClass, globals);
+    create_class(kDynamicToolClass, globals);
+}
+
+// ---- the two slots -------------------------------------------------------------
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    try {
+        PyInterpreterState* interpreter = PyInterpreterState_Get();
+        const std::int64_t id = PyInterpreterState_GetID(interpreter);
+        if (id < 0) throw py::ErrorAlreadySet{};
+        ImportRecords& rec = records();
+        if (rec.interpreter_id < 0) rec.interpreter_id = id;
+        if (rec.interpreter_id != id) {
+            PyErr_SetString(PyExc_ImportError, texts::kInterpreterChanged);
+            return nullptr;
+        }
+        if (rec.module) return rec.module.copy().release();
+
+        py::Ref name = py::Ref::steal(PyObject_GetAttrString(spec, "name"));
+        py::Ref module = py::Ref::steal(PyModule_NewObject(name.get()));
+        PyObject* dict = PyModule_GetDict(module.get());
+        static constexpr struct {
+            const char* spec_attribute;
+            const char* module_attribute;
+        } kCopied[] = {{"loader", "__loader__"},
+                       {"origin", "__file__"},
+                       {"parent", "__package__"},
+                       {"submodule_search_locations", "__path__"}};
+        for (const auto& copied : kCopied) {
+            py::Ref value = py::getattr_optional(spec, py::str(copied.spec_attribute).get());
+            if (!value) continue;
+            if (value.get() == Py_None && copied.module_attribute == kCopied[3].module_attribute) continue;
+            py::set_item(dict, copied.module_attribute, value.get());
+        }
+        return module.release();
+    } catch (...) {
+        py::set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+int exec_module(PyObject* module) {
+    ImportRecords& rec = records();
+    if (rec.module) {
+        if (rec.module.get() == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError, texts::kAlreadyImported);
+        return -1;
+    }
+    rec.module = py::Ref::borrow(module);
+    try {
+        init_state();
+        State& s = state();
+        if (!s.tool_creator_schema) s.tool_creator_schema = build_tool_creator_schema();
+        if (!s.dynamic_tool_schema) s.dynamic_tool_schema = build_dynamic_tool_schema();
+        s.globals = py::Ref::borrow(PyModule_GetDict(module));
+        run_module_statements(s.globals.get());
+        return 0;
+    } catch (...) {
+        py::set_error_from_current_exception();
+        // A failed import leaves nothing usable; the next import starts afresh.
+        py::SavedError error = py::SavedError::fetch();
+        rec.module.reset();
+        error.restore();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tool_creator",
+    texts::kModuleDoc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tc
+
+PyMODINIT_FUNC PyInit_tool_creator() { return PyModuleDef_Init(&tc::module_def); }

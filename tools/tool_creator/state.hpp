@@ -1,0 +1,112 @@
+// What the module keeps for the life of the process: the interned names its
+// functions use, its Python types, and the module namespace that run-time name
+// lookups read. One interpreter per process uses the module, so these are
+// process-wide records rather than per-module state.
+#pragma once
+
+#include "py.hpp"
+#include "texts.hpp"
+
+namespace tc {
+
+// Interned strings, created once and kept for the life of the process.
+#define TC_NAMES(X)                                   \
+    X(json, "json")                                   \
+    X(dumps, "dumps")                                 \
+    X(loads, "loads")                                 \
+    X(indent, "indent")                               \
+    X(logger, "logger")                               \
+    X(Path, "Path")                                   \
+    X(SubprocessManager, "SubprocessManager")         \
+    X(SubprocessTask, "SubprocessTask")               \
+    X(DynamicTool, "DynamicTool")                     \
+    X(get_custom_tools_dir, "_get_custom_tools_dir")  \
+    X(home, "home")                                   \
+    X(mkdir, "mkdir")                                 \
+    X(spawn, "spawn")                                 \
+    X(error, "error")                                 \
+    X(output, "output")                               \
+    X(get, "get")                                     \
+    X(manager_attr, "_manager")                       \
+    X(registry_attr, "_registry")                     \
+    X(custom_tools_dir_attr, "_custom_tools_dir")     \
+    X(name_attr, "_name")                             \
+    X(description_attr, "_description")               \
+    X(script_path_attr, "_script_path")               \
+    X(operation, "operation")                         \
+    X(list, "list")                                   \
+    X(args, "args")                                   \
+    X(action, "action")                               \
+    X(path, "path")                                   \
+    X(function, "function")                           \
+    X(main, "main")                                   \
+    X(run_function, "run_function")                   \
+    X(custom, "custom")                               \
+    X(velmor_dir, ".velmor")                          \
+    X(custom_tools, "custom_tools")                   \
+    X(empty, "")                                      \
+    X(add_note, "add_note")                           \
+    X(throw_, "throw")                                \
+    X(close, "close")                                 \
+    X(value, "value")                                 \
+    X(op_create, "create")                            \
+    X(op_validate, "validate")                        \
+    X(op_delete, "delete")                            \
+    X(op_run, "run")                                  \
+    X(op_info, "info")                                \
+    X(create_tool, "_create_tool")                    \
+    X(validate_tool, "_validate_tool")                \
+    X(validate_code, "_validate_code")                \
+    X(list_tools, "_list_tools")                      \
+    X(delete_tool, "_delete_tool")                    \
+    X(run_tool, "_run_tool")                          \
+    X(tool_info, "_tool_info")                        \
+    X(tool_creator_name, texts::kToolCreatorName)     \
+    X(tool_creator_description, texts::kToolCreatorDescription) \
+    X(unknown_operation, texts::kUnknownOperation)    \
+    X(error_prefix, texts::kErrorPrefix)              \
+    X(registry_prefix, texts::kRegistryPrefix)
+
+struct Names {
+#define TC_DECLARE_NAME(ident, text) py::Ref ident;
+    TC_NAMES(TC_DECLARE_NAME)
+#undef TC_DECLARE_NAME
+};
+
+// Constant objects shared by every call.
+struct Constants {
+    py::Ref kw_indent;                       // ("indent",)
+    py::Ref kw_parents_exist_ok;             // ("parents", "exist_ok")
+    py::Ref kw_task;                         // ("worker_type", "command", "timeout")
+    py::Ref kw_dynamic_tool;                 // ("tool_name", "tool_description", "script_path", "subprocess_manager")
+    py::Ref two;                             // 2
+    py::Ref validate_timeout;                // 10.0
+    py::Ref run_timeout;                     // 60.0
+    py::Ref asyncio_coroutine_marker;        // asyncio.coroutines._is_coroutine
+    py::Ref inspect_coroutine_marker;        // inspect._is_coroutine_mark
+};
+
+struct State {
+    Names names;
+    Constants constants;
+    py::Ref function_type;
+    py::Ref coroutine_type;
+    py::Ref coroutine_wrapper_type;
+    py::Ref tool_creator_schema;  // templates copied on every read of `parameters`
+    py::Ref dynamic_tool_schema;
+    py::Ref globals;   // the namespace of the module being (or last) executed
+    py::Ref builtins;  // the builtins namespace
+};
+
+// The process-wide state; `init_state` fills it once (idempotent).
+State& state();
+void init_state();
+
+inline const Names& names() { return state().names; }
+inline const Constants& constants() { return state().constants; }
+
+// A module-level name looked up as a function body would at run time: the
+// module namespace, then builtins; NameError when neither has it.
+py::Ref global(PyObject* name);
+
+}  // namespace tc

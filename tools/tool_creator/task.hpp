@@ -1,0 +1,75 @@
+// The C++ side of the module's coroutines: a body is written as a C++20
+// coroutine returning `Task`, with `co_await tc::awaiting(obj)` wherever it
+// awaits a Python awaitable and `co_return` of its result. The Python-facing
+// coroutine object (coroutine.hpp) drives it.
+#pragma once
+
+#include "py.hpp"
+
+#include <coroutine>
+#include <utility>
+
+namespace tc {
+
+struct Promise;
+
+// Owns a suspended body; the coroutine object takes the handle over.
+class Task {
+public:
+    using promise_type = Promise;
+    using Handle = std::coroutine_handle<Promise>;
+
+    explicit Task(Handle h) noexcept : handle_(h) {}
+    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    Task& operator=(Task&&) = delete;
+    ~Task() {
+        if (handle_) handle_.destroy();
+    }
+    Handle release() noexcept { return std::exchange(handle_, {}); }
+
+private:
+    Handle handle_;
+};
+
+struct Promise {
+    // The iterator the body is awaiting while it is suspended.
+    py::Ref delegate;
+    // What the awaited object delivered: a value, or the exception it raised.
+    py::Ref sent_value;
+    py::SavedError sent_error;
+    // The body's outcome once it has finished.
+    py::Ref result;
+    py::SavedError error;
+
+    Task get_return_object() noexcept { return Task(Task::Handle::from_promise(*this)); }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(py::Ref value) noexcept { result = std::move(value); }
+    void unhandled_exception() noexcept;
+};
+
+// Awaiter for one Python awaitable; made by `awaiting`.
+class AwaitPython {
+public:
+    explicit AwaitPython(py::Ref iterator) noexcept : iterator_(std::move(iterator)) {}
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(Task::Handle h) noexcept {
+        promise_ = &h.promise();
+        promise_->delegate = std::move(iterator_);
+    }
+    // The awaited object's value; throws with its exception set otherwise.
+    py::Ref await_resume();
+
+private:
+    py::Ref iterator_;
+    Promise* promise_ = nullptr;
+};
+
+// Prepares `co_await` of a Python object, as an await expression would:
+// coroutines directly, otherwise through __await__; TypeError when the
+// object cannot be awaited.
+AwaitPython awaiting(PyObject* awaitable);
+
+}  // namespace tc

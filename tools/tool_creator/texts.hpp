@@ -1,0 +1,74 @@
+// Every fixed text the module shows: docstrings, tool descriptions, schema
+// texts and answers. Kept in one place so that wording is reviewed together.
+#pragma once
+
+namespace tc::texts {
+
+inline constexpr const char* kModuleName = "velmor.tools.tool_creator";
+
+inline constexpr const char* kModuleDoc =
+    "Tool Creator \u2014 allows the agent to dynamically create new tools at runtime.\n"
+    "\n"
+    "This is one of the most powerful features: Claude can write new Python tools,\n"
+    "validate them, register them, and use them immediately. This enables:\n"
+    "  - Self-extending capabilities\n"
+    "  - Task-specific tool creation\n"
+    "  - Custom automation scripts\n"
+    "  - One-off utilities\n"
+    "\n"
+    "Created tools are saved to ~/.velmor/custom_tools/ and can be persisted\n"
+    "across sessions.\n";
+
+// Note added to the argument-type TypeError for instances of subclasses;
+// filled with the given type and the expected type (twice).
+inline constexpr const char* kSubclassNote =
+    "'%s' is a subclass of '%s'; subclasses of built-in types are rejected, pass an exact '%s'.";
+
+// ---- module function --------------------------------------------------------
+inline constexpr const char* kGetCustomToolsDirDoc = "Get the directory for custom tools.";
+
+// ---- ToolCreatorTool -------------------------------------------------------
+inline constexpr const char* kToolCreatorDoc = "Create, validate, and manage custom tools at runtime.";
+inline constexpr const char* kSetRegistryDoc = "Set the tool registry (called after initialization).";
+inline constexpr const char* kValidateCodeDoc = "Validate code using the custom worker.";
+inline constexpr const char* kListToolsDoc = "List all custom tools.";
+
+inline constexpr const char* kToolCreatorName = "tool_creator";
+inline constexpr const char* kToolCreatorDescription =
+    "Create new tools at runtime. Write Python code that extends the agent's capabilities. Created tools are "
+    "validated, saved, and can be immediately registered for use. Use this when you need a specialized tool that "
+    "doesn't exist yet.";
+
+inline constexpr const char* kOperationDescription =
+    "The operation to perform:\n"
+    "- create: Create and save a new custom tool\n"
+    "- validate: Check if tool code is valid\n"
+    "- list: List all custom tools\n"
+    "- delete: Delete a custom tool\n"
+    "- run: Execute a custom tool directly\n"
+    "- info: Get details about a custom tool";
+inline constexpr const char* kToolNameDescription = "Name for the custom tool (snake_case).";
+inline constexpr const char* kDescriptionDescription = "Description of what the tool does.";
+inline constexpr const char* kCodeDescription =
+    "Python code for the tool. Must define a 'main(args: dict) -> dict' function that accepts a dict of arguments "
+    "and returns a dict with 'success' and 'result' keys.";
+inline constexpr const char* kArgsDescription = "Arguments to pass when running the tool.";
+inline constexpr const char* kRegisterDescription = "Whether to register the tool for LLM use (default: true).";
+
+inline constexpr const char* kUnknownOperation = "[ERROR] Unknown operation: ";
+
+// ---- DynamicTool -----------------------------------------------------------
+inline constexpr const char* kDynamicToolDoc = "A dynamically-created tool that runs via subprocess.";
+inline constexpr const char* kRegistryPrefix = "custom_";
+inline constexpr const char* kDynamicArgsDescription = "Arguments to pass to the tool's main() function.";
+
+// ---- shared answers ----------------------------------------------------------
+inline constexpr const char* kErrorPrefix = "[ERROR] ";
+
+// ---- import ------------------------------------------------------------------
+inline constexpr const char* kInterpreterChanged =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+inline constexpr const char* kAlreadyImported =
+    "Module 'tool_creator' has already been imported. Re-initialisation is not supported.";
+
+}  // namespace tc::texts

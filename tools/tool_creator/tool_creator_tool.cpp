@@ -1,0 +1,112 @@
+// ToolCreatorTool: construction, registry, identity, and the dispatch of
+// `execute` to one operation method.
+#include "jobs.hpp"
+#include "schema.hpp"
+#include "state.hpp"
+#include "task.hpp"
+#include "texts.hpp"
+#include "tools.hpp"
+
+namespace tc {
+
+namespace {
+
+py::Ref init(Args a) {
+    const Names& n = names();
+    PyObject* self = a[0];
+    PyObject* given_manager = a[1];
+    PyObject* registry = a[2];
+    py::Ref manager = py::truthy(given_manager) ? py::Ref::borrow(given_manager)
+                                                : py::call(global(n.SubprocessManager.get()).get());
+    py::setattr(self, n.manager_attr.get(), manager.get());
+    py::setattr(self, n.registry_attr.get(), registry);
+    py::Ref root = py::call(global(n.get_custom_tools_dir.get()).get());
+    py::setattr(self, n.custom_tools_dir_attr.get(), root.get());
+    return py::none();
+}
+
+py::Ref set_registry(Args a) {
+    py::setattr(a[0], names().registry_attr.get(), a[1]);
+    return py::none();
+}
+
+py::Ref name(Args) { return names().tool_creator_name.copy(); }
+py::Ref description(Args) { return names().tool_creator_description.copy(); }
+py::Ref parameters(Args) { return copy_json(state().tool_creator_schema.get()); }
+
+// The operations in the order `operation` is compared with them.
+struct Operation {
+    py::Ref Names::* word;
+    py::Ref Names::* method;
+    bool takes_kwargs;
+    bool is_coroutine;
+};
+constexpr Operation kOperations[] = {
+    {&Names::op_create, &Names::create_tool, true, true},
+    {&Names::op_validate, &Names::validate_tool, true, true},
+    {&Names::list, &Names::list_tools, false, false},
+    {&Names::op_delete, &Names::delete_tool, true, false},
+    {&Names::op_run, &Names::run_tool, true, true},
+    {&Names::op_info, &Names::tool_info, true, false},
+};
+
+Task execute(Args a) {
+    const Names& n = names();
+    PyObject* self = a[0];
+    PyObject* kwargs = a.kwargs();
+    py::Ref operation = py::dict_get(kwargs, n.operation.get());
+    if (!operation) operation = n.list.copy();
+    for (const Operation& op : kOperations) {
+        py::Ref equal = py::Ref::steal(PyObject_RichCompare(operation.get(), (n.*op.word).get(), Py_EQ));
+        if (!py::truthy(equal.get())) continue;
+        // Looked up on the instance at each call, so subclasses can override.
+        py::Ref method = py::getattr(self, (n.*op.method).get());
+        py::Ref result = op.takes_kwargs ? py::call(method.get(), {kwargs}) : py::call(method.get());
+        if (op.is_coroutine) result = co_await awaiting(result.get());
+        co_return result;
+    }
+    co_return py::concat(n.unknown_operation.get(), py::format(operation.get()).get());
+}
+
+constexpr Param kInitParams[] = {
+    {.name = "self"},
+    {.name = "subprocess_manager", .annotation = "SubprocessManager | None", .defaults_to_none = true},
+    {.name = "tool_registry", .annotation = "Any", .defaults_to_none = true},
+};
+constexpr Param kSetRegistryParams[] = {{.name = "self"}, {.name = "registry", .annotation = "Any"}};
+constexpr Param kSelfOnly[] = {{.name = "self"}};
+
+constexpr const char* kClass = "ToolCreatorTool";
+
+constexpr MemberSpec kMembers[] = {
+    {MemberKind::Method,
+     {.name = "__init__", .qualname = "ToolCreatorTool.__init__", .doc = nullptr, .params = kInitParams,
+      .plain = init}},
+    {MemberKind::Method,
+     {.name = "set_registry", .qualname = "ToolCreatorTool.set_registry", .doc = texts::kSetRegistryDoc,
+      .params = kSetRegistryParams, .return_annotation = "None", .plain = set_registry}},
+    {MemberKind::Property,
+     {.name = "name", .qualname = "ToolCreatorTool.name", .doc = nullptr, .params = kSelfOnly,
+      .return_annotation = "str", .plain = name}},
+    {MemberKind::Property,
+     {.name = "description", .qualname = "ToolCreatorTool.description", .doc = nullptr, .params = kSelfOnly,
+      .return_annotation = "str", .plain = description}},
+    {MemberKind::Property,
+     {.name = "parameters", .qualname = "ToolCreatorTool.parameters", .doc = nullptr, .params = kSelfOnly,
+      .return_annotation = "dict[str, Any]", .plain = parameters}},
+    {MemberKind::Method,
+     {.name = "execute", .qualname = "ToolCreatorTool.execute", .doc = nullptr, .params = kSelfOnly,
+      .var_keyword = "kwargs", .var_keyword_annotation = "Any", .return_annotation = "Any",
+      .coroutine = execute}},
+};
+
+}  // namespace
+
+const ClassSpec kToolCreatorToolClass = {
+    .name = kClass,
+    .doc = texts::kToolCreatorDoc,
+    .base = "Tool",
+    .members = kMembers,
+};
+
+}  // namespace tc

@@ -1,0 +1,14 @@
+// The module's public surface, as data: the module function and the member
+// tables of the two tool classes.
+#pragma once
+
+#include "classes.hpp"
+#include "function.hpp"
+
+namespace tc {
+
+extern const FunctionSpec kGetCustomToolsDir;  // store.cpp
+extern const ClassSpec kToolCreatorToolClass;  // tool_creator_tool.cpp
+extern const ClassSpec kDynamicToolClass;      // dynamic_tool.cpp
+
+}  // namespace tc
