@@ -395,7 +395,7 @@ class SubprocessManager:
             returncode = job.reap()
             duration = time.monotonic() - started
             await job.drain(_PIPE_GRACE)
-            result = _interpret(job, returncode, timeout, self.output_cap)
+            result = _interpret(job, worker, returncode, timeout, self.output_cap)
             result.duration = duration
             return result
         finally:
@@ -414,7 +414,9 @@ def _worker_environment(workdir: str) -> dict[str, str]:
     }
 
 
-def _interpret(job: _WorkerJob, returncode: int, timeout: float | None, cap: int) -> SubprocessResult:
+def _interpret(
+    job: _WorkerJob, worker: Path, returncode: int, timeout: float | None, cap: int
+) -> SubprocessResult:
     result = SubprocessResult(
         stdout=job.stdout.text(),
         stderr=job.stderr.text(),
@@ -426,7 +428,7 @@ def _interpret(job: _WorkerJob, returncode: int, timeout: float | None, cap: int
     elif job.result.overflowed:
         result.error = f"Result exceeds the output cap of {format_bytes(cap)}"
     elif not job.result.data:
-        result.error = _with_stderr(f"{describe_exit(returncode)} without sending a result", job.stderr)
+        result.error = _with_stderr(f"{describe_exit(returncode)} without sending a result", job.stderr, worker)
     else:
         try:
             reply = json.loads(job.result.data)
@@ -436,7 +438,7 @@ def _interpret(job: _WorkerJob, returncode: int, timeout: float | None, cap: int
             what = f"Worker sent an undecodable result ({exc})"
             if returncode != 0:
                 what += f"; {describe_exit(returncode)}"
-            result.error = _with_stderr(what, job.stderr)
+            result.error = _with_stderr(what, job.stderr, worker)
         else:
             error = reply.get("error")
             if error:
@@ -446,8 +448,18 @@ def _interpret(job: _WorkerJob, returncode: int, timeout: float | None, cap: int
     return result
 
 
-def _with_stderr(message: str, stderr: _Capture) -> str:
-    lines = [line for line in stderr.data.decode("utf-8", errors="replace").splitlines() if line.strip()]
+def _with_stderr(message: str, stderr: _Capture, worker: Path) -> str:
+    """`message` and the last lines of stderr that say something about the job.
+
+    Lines naming the worker script are its own frames in a crash dump: they
+    would crowd out the tool's frames and tell the reader nothing.
+    """
+    worker_file = str(worker)
+    lines = [
+        line
+        for line in stderr.data.decode("utf-8", errors="replace").splitlines()
+        if line.strip() and worker_file not in line
+    ]
     if not lines:
         return message
     tail = "\n".join(lines[-_STDERR_TAIL_LINES:])

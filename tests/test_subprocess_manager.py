@@ -1,0 +1,521 @@
+"""The subprocess manager and the custom worker, with real worker processes."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from velmor.core.subprocess_manager import (
+    SubprocessManager,
+    SubprocessResult,
+    SubprocessTask,
+    format_seconds,
+)
+
+
+@pytest.fixture(scope="module")
+def manager() -> SubprocessManager:
+    # Made outside any loop and shared by tests that each run on their own loop.
+    return SubprocessManager()
+
+
+@pytest.fixture
+def tool(tmp_path):
+    """Writes a tool script and gives its absolute path."""
+    counter = iter(range(1000))
+
+    def write(source: str) -> str:
+        folder = tmp_path / f"tool{next(counter)}"
+        folder.mkdir()
+        path = folder / "tool.py"
+        path.write_text(textwrap.dedent(source), encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+def validate(code: str) -> SubprocessTask:
+    return SubprocessTask(
+        worker_type="custom", command={"action": "validate", "code": textwrap.dedent(code)}, timeout=10.0
+    )
+
+
+def run(path: str, args: Any = None, timeout: float | None = 10.0, function: str = "main") -> SubprocessTask:
+    command = {"action": "run_function", "path": path, "function": function, "args": args if args is not None else {}}
+    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+def processes() -> list[tuple[int, int, int, str]]:
+    """(pid, ppid, pgid, state) of every process in /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as file:
+                stat = file.read()
+        except OSError:
+            continue
+        fields = stat.rsplit(")", 1)[1].split()  # the name may hold spaces and parentheses
+        found.append((int(entry), int(fields[1]), int(fields[2]), fields[0]))
+    return found
+
+
+def worker_children() -> list[int]:
+    return [pid for pid, ppid, _, state in processes() if ppid == os.getpid() and state != "Z"]
+
+
+def group_members(pgid: int) -> list[int]:
+    return [pid for pid, _, group, _ in processes() if group == pgid]
+
+
+async def wait_until(condition, timeout: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        await asyncio.sleep(0.02)
+    return condition()
+
+
+class TestValidate:
+    async def test_valid_code(self, manager):
+        result = await manager.spawn(validate("def main(args):\n    return args\n"))
+        assert result.error is None
+        assert result.output == {"valid": True, "message": "Code is valid."}
+
+    @pytest.mark.parametrize(
+        "code, message",
+        [
+            ("def main(args):\n    return (\n", "SyntaxError: '(' was never closed (line 2)"),
+            ("def main(args):\nreturn 1\n", "IndentationError: expected an indented block"),
+            ("import no_such_module_here\n", "ModuleNotFoundError: No module named 'no_such_module_here' (line 1)"),
+            ("x = 1\n\nraise KeyError('boom')\n", "KeyError: 'boom' (line 3)"),
+            ("raise SystemExit(4)\n", "SystemExit: 4 (line 1)"),
+            ("raise KeyboardInterrupt\n", "KeyboardInterrupt (line 1)"),
+            ("def helper(args):\n    pass\n", "Code must define a callable main(args)."),
+            ("main = 42\n", "Code must define a callable main(args)."),
+            ("def main():\n    pass\n", "Code must define a callable main(args): main() cannot take one"),
+            ("def main(a, b):\n    pass\n", "Code must define a callable main(args): main(a, b) cannot take one"),
+            ("def main(*, args):\n    pass\n", "Code must define a callable main(args): main(*, args) cannot take one"),
+        ],
+        ids=[
+            "syntax",
+            "indentation",
+            "import",
+            "exception",
+            "system-exit",
+            "keyboard-interrupt",
+            "no-main",
+            "main-not-callable",
+            "main-no-argument",
+            "main-two-arguments",
+            "main-keyword-only",
+        ],
+    )
+    async def test_invalid_code_is_a_verdict_naming_the_problem(self, manager, code, message):
+        result = await manager.spawn(validate(code))
+        assert result.error is None
+        assert result.output["valid"] is False
+        assert result.output["message"].startswith(message)
+
+    @pytest.mark.parametrize(
+        "code",
+        [
+            "async def main(args):\n    return 1\n",
+            "def main(args, verbose=False, *rest, **options):\n    pass\n",
+            "class main:\n    def __init__(self, args):\n        pass\n",
+        ],
+        ids=["async", "extra-optional-parameters", "class"],
+    )
+    async def test_other_callables_taking_one_argument_are_valid(self, manager, code):
+        result = await manager.spawn(validate(code))
+        assert result.output == {"valid": True, "message": "Code is valid."}
+
+    async def test_code_compiles_without_the_workers_future_imports(self, manager):
+        # Annotations must stay objects: the worker's own __future__ import
+        # must not leak into the code it checks.
+        code = "def main(args: int):\n    pass\nassert main.__annotations__['args'] is int\n"
+        result = await manager.spawn(validate(code))
+        assert result.output == {"valid": True, "message": "Code is valid."}
+
+
+class TestRunFunction:
+    async def test_args_in_result_out(self, manager, tool):
+        path = tool(
+            """
+            def main(args):
+                return {"sum": args["a"] + args["b"], "items": [1, "two", None, True, 1.5]}
+            """
+        )
+        result = await manager.spawn(run(path, {"a": 2, "b": 3}))
+        assert result.error is None
+        assert result.output == {"sum": 5, "items": [1, "two", None, True, 1.5]}
+        assert result.returncode == 0
+        assert 0 < result.duration < 10
+
+    async def test_printing_cannot_corrupt_the_result(self, manager, tool):
+        path = tool(
+            """
+            import os, sys
+            def main(args):
+                print('{"output": "forged"}')
+                sys.stdout.flush()
+                os.write(1, b'{"error": "forged"}\\n')
+                os.write(2, b"a note on stderr\\n")
+                print("buffered line")
+                return "real"
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert result.error is None
+        assert result.output == "real"
+        assert result.stdout == '{"output": "forged"}\n{"error": "forged"}\nbuffered line\n'
+        assert result.stderr == "a note on stderr\n"
+
+    async def test_other_function_by_name(self, manager, tool):
+        path = tool("def main(args):\n    return 1\ndef other(args):\n    return args * 2\n")
+        result = await manager.spawn(run(path, [1], function="other"))
+        assert result.output == [1, 1]
+
+    @pytest.mark.parametrize(
+        "source",
+        [
+            "import asyncio\nasync def main(args):\n    await asyncio.sleep(0.01)\n    return args['n'] + 1\n",
+            "def main(args):\n    async def later():\n        return args['n'] + 1\n    return later()\n",
+        ],
+        ids=["async-main", "returns-coroutine"],
+    )
+    async def test_awaitable_results_are_awaited(self, manager, tool, source):
+        result = await manager.spawn(run(tool(source), {"n": 41}))
+        assert result.error is None
+        assert result.output == 42
+
+    async def test_tool_exception_names_type_message_and_innermost_tool_line(self, manager, tool):
+        path = tool(
+            """
+            import json
+            def check(value):
+                raise ValueError("bad input")
+            def main(args):
+                json.loads("[1]")
+                return check(args)
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert result.error == "ValueError: bad input (tool.py, line 4)"
+        assert result.output is None
+
+    @pytest.mark.parametrize(
+        "source, error",
+        [
+            ("import json\ndef main(args):\n    return json.loads('{')\n", "JSONDecodeError: Expecting"),
+            ("def main(args):\n    raise RuntimeError\n", "RuntimeError (tool.py, line 2)"),
+            ("import sys\ndef main(args):\n    sys.exit(3)\n", "SystemExit: 3 (tool.py, line 3)"),
+            ("def main(args):\n    return 1 +\n", "SyntaxError: invalid syntax (tool.py, line 2)"),
+            (
+                "x = 1\nimport no_such_module_here\n",
+                "ModuleNotFoundError: No module named 'no_such_module_here' (tool.py, line 2)",
+            ),
+            ("def main():\n    return 1\n", "TypeError: main() takes 0 positional arguments but 1 was given"),
+            (
+                "def main(args):\n    return {1, 2}\n",
+                "The result of main() is not JSON-encodable: TypeError: Object of type set",
+            ),
+            (
+                "def main(args):\n    a = []\n    a.append(a)\n    return a\n",
+                "The result of main() is not JSON-encodable: ValueError: Circular",
+            ),
+            ("def helper(args):\n    return 1\n", "Function 'main' not found in "),
+            ("main = 'text'\n", "'main' in "),
+        ],
+        ids=[
+            "library-exception",
+            "no-message",
+            "system-exit",
+            "syntax-error",
+            "import-error",
+            "wrong-signature",
+            "unencodable",
+            "circular",
+            "missing-function",
+            "not-callable",
+        ],
+    )
+    async def test_failures_are_errors(self, manager, tool, source, error):
+        result = await manager.spawn(run(tool(source)))
+        assert result.error is not None and result.error.startswith(error)
+        assert result.output is None
+
+    async def test_missing_script(self, manager, tmp_path):
+        path = str(tmp_path / "gone" / "tool.py")
+        result = await manager.spawn(run(path))
+        assert result.error == f"Tool script not found: {path}"
+
+    async def test_main_guard_stays_quiet(self, manager, tool):
+        path = tool('def main(args):\n    return "called"\nif __name__ == "__main__":\n    raise SystemExit("ran")\n')
+        result = await manager.spawn(run(path))
+        assert result.output == "called"
+
+
+class TestJobFailures:
+    async def test_timeout_kills_the_job(self, manager, tool):
+        path = tool("def main(args):\n    while True:\n        pass\n")
+        started = time.monotonic()
+        result = await manager.spawn(run(path, timeout=0.5))
+        assert result.error == "Timed out after 0.5 s"
+        assert time.monotonic() - started < 3
+        assert result.returncode == -9
+
+    @pytest.mark.parametrize("timeout, text", [(60.0, "60"), (0.5, "0.5"), (10, "10"), (1.25, "1.25")])
+    def test_timeout_is_named_as_given(self, timeout, text):
+        assert format_seconds(timeout) == text
+
+    @pytest.mark.parametrize(
+        "source, error",
+        [
+            ("import os\ndef main(args):\n    os._exit(3)\n", "Worker exited with status 3 without sending a result"),
+            ("import os\ndef main(args):\n    os._exit(0)\n", "Worker exited with status 0 without sending a result"),
+            (
+                "import os, signal\ndef main(args):\n    os.kill(os.getpid(), signal.SIGTERM)\n",
+                "Worker was killed by SIGTERM (Terminated) without sending a result",
+            ),
+            (
+                "import ctypes\ndef main(args):\n    return ctypes.string_at(0)\n",
+                "Worker was killed by SIGSEGV (Segmentation fault) without sending a result",
+            ),
+        ],
+        ids=["exit-status", "silent-exit", "signal", "segfault"],
+    )
+    async def test_crashes_say_what_happened(self, manager, tool, source, error):
+        result = await manager.spawn(run(tool(source)))
+        assert result.error is not None and result.error.startswith(error)
+        assert result.output is None
+
+    async def test_crash_quotes_the_end_of_stderr(self, manager, tool):
+        path = tool(
+            """
+            import os, sys
+            def main(args):
+                print("about to crash", file=sys.stderr, flush=True)
+                os._exit(9)
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert result.error == (
+            "Worker exited with status 9 without sending a result. Last lines of stderr:\nabout to crash"
+        )
+
+    async def test_segfault_points_at_the_tool(self, manager, tool):
+        path = tool("import ctypes\ndef main(args):\n    return ctypes.string_at(0)\n")
+        result = await manager.spawn(run(path))
+        assert f'File "{path}", line 3 in main' in result.error
+        assert "custom_worker.py" not in result.error
+
+    async def test_undecodable_result(self, manager, tool):
+        # The reply channel's fd is the worker's last argument.
+        path = tool(
+            """
+            import os
+            def main(args):
+                with open("/proc/self/cmdline", "rb") as file:
+                    fd = int(file.read().split(b"\\0")[-2])
+                os.write(fd, b"not json")
+                os._exit(0)
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert result.error.startswith("Worker sent an undecodable result (")
+
+    async def test_memory_beyond_the_limit(self, tool):
+        manager = SubprocessManager(memory_limit=256 << 20)
+        path = tool("def main(args):\n    block = bytearray(512 << 20)\n    return len(block)\n")
+        result = await manager.spawn(run(path))
+        assert result.error == "MemoryError (tool.py, line 2)"
+
+    async def test_result_above_the_output_cap(self, tool):
+        manager = SubprocessManager(output_cap=64 << 10)
+        path = tool("def main(args):\n    return 'x' * 100_000\n")
+        result = await manager.spawn(run(path))
+        assert result.error == "Result exceeds the output cap of 64 KiB"
+
+    async def test_printing_above_the_cap_is_truncated_not_an_error(self, tool):
+        manager = SubprocessManager(output_cap=64 << 10)
+        path = tool(
+            """
+            import sys
+            def main(args):
+                for i in range(20000):
+                    print(i)
+                sys.stderr.write("e" * 100_000 + "END")
+                return "done"
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert result.error is None and result.output == "done"
+        assert result.stdout.startswith("0\n1\n2\n")
+        assert result.stdout.endswith("bytes beyond the 64 KiB cap not kept ...]")
+        assert result.stderr.endswith("eeeEND")
+        assert len(result.stdout) < 70_000 and len(result.stderr) < 70_000
+
+    async def test_unknown_worker_type_starts_no_process(self, manager, monkeypatch):
+        def refuse(*args, **kwargs):
+            raise AssertionError("no process may be started")
+
+        monkeypatch.setattr(subprocess, "Popen", refuse)
+        result = await manager.spawn(SubprocessTask(worker_type="shell", command={"action": "run"}, timeout=1.0))
+        assert result.error == "Unknown worker type 'shell' (known: custom)"
+        assert result.returncode is None
+
+    async def test_unknown_action(self, manager):
+        result = await manager.spawn(SubprocessTask(worker_type="custom", command={"action": "format"}, timeout=5.0))
+        assert result.error == "Unknown action 'format' for the custom worker (known: run_function, validate)"
+
+    async def test_command_that_json_cannot_encode(self, manager):
+        result = await manager.spawn(
+            SubprocessTask(worker_type="custom", command={"action": "validate", "code": object()}, timeout=5.0)
+        )
+        assert result.error.startswith("Command is not JSON-encodable: ")
+
+
+class TestIsolation:
+    async def test_worker_surroundings(self, manager, tool, home):
+        path = tool(
+            """
+            import os, resource, sys
+            def main(args):
+                return {
+                    "isolated": sys.flags.isolated,
+                    "executable": sys.executable,
+                    "env": sorted(os.environ),
+                    "home": os.environ.get("HOME"),
+                    "cwd": os.getcwd(),
+                    "stdin": sys.stdin.read(),
+                    "session_leader": os.getsid(0) == os.getpid(),
+                    "group_leader": os.getpgid(0) == os.getpid(),
+                    "cpu": resource.getrlimit(resource.RLIMIT_CPU),
+                    "memory": resource.getrlimit(resource.RLIMIT_AS),
+                    "fds": sorted(int(fd) for fd in os.listdir("/proc/self/fd")),
+                }
+            """
+        )
+        result = await manager.spawn(run(path, timeout=2.5))
+        seen = result.output
+        assert seen["isolated"] == 1
+        assert seen["executable"] == sys.executable
+        assert seen["env"] == ["HOME", "LANG", "LC_ALL", "PATH", "TMPDIR"]
+        assert seen["home"] != str(home) and seen["home"] == seen["cwd"]
+        assert seen["stdin"] == ""
+        assert seen["session_leader"] and seen["group_leader"]
+        assert seen["cpu"] == [4, 5]
+        assert seen["memory"] == [1 << 30, 1 << 30]
+        # 0-2, the reply channel and the one listdir opened: no fd of the host leaked in
+        assert len(seen["fds"]) == 5
+        assert not Path(seen["cwd"]).exists()
+
+    async def test_no_cpu_limit_without_timeout(self, manager, tool):
+        path = tool("import resource\ndef main(args):\n    return resource.getrlimit(resource.RLIMIT_CPU)\n")
+        result = await manager.spawn(run(path, timeout=None))
+        assert result.output == [resource.RLIM_INFINITY, resource.RLIM_INFINITY]
+
+
+class TestProcessCleanup:
+    async def test_timeout_kills_the_whole_group(self, manager, tool):
+        path = tool(
+            """
+            import os, subprocess, sys, time
+            def main(args):
+                subprocess.Popen(["sleep", "60"])
+                print(os.getpid(), flush=True)
+                time.sleep(60)
+            """
+        )
+        result = await manager.spawn(run(path, timeout=0.5))
+        assert result.error == "Timed out after 0.5 s"
+        worker = int(result.stdout)
+        assert not os.path.exists(f"/proc/{worker}")  # reaped, not a zombie
+        assert await wait_until(lambda: not group_members(worker))
+
+    async def test_stragglers_are_killed_after_a_normal_end(self, manager, tool):
+        path = tool(
+            """
+            import os, subprocess
+            def main(args):
+                subprocess.Popen(["sleep", "60"])
+                return os.getpid()
+            """
+        )
+        result = await manager.spawn(run(path))
+        assert await wait_until(lambda: not group_members(result.output))
+
+    async def test_cancellation_kills_and_reaps_the_worker(self, manager, tool):
+        path = tool(
+            """
+            import subprocess, time
+            def main(args):
+                subprocess.Popen(["sleep", "60"])
+                time.sleep(60)
+            """
+        )
+        job = asyncio.create_task(manager.spawn(run(path, timeout=30)))
+        assert await wait_until(lambda: any(len(group_members(pid)) >= 2 for pid in worker_children()))
+        (worker,) = worker_children()
+        job.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await job
+        assert not os.path.exists(f"/proc/{worker}")
+        assert worker_children() == []
+        assert await wait_until(lambda: not group_members(worker))
+
+    async def test_wait_for_expiry_cancels_cleanly(self, manager, tool):
+        path = tool("def main(args):\n    while True:\n        pass\n")
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(manager.spawn(run(path, timeout=30)), 0.3)
+        assert worker_children() == []
+
+
+class TestConcurrency:
+    async def test_fifty_jobs_at_once(self, manager, tool):
+        path = tool("def main(args):\n    return args['i'] * 2\n")
+        results = await asyncio.gather(*(manager.spawn(run(path, {"i": i})) for i in range(50)))
+        assert [r.error for r in results] == [None] * 50
+        assert [r.output for r in results] == [i * 2 for i in range(50)]
+        assert worker_children() == []
+
+    async def test_concurrency_limit_is_kept(self, tool):
+        manager = SubprocessManager(max_concurrency=2)
+        path = tool(
+            """
+            import time
+            def main(args):
+                start = time.time()
+                time.sleep(0.15)
+                return [start, time.time()]
+            """
+        )
+        results: list[SubprocessResult] = await asyncio.gather(*(manager.spawn(run(path)) for _ in range(6)))
+        spans = [r.output for r in results]
+        most = max(sum(1 for start, end in spans if start <= moment < end) for moment, _ in spans)
+        assert most == 2
+
+    def test_one_manager_serves_loop_after_loop(self, tool):
+        # A limit of one makes jobs queue, which would tie a single shared
+        # asyncio primitive to the first loop.
+        manager = SubprocessManager(max_concurrency=1)
+        path = tool("def main(args):\n    return args\n")
+
+        async def batch(tag: str) -> list[Any]:
+            results = await asyncio.gather(*(manager.spawn(run(path, [tag, i])) for i in range(3)))
+            return [r.output for r in results]
+
+        for tag in ("first", "second", "third"):
+            assert asyncio.run(batch(tag)) == [[tag, i] for i in range(3)]
