@@ -21,8 +21,9 @@ import json
 import os
 import sys
 import types
-from typing import TYPE_CHECKING
 
+# typing is not imported at run time: it would add to every job's start-up.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any
