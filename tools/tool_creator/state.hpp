@@ -65,7 +65,48 @@ namespace tc {
     X(tool_creator_description, texts::kToolCreatorDescription) \
     X(unknown_operation, texts::kUnknownOperation)    \
     X(error_prefix, texts::kErrorPrefix)              \
-    X(registry_prefix, texts::kRegistryPrefix)
+    X(registry_prefix, texts::kRegistryPrefix)        \
+    X(tool_name, "tool_name")                         \
+    X(description, "description")                     \
+    X(code, "code")                                   \
+    X(register_, "register")                          \
+    X(valid, "valid")                                 \
+    X(message, "message")                             \
+    X(validate, "validate")                           \
+    X(exists, "exists")                               \
+    X(iterdir, "iterdir")                             \
+    X(is_dir, "is_dir")                               \
+    X(read_text, "read_text")                         \
+    X(write_text, "write_text")                       \
+    X(utf8, "utf-8")                                  \
+    X(metadata_json, "metadata.json")                 \
+    X(tool_py, "tool.py")                             \
+    X(name, "name")                                   \
+    X(script, "script")                               \
+    X(created_by, "created_by")                       \
+    X(agent, "agent")                                 \
+    X(tools, "tools")                                 \
+    X(count, "count")                                 \
+    X(code_lines, "code_lines")                       \
+    X(code_size, "code_size")                         \
+    X(code_preview, "code_preview")                   \
+    X(update, "update")                               \
+    X(tools_attr, "_tools")                           \
+    X(pop, "pop")                                     \
+    X(info, "info")                                   \
+    X(warning, "warning")                             \
+    X(created, "created")                             \
+    X(registered, "registered")                       \
+    X(rmtree, "rmtree")                               \
+    X(shutil, "shutil")                               \
+    X(fspath_method, "__fspath__")                    \
+    X(newline, "\n")                                  \
+    X(unknown_error, texts::kUnknownError)            \
+    X(no_validation_result, texts::kNoValidationResult) \
+    X(no_custom_tools, texts::kNoCustomTools)         \
+    X(no_metadata, texts::kNoMetadata)                \
+    X(tool_name_required, texts::kToolNameRequired)   \
+    X(code_required, texts::kCodeRequired)
 
 struct Names {
 #define TC_DECLARE_NAME(ident, text) py::Ref ident;
@@ -79,6 +120,8 @@ struct Constants {
     py::Ref kw_parents_exist_ok;             // ("parents", "exist_ok")
     py::Ref kw_task;                         // ("worker_type", "command", "timeout")
     py::Ref kw_dynamic_tool;                 // ("tool_name", "tool_description", "script_path", "subprocess_manager")
+    py::Ref kw_encoding;                     // ("encoding",)
+    py::Ref fifty;                           // 50
     py::Ref two;                             // 2
     py::Ref validate_timeout;                // 10.0
     py::Ref run_timeout;                     // 60.0

@@ -1,4 +1,6 @@
 // The custom tools store: where saved tools live on disk.
+#include "store.hpp"
+
 #include "state.hpp"
 #include "texts.hpp"
 #include "tools.hpp"
@@ -20,6 +22,57 @@ py::Ref get_custom_tools_dir(Args) {
 }
 
 }  // namespace
+
+py::Ref kwarg(PyObject* kwargs, PyObject* key, PyObject* default_value) {
+    if (py::Ref value = py::dict_get(kwargs, key)) return value;
+    return py::Ref::borrow(default_value);
+}
+
+py::Ref refuse_unsafe_tool_name(PyObject* tool_name) {
+    py::Ref text;
+    if (PyUnicode_Check(tool_name)) {
+        text = py::Ref::borrow(tool_name);
+    } else if (py::getattr_optional(reinterpret_cast<PyObject*>(Py_TYPE(tool_name)), names().fspath_method.get())) {
+        text = py::Ref::steal(PyOS_FSPath(tool_name));
+        if (!PyUnicode_Check(text.get())) return {};
+    } else {
+        return {};
+    }
+    PyObject* t = text.get();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
+    bool unsafe = PyUnicode_CompareWithASCIIString(t, ".") == 0 || PyUnicode_CompareWithASCIIString(t, "..") == 0;
+    for (Py_UCS4 forbidden : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4('\0')}) {
+        if (unsafe) break;
+        Py_ssize_t at = PyUnicode_FindChar(t, forbidden, 0, length, 1);
+        if (at == -2) throw py::ErrorAlreadySet{};
+        unsafe = at >= 0;
+    }
+    if (!unsafe) return {};
+    // The plain str repr, whatever a subclass would make of it.
+    py::Ref repr = py::Ref::steal(PyUnicode_Type.tp_repr(t));
+    return py::Ref::steal(PyUnicode_FromFormat(texts::kInvalidToolName, repr.get()));
+}
+
+py::Ref join(PyObject* path, PyObject* part) { return py::Ref::steal(PyNumber_TrueDivide(path, part)); }
+
+py::Ref tool_folder(PyObject* self, PyObject* tool_name) {
+    py::Ref root = py::getattr(self, names().custom_tools_dir_attr.get());
+    return join(root.get(), tool_name);
+}
+
+bool exists(PyObject* path) { return py::truthy(py::call_method(path, names().exists.get()).get()); }
+
+py::Ref read_text_utf8(PyObject* path) {
+    py::Ref read = py::getattr(path, names().read_text.get());
+    return py::call_kw(read.get(), {names().utf8.get()}, constants().kw_encoding.get());
+}
+
+void write_text_utf8(PyObject* path, PyObject* text) {
+    py::Ref write = py::getattr(path, names().write_text.get());
+    py::call_kw(write.get(), {text, names().utf8.get()}, constants().kw_encoding.get());
+}
+
+py::Ref compose(PyObject* prefix, PyObject* value) { return py::concat(prefix, py::format(value).get()); }
 
 const FunctionSpec kGetCustomToolsDir = {
     .name = "_get_custom_tools_dir",

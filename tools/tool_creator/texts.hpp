@@ -64,6 +64,29 @@ inline constexpr const char* kDynamicArgsDescription = "Arguments to pass to the
 
 // ---- shared answers ----------------------------------------------------------
 inline constexpr const char* kErrorPrefix = "[ERROR] ";
+inline constexpr const char* kToolNameRequired = "[ERROR] tool_name is required.";
+inline constexpr const char* kCodeRequired = "[ERROR] code is required.";
+// Filled with repr() of the refused name.
+inline constexpr const char* kInvalidToolName =
+    "[ERROR] Invalid tool_name: %U. A tool name is one plain folder name (no '/', '\\' or NUL character, not "
+    "'.' or '..').";
+inline constexpr const char* kToolNotFound = "[ERROR] Tool not found: ";
+
+// ---- validation and creation ---------------------------------------------------
+inline constexpr const char* kUnknownError = "Unknown error";
+inline constexpr const char* kNoValidationResult = "No validation result";
+inline constexpr const char* kInvalidCode = "[ERROR] Invalid code: ";
+inline constexpr const char* kRegisteredLog = "Registered custom tool: ";
+inline constexpr const char* kRegisterFailedLog = "Failed to register tool ";
+inline constexpr const char* kSavedButNotRegistered = "Tool saved to ";
+inline constexpr const char* kRegistrationFailed = " but registration failed: ";
+inline constexpr const char* kRunItAnyway = ". You can still run it with tool_creator run.";
+
+// ---- catalogue and direct run ------------------------------------------------
+inline constexpr const char* kNoCustomTools = "No custom tools found. Use 'create' to make one.";
+inline constexpr const char* kNoMetadata = "(no metadata)";
+inline constexpr const char* kDeleted = "Deleted custom tool: ";
+inline constexpr const char* kScriptNotFound = "[ERROR] Tool script not found: ";
 
 // ---- import ------------------------------------------------------------------
 inline constexpr const char* kInterpreterChanged =

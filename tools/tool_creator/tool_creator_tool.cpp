@@ -1,6 +1,7 @@
 // ToolCreatorTool: construction, registry, identity, and the dispatch of
 // `execute` to one operation method.
 #include "jobs.hpp"
+#include "operations.hpp"
 #include "schema.hpp"
 #include "state.hpp"
 #include "task.hpp"
@@ -75,6 +76,8 @@ constexpr Param kInitParams[] = {
 };
 constexpr Param kSetRegistryParams[] = {{.name = "self"}, {.name = "registry", .annotation = "Any"}};
 constexpr Param kSelfOnly[] = {{.name = "self"}};
+constexpr Param kOperationParams[] = {{.name = "self"}, {.name = "kwargs", .annotation = "dict", .check = ArgCheck::ExactDict}};
+constexpr Param kCodeParams[] = {{.name = "self"}, {.name = "code", .annotation = "str", .check = ArgCheck::ExactStr}};
 
 constexpr const char* kClass = "ToolCreatorTool";
 
@@ -98,6 +101,27 @@ constexpr MemberSpec kMembers[] = {
      {.name = "execute", .qualname = "ToolCreatorTool.execute", .doc = nullptr, .params = kSelfOnly,
       .var_keyword = "kwargs", .var_keyword_annotation = "Any", .return_annotation = "Any",
       .coroutine = execute}},
+    {MemberKind::Method,
+     {.name = "_create_tool", .qualname = "ToolCreatorTool._create_tool", .doc = nullptr, .params = kOperationParams,
+      .return_annotation = "str", .coroutine = operations::create_tool}},
+    {MemberKind::Method,
+     {.name = "_validate_tool", .qualname = "ToolCreatorTool._validate_tool", .doc = nullptr,
+      .params = kOperationParams, .return_annotation = "str", .coroutine = operations::validate_tool}},
+    {MemberKind::Method,
+     {.name = "_validate_code", .qualname = "ToolCreatorTool._validate_code", .doc = texts::kValidateCodeDoc,
+      .params = kCodeParams, .return_annotation = "dict", .coroutine = operations::validate_code}},
+    {MemberKind::Method,
+     {.name = "_list_tools", .qualname = "ToolCreatorTool._list_tools", .doc = texts::kListToolsDoc,
+      .params = kSelfOnly, .return_annotation = "str", .plain = operations::list_tools}},
+    {MemberKind::Method,
+     {.name = "_delete_tool", .qualname = "ToolCreatorTool._delete_tool", .doc = nullptr, .params = kOperationParams,
+      .return_annotation = "str", .plain = operations::delete_tool}},
+    {MemberKind::Method,
+     {.name = "_run_tool", .qualname = "ToolCreatorTool._run_tool", .doc = nullptr, .params = kOperationParams,
+      .return_annotation = "str", .coroutine = operations::run_tool}},
+    {MemberKind::Method,
+     {.name = "_tool_info", .qualname = "ToolCreatorTool._tool_info", .doc = nullptr, .params = kOperationParams,
+      .return_annotation = "str", .plain = operations::tool_info}},
 };
 
 }  // namespace

@@ -1,0 +1,18 @@
+// Bodies of the ToolCreatorTool operation methods, one source file per group.
+#pragma once
+
+#include "args.hpp"
+#include "py.hpp"
+#include "task.hpp"
+
+namespace tc::operations {
+
+Task validate_tool(Args a);  // validation.cpp
+Task validate_code(Args a);
+Task create_tool(Args a);  // creation.cpp
+py::Ref list_tools(Args a);  // catalogue.cpp
+py::Ref tool_info(Args a);
+py::Ref delete_tool(Args a);
+Task run_tool(Args a);  // direct_run.cpp
+
+}  // namespace tc::operations
