@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import os
 import resource
 import subprocess
 import sys
 import textwrap
 import time
+import weakref
 from pathlib import Path
 from typing import Any
 
@@ -422,10 +424,16 @@ class TestIsolation:
         assert len(seen["fds"]) == 5
         assert not Path(seen["cwd"]).exists()
 
-    async def test_no_cpu_limit_without_timeout(self, manager, tool):
+    @pytest.mark.parametrize("timeout", [None, float("inf")])
+    async def test_no_cpu_limit_without_timeout(self, manager, tool, timeout):
         path = tool("import resource\ndef main(args):\n    return resource.getrlimit(resource.RLIMIT_CPU)\n")
-        result = await manager.spawn(run(path, timeout=None))
+        result = await manager.spawn(run(path, timeout=timeout))
         assert result.output == [resource.RLIM_INFINITY, resource.RLIM_INFINITY]
+
+    @pytest.mark.parametrize("timeout", [-1.0, float("nan")])
+    def test_timeout_must_be_a_duration(self, timeout):
+        with pytest.raises(ValueError, match="timeout must be None or a number of seconds >= 0"):
+            SubprocessTask(worker_type="custom", command={}, timeout=timeout)
 
 
 class TestProcessCleanup:
@@ -519,3 +527,17 @@ class TestConcurrency:
 
         for tag in ("first", "second", "third"):
             assert asyncio.run(batch(tag)) == [[tag, i] for i in range(3)]
+
+    def test_finished_loops_are_not_kept_alive(self, tool):
+        manager = SubprocessManager(max_concurrency=1)
+        path = tool("def main(args):\n    return args\n")
+
+        async def batch() -> None:
+            await asyncio.gather(*(manager.spawn(run(path)) for _ in range(2)))
+
+        with asyncio.Runner() as runner:
+            runner.run(batch())
+            old_loop = weakref.ref(runner.get_loop())
+        asyncio.run(batch())
+        gc.collect()
+        assert old_loop() is None

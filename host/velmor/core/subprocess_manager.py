@@ -27,7 +27,6 @@ import sys
 import tempfile
 import threading
 import time
-import weakref
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -57,6 +56,10 @@ class SubprocessTask:
     worker_type: str
     command: dict[str, Any]
     timeout: float | None = None
+
+    def __post_init__(self) -> None:
+        if self.timeout is not None and not self.timeout >= 0:  # also refuses NaN
+            raise ValueError(f"timeout must be None or a number of seconds >= 0, not {self.timeout!r}")
 
 
 @dataclass(slots=True)
@@ -140,14 +143,13 @@ class _Capture:
 class _WorkerJob:
     """One worker process and its four pipes, driven from the running loop.
 
-    Exit is watched through a pidfd and the exit status is read without
-    reaping first, so the group can be killed while the leader's pid still
-    pins the group id: the kill can never reach an unrelated process.
+    Exit is watched through a pidfd, which reports it without reaping the
+    worker: the group is then killed while the unreaped leader still pins the
+    group id, so the kill can never reach an unrelated process.
     """
 
     def __init__(self, loop: asyncio.AbstractEventLoop, output_cap: int) -> None:
         self._loop = loop
-        self._output_cap = output_cap
         self.proc: subprocess.Popen[bytes] | None = None
         self.result = _Capture(output_cap)
         self.stdout = _Capture(output_cap)
@@ -332,15 +334,17 @@ class SubprocessManager:
         self.memory_limit = memory_limit
         self.output_cap = output_cap
         # asyncio primitives bind to the loop they first wait on, so each loop
-        # gets its own semaphore, dropped with the loop.
-        self._semaphores: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, asyncio.Semaphore] = (
-            weakref.WeakKeyDictionary()
-        )
+        # gets its own semaphore. A semaphore that has waited holds its loop,
+        # so a weak mapping could not let go of it: the semaphores of closed
+        # loops are dropped instead. The lock serves loops in other threads.
+        self._semaphores: dict[asyncio.AbstractEventLoop, asyncio.Semaphore] = {}
         self._lock = threading.Lock()
 
     def _semaphore(self) -> asyncio.Semaphore:
         loop = asyncio.get_running_loop()
         with self._lock:
+            for closed in [other for other in self._semaphores if other.is_closed()]:
+                del self._semaphores[closed]
             semaphore = self._semaphores.get(loop)
             if semaphore is None:
                 semaphore = self._semaphores[loop] = asyncio.Semaphore(self.max_concurrency)
@@ -356,8 +360,9 @@ class SubprocessManager:
             command = json.dumps(task.command).encode()
         except (TypeError, ValueError) as exc:
             return SubprocessResult(error=f"Command is not JSON-encodable: {exc}")
+        timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
         async with self._semaphore():
-            return await self._run(worker, command, task.timeout)
+            return await self._run(worker, command, timeout)
 
     def _limits(self, timeout: float | None) -> list[tuple[int, tuple[int, int]]]:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -386,7 +391,7 @@ class SubprocessManager:
                 )
             except OSError as exc:
                 return SubprocessResult(error=f"Could not start the worker: {exc}")
-            timer = loop.call_later(max(timeout, 0.0), job.time_out) if timeout is not None else None
+            timer = loop.call_later(timeout, job.time_out) if timeout is not None else None
             try:
                 await job.exited
             finally:
