@@ -38,11 +38,6 @@ def talk(command: bytes, cwd, flags: tuple[str, ...] = ()) -> tuple[dict, subpro
     return (json.loads(reply) if reply else {}), process
 
 
-def test_worker_file_sits_beside_the_manager():
-    assert WORKER.is_absolute()
-    assert WORKER.name == "custom_worker.py" and WORKER.is_file()
-
-
 def test_runs_by_path_on_the_standard_library_alone(tmp_path):
     # -S drops site-packages too, so nothing but the standard library is there.
     code = "import sys\nassert sys.flags.isolated and 'velmor' not in sys.modules\ndef main(args):\n    pass\n"
@@ -68,14 +63,6 @@ def test_bad_commands_get_an_error_reply(tmp_path, command, error):
     reply, process = talk(command, tmp_path)
     assert reply["error"].startswith(error)
     assert process.returncode == 0
-
-
-def test_wrong_usage_exits_with_status_2(tmp_path):
-    process = subprocess.run(
-        [sys.executable, "-I", str(WORKER)], cwd=tmp_path, capture_output=True, stdin=subprocess.DEVNULL, timeout=30
-    )
-    assert process.returncode == 2
-    assert b"usage: custom_worker.py COMMAND_FD RESULT_FD" in process.stderr
 
 
 def test_threads_left_running_do_not_hold_the_job(tmp_path):

@@ -31,7 +31,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-__all__ = ["SubprocessManager", "SubprocessResult", "SubprocessTask", "WORKERS"]
+__all__ = ["WORKERS", "SubprocessManager", "SubprocessResult", "SubprocessTask"]
 
 # Worker scripts by worker type. Each is run by absolute path, so the process
 # runs exactly the file that sits beside this module, whatever sys.path says.
@@ -220,7 +220,7 @@ class _WorkerJob:
             self.exited.set_result(None)
 
     def _on_readable(self, fd: int) -> None:
-        capture, closed = self._readers[fd]
+        capture = self._readers[fd][0]
         try:
             chunk = os.read(fd, _READ_CHUNK)
         except BlockingIOError:
