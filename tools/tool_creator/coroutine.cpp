@@ -36,9 +36,10 @@ bool is_iterable_coroutine(PyObject* o) {
 
 }  // namespace
 
-AwaitPython awaiting(PyObject* awaitable) {
+AwaitPython awaiting(py::Ref awaitable_ref) {
+    PyObject* awaitable = awaitable_ref.get();
     if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) || is_iterable_coroutine(awaitable)) {
-        return AwaitPython(py::Ref::borrow(awaitable));
+        return AwaitPython(std::move(awaitable_ref));
     }
     PyAsyncMethods* am = Py_TYPE(awaitable)->tp_as_async;
     if (!am || !am->am_await) {
@@ -394,6 +395,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
     for (const py::Ref& value : c->args.values) Py_VISIT(value.get());
     Py_VISIT(c->args.kwargs.get());
+    for (const py::Ref& value : c->args.kept) Py_VISIT(value.get());
     if (c->handle) {
         const Promise& p = c->handle.promise();
         Py_VISIT(p.delegate.get());

@@ -72,41 +72,41 @@ Task create_tool(Args a) {
     const Names& n = names();
     PyObject* self = a[0];
     PyObject* kwargs = a[1];
-    py::Ref tool_name = kwarg(kwargs, n.tool_name.get(), n.empty.get());
-    py::Ref description = kwarg(kwargs, n.description.get(), n.empty.get());
-    py::Ref code = kwarg(kwargs, n.code.get(), n.empty.get());
-    py::Ref should_register = kwarg(kwargs, n.register_.get(), Py_True);
+    // Kept in the coroutine's traversed slots: they are needed after the await.
+    PyObject* tool_name = a.keep(0, kwarg(kwargs, n.tool_name.get(), n.empty.get()));
+    PyObject* description = a.keep(1, kwarg(kwargs, n.description.get(), n.empty.get()));
+    PyObject* code = a.keep(2, kwarg(kwargs, n.code.get(), n.empty.get()));
+    PyObject* should_register = a.keep(3, kwarg(kwargs, n.register_.get(), Py_True));
 
-    if (!py::truthy(tool_name.get())) co_return n.tool_name_required.copy();
-    if (!py::truthy(code.get())) co_return n.code_required.copy();
-    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name.get())) co_return refusal;
+    if (!py::truthy(tool_name)) co_return n.tool_name_required.copy();
+    if (!py::truthy(code)) co_return n.code_required.copy();
+    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name)) co_return refusal;
 
-    py::Ref check = py::call_method(self, n.validate_code.get(), {code.get()});
-    py::Ref validation = co_await awaiting(check.get());
+    // (Made outside the await expression: GCC 12 miscompiles a braced list
+    // inside one.)
+    py::Ref check = py::call_method(self, n.validate_code.get(), {code});
+    py::Ref validation = co_await awaiting(std::move(check));
     py::Ref valid = py::call_method(validation.get(), n.get.get(), {n.valid.get()});
     if (!py::truthy(valid.get())) {
         py::Ref message = py::call_method(validation.get(), n.get.get(), {n.message.get(), n.unknown_error.get()});
         co_return compose(py::str(texts::kInvalidCode).get(), message.get());
     }
 
-    py::Ref script_path = save_tool_folder(self, tool_name.get(), description.get(), code.get());
+    py::Ref script_path = save_tool_folder(self, tool_name, description, code);
 
     // "registered" tells whether this call registered the tool, not merely
     // whether registration was asked for.
     bool registered = false;
-    if (py::truthy(should_register.get()) &&
-        py::truthy(py::getattr(self, n.registry_attr.get()).get())) {
-        if (py::Ref failure = register_tool(self, tool_name.get(), description.get(), script_path.get())) {
-            co_return failure;
-        }
+    if (py::truthy(should_register) && py::truthy(py::getattr(self, n.registry_attr.get()).get())) {
+        if (py::Ref failure = register_tool(self, tool_name, description, script_path.get())) co_return failure;
         registered = true;
     }
 
     py::Ref answer = py::new_dict();
-    py::set_item(answer.get(), n.created.get(), tool_name.get());
+    py::set_item(answer.get(), n.created.get(), tool_name);
     py::set_item(answer.get(), n.path.get(), py::Ref::steal(PyObject_Str(script_path.get())).get());
     py::set_item(answer.get(), n.registered.get(), registered ? Py_True : Py_False);
-    py::set_item(answer.get(), n.description.get(), description.get());
+    py::set_item(answer.get(), n.description.get(), description);
     co_return json_text(answer.get());
 }
 

@@ -7,25 +7,36 @@
 
 namespace tc::operations {
 
-Task run_tool(Args a) {
+namespace {
+
+// Checks the call and, when it can go on, hands the "run_function" job to
+// the manager.
+AnswerOrJob start_run(PyObject* self, PyObject* kwargs) {
     const Names& n = names();
-    PyObject* self = a[0];
-    py::Ref tool_name = kwarg(a[1], n.tool_name.get(), n.empty.get());
-    py::Ref args = py::dict_get(a[1], n.args.get());
+    py::Ref tool_name = kwarg(kwargs, n.tool_name.get(), n.empty.get());
+    py::Ref args = py::dict_get(kwargs, n.args.get());
     if (!args) args = py::new_dict();
-    if (!py::truthy(tool_name.get())) co_return n.tool_name_required.copy();
-    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name.get())) co_return refusal;
+    if (!py::truthy(tool_name.get())) return {.answer = n.tool_name_required.copy(), .job = {}};
+    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name.get())) return {.answer = std::move(refusal), .job = {}};
 
     py::Ref folder = tool_folder(self, tool_name.get());
     py::Ref script_path = join(folder.get(), n.tool_py.get());
-    if (!exists(script_path.get())) co_return compose(py::str(texts::kScriptNotFound).get(), script_path.get());
-
+    if (!exists(script_path.get())) {
+        return {.answer = compose(py::str(texts::kScriptNotFound).get(), script_path.get()), .job = {}};
+    }
     py::Ref task_type = global(n.SubprocessTask.get());
     py::Ref path_text = py::Ref::steal(PyObject_Str(script_path.get()));
     py::Ref command = run_function_command(path_text.get(), args.get());
     py::Ref task = make_custom_task(task_type.get(), command.get(), constants().run_timeout.get());
-    py::Ref job = spawn_job(self, task.get());
-    py::Ref result = co_await awaiting(job.get());
+    return {.answer = {}, .job = spawn_job(self, task.get())};
+}
+
+}  // namespace
+
+Task run_tool(Args a) {
+    AnswerOrJob next = start_run(a[0], a[1]);
+    if (!next.job) co_return std::move(next.answer);
+    py::Ref result = co_await awaiting(std::move(next.job));
     co_return run_answer(result.get());
 }
 

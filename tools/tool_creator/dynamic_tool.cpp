@@ -26,7 +26,8 @@ py::Ref name(Args a) { return py::getattr(a.self(), names().name_attr.get()); }
 py::Ref description(Args a) { return py::getattr(a.self(), names().description_attr.get()); }
 py::Ref parameters(Args) { return copy_json(state().dynamic_tool_schema.get()); }
 
-Task execute(Args a) {
+// Builds the "run_function" job for this call and hands it to the manager.
+py::Ref start_run(Args a) {
     const Names& n = names();
     PyObject* self = a[0];
     py::Ref args = py::dict_get(a.kwargs(), n.args.get());
@@ -35,8 +36,11 @@ Task execute(Args a) {
     py::Ref script_path = py::getattr(self, n.script_path_attr.get());
     py::Ref command = run_function_command(script_path.get(), args.get());
     py::Ref task = make_custom_task(task_type.get(), command.get(), constants().run_timeout.get());
-    py::Ref job = spawn_job(self, task.get());
-    py::Ref result = co_await awaiting(job.get());
+    return spawn_job(self, task.get());
+}
+
+Task execute(Args a) {
+    py::Ref result = co_await awaiting(start_run(a));
     co_return run_answer(result.get());
 }
 

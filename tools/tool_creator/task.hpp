@@ -1,7 +1,12 @@
 // The C++ side of the module's coroutines: a body is written as a C++20
-// coroutine returning `Task`, with `co_await tc::awaiting(obj)` wherever it
-// awaits a Python awaitable and `co_return` of its result. The Python-facing
-// coroutine object (coroutine.hpp) drives it.
+// coroutine returning `Task`, with `co_await tc::awaiting(std::move(obj))`
+// wherever it awaits a Python awaitable and `co_return` of its result. The
+// Python-facing coroutine object (coroutine.hpp) drives it.
+//
+// The cycle collector cannot see references held by C++ locals of a
+// suspended body. So a body prepares its job in a plain function (whose
+// locals are gone before the await), hands the awaitable over to `awaiting`,
+// and keeps what it needs afterwards in `Args::keep` slots.
 #pragma once
 
 #include "py.hpp"
@@ -69,7 +74,14 @@ private:
 
 // Prepares `co_await` of a Python object, as an await expression would:
 // coroutines directly, otherwise through __await__; TypeError when the
-// object cannot be awaited.
-AwaitPython awaiting(PyObject* awaitable);
+// object cannot be awaited. Takes the awaitable over.
+AwaitPython awaiting(py::Ref awaitable);
+
+// What a body's preparation step gives: the answer when the call ends before
+// awaiting anything, otherwise the job to await.
+struct AnswerOrJob {
+    py::Ref answer;
+    py::Ref job;
+};
 
 }  // namespace tc

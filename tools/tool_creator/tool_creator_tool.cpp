@@ -51,10 +51,10 @@ constexpr Operation kOperations[] = {
     {&Names::op_info, &Names::tool_info, true, false},
 };
 
-Task execute(Args a) {
+// Picks the operation: its answer for the plain ones, the coroutine to await
+// for the others.
+AnswerOrJob dispatch(PyObject* self, PyObject* kwargs) {
     const Names& n = names();
-    PyObject* self = a[0];
-    PyObject* kwargs = a.kwargs();
     py::Ref operation = py::dict_get(kwargs, n.operation.get());
     if (!operation) operation = n.list.copy();
     for (const Operation& op : kOperations) {
@@ -63,10 +63,16 @@ Task execute(Args a) {
         // Looked up on the instance at each call, so subclasses can override.
         py::Ref method = py::getattr(self, (n.*op.method).get());
         py::Ref result = op.takes_kwargs ? py::call(method.get(), {kwargs}) : py::call(method.get());
-        if (op.is_coroutine) result = co_await awaiting(result.get());
-        co_return result;
+        if (op.is_coroutine) return {.answer = {}, .job = std::move(result)};
+        return {.answer = std::move(result), .job = {}};
     }
-    co_return py::concat(n.unknown_operation.get(), py::format(operation.get()).get());
+    return {.answer = py::concat(n.unknown_operation.get(), py::format(operation.get()).get()), .job = {}};
+}
+
+Task execute(Args a) {
+    AnswerOrJob next = dispatch(a[0], a.kwargs());
+    if (!next.job) co_return std::move(next.answer);
+    co_return co_await awaiting(std::move(next.job));
 }
 
 constexpr Param kInitParams[] = {
