@@ -1,0 +1,230 @@
+"""Coroutine objects returned by the `execute` methods: protocol, finalisation, asyncio."""
+
+import asyncio
+import collections.abc
+import gc
+import weakref
+
+import pytest
+
+import velmor.tools.tool_creator as tc
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
+
+from tests.fakes import Answering, JobResult, RecordingManager, Step, TaskRecorder, finish
+
+
+@pytest.fixture(autouse=True)
+def tasks(monkeypatch):
+    recorder = TaskRecorder()
+    monkeypatch.setattr(tc, "SubprocessTask", recorder)
+    return recorder.tasks
+
+
+class Case:
+    """One `execute` call that suspends once in `step`: a dynamic tool's job or a front's run operation."""
+
+    def __init__(self, kind, on_start=None, **step_options):
+        self.started = 0
+
+        def start(*args):
+            self.started += 1
+            if on_start is not None:
+                on_start()
+            return self.step
+
+        if kind == "dynamic":
+            self.step = Step(JobResult(output={"done": True}), **step_options)
+            self.tool, self.expected = DynamicTool("t", "d", "p", Answering(start)), '{\n  "done": true\n}'
+            self.coro = lambda: self.tool.execute(args={})
+        else:
+            self.step = Step("ran", **step_options)
+            self.tool, self.expected = ToolCreatorTool(RecordingManager()), "ran"
+            self.tool._run_tool = start
+            self.coro = lambda: self.tool.execute(operation="run")
+        self.qualname = type(self.tool).__name__ + ".execute"
+
+
+@pytest.fixture(params=["dynamic", "front"])
+def kind(request):
+    return request.param
+
+
+def reused(call):
+    with pytest.raises(RuntimeError, match=r"^cannot reuse already awaited coroutine$"):
+        call()
+
+
+class TestProtocol:
+    def test_runs_by_hand(self, kind):
+        case = Case(kind)
+        coro = case.coro()
+        assert (coro.__name__, coro.__qualname__) == ("execute", case.qualname)
+        assert isinstance(coro, collections.abc.Coroutine) and asyncio.iscoroutine(coro)
+        assert case.started == 0  # nothing runs before the first send
+        assert coro.send(None) == "step" and case.started == 1 and case.step.awaited == 1
+        with pytest.raises(StopIteration) as stop:
+            coro.send("resumed")
+        assert stop.value.value == case.expected
+        assert case.step.sent == [None, "resumed"]  # sent values reach the awaited object
+        reused(lambda: coro.send(None))
+        reused(lambda: coro.throw(KeyError("late")))
+        assert coro.close() is None
+
+    def test_non_none_first_send_refused_then_startable(self, kind):
+        case = Case(kind)
+        coro = case.coro()
+        with pytest.raises(TypeError, match=r"^can't send non-None value to a just-started coroutine$"):
+            coro.send(1)
+        assert case.started == 0 and finish(coro) == case.expected
+
+    @pytest.mark.parametrize("end", ["close", "throw"])
+    def test_ended_before_start(self, kind, end):
+        case = Case(kind)
+        coro = case.coro()
+        if end == "close":
+            coro.close()
+        else:
+            error = KeyError("early")
+            with pytest.raises(KeyError) as info:
+                coro.throw(error)
+            assert info.value is error
+        reused(lambda: coro.send(None))
+        assert case.started == 0
+
+    @pytest.mark.parametrize("via_await", [False, True])
+    def test_throw_and_close_forwarded_while_suspended(self, kind, via_await):
+        case, other = Case(kind), Case(kind)
+        first = case.coro().__await__() if via_await else case.coro()
+        second = other.coro().__await__() if via_await else other.coro()
+        assert first.send(None) == "step" and second.send(None) == "step"
+        error = ConnectionError("lost worker")
+        with pytest.raises(ConnectionError) as info:
+            first.throw(error)
+        assert info.value is error and case.step.thrown == [error]
+        assert second.close() is None and other.step.closed == 1
+        for coro in (first, second):
+            reused(lambda: coro.send(None))
+
+    def test_throw_absorbed_by_awaited_object(self, kind):
+        case = Case(kind, absorb=True)
+        coro = case.coro()
+        coro.send(None)
+        with pytest.raises(StopIteration) as stop:
+            coro.throw(ValueError("absorbed"))
+        assert stop.value.value == case.expected and [type(e) for e in case.step.thrown] == [ValueError]
+
+    @pytest.mark.parametrize("moment", ["on_start", "on_resume"])
+    def test_reentry_refused(self, kind, moment):
+        errors, holder = [], []
+
+        def reenter():
+            try:
+                holder[0].send(None)
+            except ValueError as exc:
+                errors.append(str(exc))
+
+        case = Case(kind, **{moment: reenter})
+        holder.append(case.coro())
+        assert finish(holder[0]) == case.expected and errors == ["coroutine already executing"]
+
+    def test_interleaved_coroutines_of_one_tool(self):
+        tool = DynamicTool("t", "d", "p", Answering(lambda task: Step(JobResult(output=task.command["args"]))))
+        first, second = tool.execute(args=[1]), tool.execute(args=[2])
+        first.send(None)
+        second.send(None)
+        assert finish(second) == "[\n  2\n]" and finish(first) == "[\n  1\n]"
+
+
+class TestFinalisation:
+    def test_collected_while_suspended_closes_awaited(self, kind):
+        case = Case(kind)
+        coro = case.coro()
+        coro.send(None)
+        del coro
+        gc.collect()
+        assert case.step.closed == 1 and case.step.thrown == []
+
+    def test_cycle_through_suspended_coroutine_collected(self, kind):
+        case, closed = Case(kind), []
+        coro = case.coro()
+        coro.send(None)
+        case.step.owner = coro  # coroutine -> awaited object -> coroutine
+        case.step.close = lambda: closed.append(True)
+        step = weakref.ref(case.step)
+        del coro, case
+        gc.collect()
+        assert step() is None and closed == [True]
+
+    @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+    def test_cycle_through_unstarted_coroutine_collected(self):
+        args, marker = {}, Step()
+        args["self"], args["marker"] = DynamicTool("t", "d", "p", None).execute(args=args), marker
+        marker = weakref.ref(marker)
+        del args
+        gc.collect()
+        assert marker() is None
+
+
+class SlowManager:
+    """Jobs finish on a later turn of the loop, or never with `forever`; cancellations are recorded."""
+
+    def __init__(self, forever=False):
+        self.forever, self.cancelled, self.started = forever, [], asyncio.Event()
+
+    async def spawn(self, task):
+        self.started.set()
+        try:
+            await (asyncio.Event().wait() if self.forever else asyncio.sleep(0))
+        except asyncio.CancelledError:
+            self.cancelled.append(task)
+            raise
+        return JobResult(output=task.command["args"])
+
+
+class TestAsyncio:
+    def test_asyncio_run(self):
+        assert asyncio.run(DynamicTool("t", "d", "p", SlowManager()).execute(args={"x": 1})) == '{\n  "x": 1\n}'
+        assert asyncio.run(ToolCreatorTool(RecordingManager()).execute(operation="?")) == \
+            "[ERROR] Unknown operation: ?"
+
+    async def test_tasks_and_python_callers(self):
+        tool = DynamicTool("t", "d", "p", SlowManager())
+
+        async def agent():
+            return [await tool.execute(args=[1]), await tool.execute(args=[2])]
+
+        assert await asyncio.create_task(agent()) == ["[\n  1\n]", "[\n  2\n]"]
+        assert await asyncio.ensure_future(tool.execute(args=3)) == "3"
+        results = await asyncio.gather(*(tool.execute(args=i) for i in range(1000)))
+        assert results == [str(i) for i in range(1000)]
+
+    async def test_future_returned_by_spawn(self):
+        loop = asyncio.get_running_loop()
+
+        def spawn(task):
+            future = loop.create_future()
+            loop.call_soon(future.set_result, JobResult(error="late failure"))
+            return future
+
+        assert await DynamicTool("t", "d", "p", Answering(spawn)).execute() == "[ERROR] late failure"
+
+    async def test_wait_for_cancels_inside_spawn(self):
+        manager = SlowManager(forever=True)
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(DynamicTool("t", "d", "p", manager).execute(), 0.05)
+        assert len(manager.cancelled) == 1
+
+    async def test_cancel_reaches_job_then_caller(self):
+        manager = SlowManager(forever=True)
+        task = asyncio.create_task(DynamicTool("t", "d", "p", manager).execute())
+        await manager.started.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert len(manager.cancelled) == 1 and task.cancelled()
+
+    async def test_exception_reaches_python_caller(self):
+        error = OSError("worker pool gone")
+        with pytest.raises(OSError) as info:
+            await DynamicTool("t", "d", "p", RecordingManager(error)).execute()
+        assert info.value is error
