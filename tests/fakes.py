@@ -1,6 +1,6 @@
 """Test doubles for the native tool creator: job results, managers that record
-their jobs, a recording stand-in for SubprocessTask, an await target driven by
-hand, and a runner for snippets that need a fresh interpreter."""
+their jobs, a stand-in for SubprocessTask, an await target driven by hand, and
+a runner for snippets that need a fresh interpreter."""
 
 import os
 import subprocess
@@ -19,12 +19,11 @@ class JobResult:
 
 
 class RecordingManager:
-    """Records every `spawn` call; answers the queued results, then `default`.
-    A queued exception is raised from inside the awaited `spawn`."""
+    """Records every `spawn` call; answers the queued results (raising queued
+    exceptions from inside the awaited spawn), then {"ok": True}."""
 
-    def __init__(self, *results, default=None):
-        self.calls, self._results = [], list(results)
-        self.default = JobResult(output={"ok": True}) if default is None else default
+    def __init__(self, *results):
+        self.calls, self.results = [], list(results)
 
     @property
     def tasks(self):
@@ -32,20 +31,19 @@ class RecordingManager:
 
     async def spawn(self, *args, **kwargs):
         self.calls.append((args, kwargs))
-        result = self._results.pop(0) if self._results else self.default
+        result = self.results.pop(0) if self.results else JobResult(output={"ok": True})
         if isinstance(result, BaseException):
             raise result
         return result
 
 
 class Answering:
-    """A manager whose plain `spawn` records the task and returns `answer(task)`."""
+    """A manager whose plain `spawn` returns `answer(task)`."""
 
     def __init__(self, answer):
-        self.answer, self.tasks = answer, []
+        self.answer = answer
 
     def spawn(self, task):
-        self.tasks.append(task)
         return self.answer(task)
 
 
@@ -62,9 +60,9 @@ class TaskRecorder:
 
 class Step:
     """An await target (its own iterator) that suspends once, yielding "step",
-    then returns `result`. It records what the awaiting coroutine forwards:
-    `sent`, `thrown` and the number of `close` calls. With `absorb` a thrown
-    exception finishes it with `result`; `on_resume` runs when it is resumed."""
+    then returns `result`; it records the values sent, the exceptions thrown
+    and the `close` calls forwarded to it. With `absorb` a thrown exception
+    finishes it with `result`; `on_resume` runs when it is resumed."""
 
     def __init__(self, result=None, absorb=False, on_resume=None):
         self.result, self.absorb, self.on_resume = result, absorb, on_resume
@@ -95,9 +93,7 @@ class Step:
         exc = exc(*rest[:1]) if isinstance(exc, type) else exc
         self.thrown.append(exc)
         self.state = "done"
-        if self.absorb:
-            raise StopIteration(self.result)
-        raise exc
+        raise StopIteration(self.result) if self.absorb else exc
 
     def close(self):
         self.closed += 1
@@ -114,7 +110,7 @@ def finish(coro):
 
 
 def run_python(code, home):
-    """Run `code` in a fresh interpreter with HOME set to `home`; fail on a non-zero exit."""
+    """Run `code` in a fresh interpreter with HOME set to `home`; return its output lines."""
     env = dict(os.environ, HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=env, timeout=120)

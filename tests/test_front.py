@@ -40,6 +40,7 @@ PARAMETERS = {
 # operation, method, whether execute awaits what the method returns
 OPERATIONS = [("create", "_create_tool", True), ("validate", "_validate_tool", True), ("list", "_list_tools", False),
               ("delete", "_delete_tool", False), ("run", "_run_tool", True), ("info", "_tool_info", False)]
+NAMES = [op for op, _, _ in OPERATIONS]
 METHOD = {op: method for op, method, _ in OPERATIONS}
 
 
@@ -47,8 +48,8 @@ class Recorder(ToolCreatorTool):
     """Its operations record their calls and answer a fresh object each."""
 
     def record(self, name, args, kwargs):
-        self.__dict__.setdefault("calls", []).append((name, args, kwargs))
-        self.__dict__.setdefault("answers", {})[name] = answer = object()
+        self.calls.append((name, args, kwargs))
+        self.answers[name] = answer = object()
         return answer
 
 
@@ -93,7 +94,7 @@ def made(monkeypatch):
 @pytest.fixture
 def tool():
     tool = Recorder(RecordingManager())
-    tool.calls = []
+    tool.calls, tool.answers = [], {}
     return tool
 
 
@@ -107,14 +108,17 @@ class TestConstruction:
         assert tool._manager is manager and tool._registry is registry
         assert tool._custom_tools_dir == root and type(tool._custom_tools_dir) is type(pathlib.Path.home())
         assert (root / "old_tool").is_dir()
-        assert ToolCreatorTool()._custom_tools_dir == root
         assert isinstance(ToolCreatorTool()._manager, manager_module.SubprocessManager)
+        for registry in (ToolRegistry(), Exploding(), None):  # set_registry: the last call wins
+            assert tool.set_registry(registry) is None and tool._registry is registry
 
-    @pytest.mark.parametrize("kwargs", [{}, {"subprocess_manager": None}, {"subprocess_manager": Falsy()},
-                                        {"subprocess_manager": []}, {"subprocess_manager": 0}])
-    def test_own_manager_when_none_given(self, made, kwargs):
+    @pytest.mark.parametrize("manager", [None, Falsy(), [], 0, "absent"])
+    def test_own_manager_when_none_given(self, made, manager):
+        kwargs = {} if manager == "absent" else {"subprocess_manager": manager}
         first, second = ToolCreatorTool(**kwargs), ToolCreatorTool(**kwargs)
         assert made == [first._manager, second._manager] and first._manager is not second._manager
+        assert first.__init__(tool_registry="r") is None  # running __init__ again starts afresh
+        assert first._manager is made[2] and first._registry == "r"
 
     def test_manager_name_needed_only_without_manager(self, monkeypatch):
         monkeypatch.delattr(tc, "SubprocessManager")
@@ -122,17 +126,14 @@ class TestConstruction:
         with pytest.raises(NameError, match=r"^name 'SubprocessManager' is not defined$"):
             ToolCreatorTool()
 
-    @pytest.mark.parametrize("failure", ["truth-test", "manager"])
-    def test_errors_propagate_before_the_store_is_made(self, failure, home, monkeypatch):
-        error = ZeroDivisionError("failed")
-
+    @pytest.mark.parametrize("manager, message", [(Exploding(), "truth test"), (None, "no manager")])
+    def test_errors_propagate_before_the_store_is_made(self, home, monkeypatch, manager, message):
         def broken():
-            raise error
+            raise ZeroDivisionError("no manager")
 
         monkeypatch.setattr(tc, "SubprocessManager", broken)
-        with pytest.raises(ZeroDivisionError) as info:
-            ToolCreatorTool(Exploding() if failure == "truth-test" else None)
-        assert (failure == "truth-test") != (info.value is error)
+        with pytest.raises(ZeroDivisionError, match=message):
+            ToolCreatorTool(manager)
         assert not (home / ".velmor").exists()
 
     @pytest.mark.parametrize("blocker, error", [(".velmor/custom_tools", FileExistsError),
@@ -142,26 +143,6 @@ class TestConstruction:
         (home / blocker).write_text("in the way")
         with pytest.raises(error):
             ToolCreatorTool(RecordingManager())
-
-    def test_init_again_resets_state(self, made):
-        tool = ToolCreatorTool(RecordingManager(), "registry")
-        assert tool.__init__() is None
-        assert tool._manager is made[0] and tool._registry is None
-
-
-class TestRegistry:
-    def test_set_registry_last_wins(self):
-        tool = ToolCreatorTool(RecordingManager(), tool_registry="initial")
-        for registry in (ToolRegistry(), Exploding(), None, ToolRegistry()):
-            assert tool.set_registry(registry) is None and tool._registry is registry
-        assert list(vars(tool)) == ["_manager", "_registry", "_custom_tools_dir"]
-
-    async def test_served_through_a_host_registry(self):
-        registry = ToolRegistry()
-        registry.register(ToolCreatorTool(RecordingManager(), registry))
-        assert registry.definitions() == [{"name": "tool_creator", "description": DESCRIPTION,
-                                           "parameters": PARAMETERS}]
-        assert await registry.call("tool_creator", operation="nope") == "[ERROR] Unknown operation: nope"
 
 
 def test_self_description():
@@ -181,22 +162,19 @@ def test_self_description():
 class TestDispatch:
     @pytest.mark.parametrize("operation, method, awaited", OPERATIONS)
     async def test_each_operation(self, tool, operation, method, awaited):
-        result = await tool.execute(operation=operation, tool_name="t")
-        assert result is tool.answers[method]
-        assert tool.calls == [(method, () if method == "_list_tools" else ({"operation": operation,
-                                                                            "tool_name": "t"},), {})]
+        given = {"operation": operation, "tool_name": "t", "unknown_key": [1]}
+        assert await tool.execute(**given) is tool.answers[method]
+        assert await tool.execute(**given) is tool.answers[method]
+        if method == "_list_tools":
+            assert tool.calls == [(method, (), {})] * 2
+            return
+        (_, (first,), none), (_, (second,), _) = tool.calls
+        assert first == given and list(first) == list(given) and none == {}
+        assert first is not given and second is not given and first is not second  # each call's own dict
 
     async def test_no_operation_means_list(self, tool):
         assert await tool.execute() is tool.answers["_list_tools"]
         assert tool.calls == [("_list_tools", (), {})]
-
-    async def test_kwargs_dict_is_the_calls_own(self, tool):
-        given = {"operation": "delete", "tool_name": "t", "unknown_key": [1]}
-        await tool.execute(**given)
-        await tool.execute(**given)
-        (_, (first,), _), (_, (second,), _) = tool.calls
-        assert first == given and list(first) == list(given)
-        assert first is not given and second is not given and first is not second
 
     @pytest.mark.parametrize("operation, shown", [
         ("LIST", "LIST"), (" list", " list"), ("list ", "list "), ("", ""), (None, "None"), (7, "7"),
@@ -207,65 +185,52 @@ class TestDispatch:
         assert await tool.execute(operation=operation) == "[ERROR] Unknown operation: " + shown
         assert tool.calls == [] and caplog.records == []
 
-    @pytest.mark.parametrize("target", [None, "create", "delete", "info"])
+    @pytest.mark.parametrize("target", [None, "create", "delete", "info", "raise"])
     async def test_compared_in_order_until_first_match(self, tool, target):
-        compared, specs = [], []
+        compared, specs, error = [], [], ArithmeticError("no compare")
 
         class Probe:
+            __hash__ = object.__hash__
+
             def __eq__(self, other):
                 compared.append(other)
+                if target == "raise":
+                    raise error
                 return other == target
-
-            __hash__ = object.__hash__
 
             def __format__(self, spec):
                 specs.append(spec)
                 return "probe"
 
-        result = await tool.execute(operation=Probe())
-        names = [op for op, _, _ in OPERATIONS]
-        if target is None:
-            assert compared == names and result == "[ERROR] Unknown operation: probe" and specs == [""]
+        if target == "raise":
+            with pytest.raises(ArithmeticError) as info:
+                await tool.execute(operation=Probe())
+            assert info.value is error and compared == ["create"] and tool.calls == []
+        elif target is None:
+            assert await tool.execute(operation=Probe()) == "[ERROR] Unknown operation: probe"
+            assert compared == NAMES and specs == [""]
         else:
-            assert compared == names[:names.index(target) + 1] and specs == []
-            assert [c[0] for c in tool.calls] == [METHOD[target]] and result is tool.answers[METHOD[target]]
-
-    async def test_comparison_error_propagates(self, tool):
-        error = ArithmeticError("no compare")
-
-        class Bad:
-            def __eq__(self, other):
-                raise error
-
-            __hash__ = object.__hash__
-
-        with pytest.raises(ArithmeticError) as info:
-            await tool.execute(operation=Bad())
-        assert info.value is error and tool.calls == []
+            assert await tool.execute(operation=Probe()) is tool.answers[METHOD[target]]
+            assert compared == NAMES[:NAMES.index(target) + 1] and specs == []
+            assert [c[0] for c in tool.calls] == [METHOD[target]]
 
     @pytest.mark.parametrize("operation, method, awaited", OPERATIONS)
-    async def test_operation_error_propagates_unchanged(self, operation, method, awaited):
-        error = LookupError("from the operation")
+    def test_method_results_and_errors(self, operation, method, awaited):
+        tool, step, error = ToolCreatorTool(RecordingManager()), Step(result="after await"), LookupError("op")
+        setattr(tool, method, lambda *args: step)  # looked up on the instance at each call
+        assert (finish(tool.execute(operation=operation)), step.awaited) == (
+            ("after await", 1) if awaited else (step, 0))
 
         def fail(*args):
             raise error
 
-        tool = ToolCreatorTool(RecordingManager())
-        setattr(tool, method, fail)  # looked up on the instance at each call
+        setattr(tool, method, fail)
         with pytest.raises(LookupError) as info:
-            await tool.execute(operation=operation)
+            finish(tool.execute(operation=operation))
         assert info.value is error
-
-    @pytest.mark.parametrize("operation, method, awaited", OPERATIONS)
-    def test_awaits_only_coroutine_operations(self, operation, method, awaited):
-        step = Step(result="after await")
-        tool = ToolCreatorTool(RecordingManager())
-        setattr(tool, method, lambda *args: step)
-        result = finish(tool.execute(operation=operation))
-        assert (result, step.awaited) == (("after await", 1) if awaited else (step, 0))
-
-    async def test_coroutine_operation_must_be_awaitable(self):
-        tool = ToolCreatorTool(RecordingManager())
-        tool._create_tool = lambda kwargs: 42
-        with pytest.raises(TypeError, match=r"^object int can't be used in 'await' expression$"):
-            await tool.execute(operation="create")
+        setattr(tool, method, lambda *args: 42)
+        if awaited:
+            with pytest.raises(TypeError, match=r"^object int can't be used in 'await' expression$"):
+                finish(tool.execute(operation=operation))
+        else:
+            assert finish(tool.execute(operation=operation)) == 42

@@ -10,7 +10,7 @@ import pytest
 
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
-from tests.fakes import JobResult, Step, finish
+from tests.fakes import Answering, JobResult, Step, finish
 
 ROUNDS = 4000
 
@@ -36,27 +36,6 @@ class Done:
 
     async def spawn(self, task):
         return self.result
-
-
-class Answering:
-    """A manager whose plain `spawn` returns `answer(task)` and keeps nothing."""
-
-    def __init__(self, answer):
-        self.answer = answer
-
-    def spawn(self, task):
-        return self.answer(task)
-
-
-class Operations(ToolCreatorTool):
-    async def _create_tool(self, kwargs):
-        return "created"
-
-    def _tool_info(self, kwargs):
-        raise LookupError("no such tool")
-
-    _validate_tool = _run_tool = _create_tool
-    _delete_tool = _list_tools = lambda self, *args: "plain"
 
 
 class Operation:
@@ -146,7 +125,16 @@ def dynamic_runs(manager):
 
 def dispatch(manager):
     payload, text = Payload(), fresh("value")
-    tool = Operations(manager)
+    tool = ToolCreatorTool(manager)
+
+    async def coroutine_operation(kwargs):
+        return "plain"
+
+    def info(kwargs):
+        raise LookupError("no such tool")
+
+    tool._create_tool = tool._validate_tool = tool._run_tool = coroutine_operation
+    tool._list_tools, tool._delete_tool, tool._tool_info = (lambda: "plain"), (lambda kwargs: "plain"), info
     names = [fresh(op) for op in ("create", "validate", "list", "delete", "run")]
     unknown, matching, raising = Operation(None), Operation("delete"), Operation("raise")
 

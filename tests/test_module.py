@@ -35,29 +35,22 @@ IMPORTED = [
 DEFINED = ["_get_custom_tools_dir", "ToolCreatorTool", "DynamicTool"]
 
 
-def own_names_of(names):
+def own_names(names):
     return [name for name in names if not (name.startswith("__") and name.endswith("__"))]
 
 
-def own_names(module):
-    return own_names_of(vars(module))
-
-
-def test_module_object():
+def test_module_object(home):
     assert tc.__doc__ == MODULE_DOC and len(tc.__doc__) == 431 and len(tc.__doc__.encode()) == 433
     assert (tc.__name__, tc.__package__, tc.__spec__.name) == (MODULE_NAME, "velmor.tools", MODULE_NAME)
     assert isinstance(tc.__loader__, importlib.machinery.ExtensionFileLoader)
     assert tc.__file__ == tc.__spec__.origin and not hasattr(tc, "__path__")
     assert ctypes.CDLL(tc.__file__).PyInit_tool_creator
-
-
-def test_namespace_in_binding_order(home):
     for name, obj in IMPORTED:
         assert vars(tc)[name] is obj, name
     assert "importlib.util" in sys.modules
-    # Tests here rebind names on the module, so the order is read in a fresh process.
+    # Other tests rebind module names, which moves them to the end: read the order in a fresh process.
     lines = run_python("import velmor.tools.tool_creator as tc; print(*vars(tc))", home)
-    assert own_names_of(lines[0].split()) == [name for name, _ in IMPORTED] + DEFINED
+    assert own_names(lines[0].split()) == [name for name, _ in IMPORTED] + DEFINED
 
 
 def test_custom_tools_dir(home, tmp_path, monkeypatch):
@@ -78,96 +71,80 @@ def test_custom_tools_dir(home, tmp_path, monkeypatch):
         tc._get_custom_tools_dir()
 
 
-class TestReimport:
-    def test_after_removal_from_sys_modules(self, monkeypatch):
-        classes = (tc.ToolCreatorTool, tc.DynamicTool, tc._get_custom_tools_dir)
-        monkeypatch.delitem(sys.modules, MODULE_NAME)
-        again = importlib.import_module(MODULE_NAME)
-        assert again is tc
-        assert all(a is b for a, b in zip((again.ToolCreatorTool, again.DynamicTool, again._get_custom_tools_dir),
-                                          classes))
-
-    def test_reload_runs_nothing_again(self, monkeypatch):
-        before = {name: vars(tc)[name] for name in own_names(tc)}
-        members = dict(vars(tc.ToolCreatorTool))
-        sentinel = object()
-        monkeypatch.setattr(tc, "json", sentinel)
-        assert importlib.reload(tc) is tc
-        assert tc.json is sentinel  # no statement re-ran to rebind it
-        monkeypatch.undo()
-        assert own_names(tc) == list(before) and all(vars(tc)[k] is v for k, v in before.items())
-        assert all(vars(tc.ToolCreatorTool)[k] is v for k, v in members.items())
+def test_reimport_and_reload_give_the_same_objects(monkeypatch):
+    before = {name: vars(tc)[name] for name in own_names(vars(tc))}
+    members = dict(vars(tc.ToolCreatorTool))
+    monkeypatch.delitem(sys.modules, MODULE_NAME)
+    assert importlib.import_module(MODULE_NAME) is tc
+    sentinel = object()
+    monkeypatch.setattr(tc, "json", sentinel)
+    assert importlib.reload(tc) is tc
+    assert tc.json is sentinel  # no statement ran again to rebind it
+    monkeypatch.undo()
+    assert own_names(vars(tc)) == list(before) and all(vars(tc)[k] is v for k, v in before.items())
+    assert all(vars(tc.ToolCreatorTool)[k] is v for k, v in members.items())
 
 
-class TestFreshProcess:
-    def test_second_interpreter_refused_main_keeps_working(self, home):
-        lines = run_python(
-            """
-            import _interpreters
-            import velmor.tools.tool_creator as tc
-            interp = _interpreters.create("legacy")
-            for _ in range(2):
-                failure = _interpreters.run_string(interp, "import velmor.tools.tool_creator")
-                print(failure.type.__name__, failure.msg, sep="|")
-            _interpreters.destroy(interp)
-            print(tc.ToolCreatorTool().name, tc.DynamicTool("x", "d", "p", None).name)
-            """, home)
-        message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-        assert lines == [f"ImportError|{message}"] * 2 + ["tool_creator custom_x"]
+def test_second_interpreter_refused_main_keeps_working(home):
+    lines = run_python(
+        """
+        import _interpreters
+        import velmor.tools.tool_creator as tc
+        interp = _interpreters.create("legacy")
+        for _ in range(2):
+            failure = _interpreters.run_string(interp, "import velmor.tools.tool_creator")
+            print(failure.type.__name__, failure.msg, sep="|")
+        _interpreters.destroy(interp)
+        print(tc.ToolCreatorTool().name, tc.DynamicTool("x", "d", "p", None).name)
+        """, home)
+    message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert lines == [f"ImportError|{message}"] * 2 + ["tool_creator custom_x"]
 
-    def test_failed_import_leaves_nothing_and_can_be_retried(self, home):
-        lines = run_python(
-            """
-            import gc, os, sys, types
-            name = "velmor.tools.tool_creator"
-            sys.modules["velmor.core.subprocess_manager"] = None
-            try:
-                import velmor.tools.tool_creator
-            except ImportError as exc:
-                print(type(exc).__name__)
-            import velmor.tools
-            assert name not in sys.modules and not hasattr(velmor.tools, "tool_creator")
-            gc.collect()
-            failed = [m for m in gc.get_objects() if isinstance(m, types.ModuleType) and m.__name__ == name]
-            for m in failed:
-                assert not {"logger", "_get_custom_tools_dir", "ToolCreatorTool", "DynamicTool"} & set(vars(m))
-            del sys.modules["velmor.core.subprocess_manager"]
-            import velmor.tools.tool_creator as tc
-            assert all(tc is not m for m in failed)
-            print(tc.ToolCreatorTool.__name__, tc.logger.name, os.path.exists(os.path.expanduser("~/.velmor")))
-            """, home)
-        assert lines == ["ModuleNotFoundError", "ToolCreatorTool velmor.tool_creator False"]
 
-    def test_name_missing_from_host_module(self, home):
-        lines = run_python(
-            """
-            import sys
-            import velmor.tools.base as base
-            tool = base.Tool
-            del base.Tool
+def test_failed_imports_leave_nothing_and_can_be_retried(home):
+    lines = run_python(
+        """
+        import gc, os, sys, types
+        import velmor.tools.base as base
+        name, tool = "velmor.tools.tool_creator", base.Tool
+
+        def attempt():
             try:
                 import velmor.tools.tool_creator
             except ImportError as exc:
                 print(type(exc).__name__, exc, sep="|")
-            sys.modules["velmor.tools.base.Tool"] = tool  # a submodule entry stands in for the attribute
-            import velmor.tools.tool_creator as tc
-            print(tc.Tool is tool, tc.ToolCreatorTool.__bases__ == (tool,))
-            """, home)
-        assert lines == ["ImportError|cannot import name Tool", "True True"]
+            assert name not in sys.modules and not hasattr(sys.modules["velmor.tools"], "tool_creator")
 
-    def test_exec_of_a_second_module_object_refused(self, home):
-        lines = run_python(
-            """
-            import _imp, importlib.util
-            spec = importlib.util.find_spec("velmor.tools.tool_creator")
-            first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
-            _imp.exec_dynamic(first)
-            _imp.exec_dynamic(first)  # the recorded module: nothing happens
-            try:
-                _imp.exec_dynamic(second)
-            except RuntimeError as exc:
-                print(exc)
-            print(_imp.create_dynamic(spec) is first, "DynamicTool" in vars(first))
-            """, home)
-        assert lines == ["Module 'tool_creator' has already been imported. Re-initialisation is not supported.",
-                         "True True"]
+        sys.modules["velmor.core.subprocess_manager"] = None
+        attempt()
+        del sys.modules["velmor.core.subprocess_manager"], base.Tool
+        attempt()
+        gc.collect()
+        failed = [m for m in gc.get_objects() if isinstance(m, types.ModuleType) and m.__name__ == name]
+        for m in failed:
+            assert not {"logger", "_get_custom_tools_dir", "ToolCreatorTool", "DynamicTool"} & set(vars(m))
+        sys.modules["velmor.tools.base.Tool"] = tool  # a submodule entry stands in for the missing name
+        import velmor.tools.tool_creator as tc
+        assert all(tc is not m for m in failed) and tc.ToolCreatorTool.__bases__ == (tool,)
+        print(tc.logger.name, os.path.exists(os.path.expanduser("~/.velmor")))
+        """, home)
+    assert lines[0].startswith("ModuleNotFoundError|")
+    assert lines[1:] == ["ImportError|cannot import name Tool", "velmor.tool_creator False"]
+
+
+def test_exec_of_a_second_module_object_refused(home):
+    lines = run_python(
+        """
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("velmor.tools.tool_creator")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        _imp.exec_dynamic(first)
+        _imp.exec_dynamic(first)  # the recorded module: nothing happens
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as exc:
+            print(exc)
+        print(_imp.create_dynamic(spec) is first, "DynamicTool" in vars(first))
+        """, home)
+    assert lines == ["Module 'tool_creator' has already been imported. Re-initialisation is not supported.",
+                     "True True"]
