@@ -36,7 +36,10 @@ bool is_iterable_coroutine(PyObject* o) {
 
 }  // namespace
 
-AwaitPython awaiting(py::Ref awaitable_ref) {
+AwaitPython awaiting(py::Ref awaitable_param) {
+    // A by-value parameter lives until the end of the caller's full
+    // expression, which spans the suspension; take the reference out of it.
+    py::Ref awaitable_ref = std::move(awaitable_param);
     PyObject* awaitable = awaitable_ref.get();
     if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) || is_iterable_coroutine(awaitable)) {
         return AwaitPython(std::move(awaitable_ref));
@@ -530,6 +533,12 @@ PyObject* wrapper_iternext(PyObject* self) {
     return send_outcome_to_object(outcome, result);
 }
 
+// Lets `await` from Python code drive the coroutine without raising and
+// catching StopIteration on every completion.
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** presult) {
+    return coroutine_am_send(as_wrapper(self)->coroutine.get(), arg, presult);
+}
+
 PyObject* wrapper_send(PyObject* self, PyObject* arg) { return coroutine_send(as_wrapper(self)->coroutine.get(), arg); }
 
 PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -571,6 +580,7 @@ PyType_Slot wrapper_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
     {Py_tp_methods, wrapper_methods},
+    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
     {0, nullptr},
 };
 

@@ -19,6 +19,7 @@ struct FunctionObject {
     const FunctionSpec* spec;
     ResultCheck result_check;
     Py_ssize_t required;  // leading parameters without a default
+    py::Ref param_names;  // interned, so keywords usually match by identity
     py::Ref name;
     py::Ref qualname;
     py::Ref module;
@@ -79,9 +80,14 @@ void check_argument_type(const Param& param, PyObject* value) {
     }
 }
 
-Py_ssize_t find_param(const FunctionSpec& spec, PyObject* keyword) {
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) return static_cast<Py_ssize_t>(i);
+Py_ssize_t find_param(const FunctionObject* f, PyObject* keyword) {
+    PyObject* names = f->param_names.get();
+    const Py_ssize_t count = PyTuple_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(names, i) == keyword) return i;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(names, i), keyword) == 0) return i;
     }
     return -1;
 }
@@ -105,7 +111,7 @@ void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         KeywordFault this_fault = KeywordFault::None;
         if (!PyUnicode_Check(keyword)) {
             this_fault = KeywordFault::NotString;
-        } else if (Py_ssize_t index = find_param(spec, keyword); index < 0) {
+        } else if (Py_ssize_t index = find_param(f, keyword); index < 0) {
             if (spec.var_keyword) {
                 py::set_item(out.kwargs.get(), keyword, value);
             } else {
@@ -361,7 +367,10 @@ py::Ref make_function(const FunctionSpec& spec) {
 
     Py_ssize_t required = 0;
     py::Ref annotations = py::new_dict();
-    for (const Param& p : spec.params) {
+    py::Ref param_names = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& p = spec.params[i];
+        PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), py::interned(p.name).release());
         if (!p.defaults_to_none) ++required;
         if (p.annotation) py::set_item(annotations.get(), p.name, py::str(p.annotation).get());
     }
@@ -395,6 +404,7 @@ py::Ref make_function(const FunctionSpec& spec) {
     f->spec = &spec;
     f->result_check = result_check_for(spec.return_annotation);
     f->required = required;
+    new (&f->param_names) py::Ref(std::move(param_names));
     new (&f->name) py::Ref(std::move(name));
     new (&f->qualname) py::Ref(std::move(qualname));
     new (&f->module) py::Ref(std::move(module));

@@ -9,6 +9,9 @@ namespace tc {
 // json.dumps(value, indent=2), with `json` looked up at call time.
 py::Ref json_text(PyObject* value);
 
+// Captures the json module's encoder for `json_text` (see JsonEncoding).
+void capture_json_encoding(PyObject* json_module);
+
 // SubprocessTask(worker_type="custom", command=command, timeout=timeout),
 // with the task type looked up beforehand by the caller.
 py::Ref make_custom_task(PyObject* task_type, PyObject* command, PyObject* timeout);

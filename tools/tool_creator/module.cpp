@@ -1,5 +1,6 @@
 // The module definition and what importing it does.
 #include "classes.hpp"
+#include "jobs.hpp"
 #include "schema.hpp"
 #include "state.hpp"
 #include "texts.hpp"
@@ -66,6 +67,7 @@ void import_names(PyObject* globals, const char* module_name, std::initializer_l
 void run_module_statements(PyObject* globals) {
     import_module(globals, "importlib.util", "importlib");
     import_module(globals, "json", "json");
+    capture_json_encoding(global(py::interned("json").get()).get());
     import_module(globals, "logging", "logging");
     import_module(globals, "os", "os");
     import_module(globals, "sys", "sys");

@@ -61,11 +61,15 @@ py::Ref build_dynamic_tool_schema() { return build_schema(kDynamicToolProperties
 
 py::Ref copy_json(PyObject* value) {
     if (PyDict_CheckExact(value)) {
-        py::Ref copy = py::new_dict();
+        // Copying the whole dict first reuses its key table; only the values
+        // that are containers are then replaced by copies of their own.
+        py::Ref copy = py::Ref::steal(PyDict_Copy(value));
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* item;
-        while (PyDict_Next(value, &pos, &key, &item)) py::set_item(copy.get(), key, copy_json(item).get());
+        while (PyDict_Next(value, &pos, &key, &item)) {
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item)) py::set_item(copy.get(), key, copy_json(item).get());
+        }
         return copy;
     }
     if (PyList_CheckExact(value)) {

@@ -13,6 +13,7 @@ namespace tc {
 #define TC_NAMES(X)                                   \
     X(json, "json")                                   \
     X(dumps, "dumps")                                 \
+    X(JSONEncoder, "JSONEncoder")                     \
     X(loads, "loads")                                 \
     X(indent, "indent")                               \
     X(logger, "logger")                               \
@@ -129,12 +130,29 @@ struct Constants {
     py::Ref inspect_coroutine_marker;        // inspect._is_coroutine_mark
 };
 
+// The standard json module's encoding machinery, captured at import, so that
+// `json.dumps(value, indent=2)` can run its C encoder directly while the
+// module's `json` and its `dumps` and `JSONEncoder` are still the originals.
+struct JsonEncoding {
+    py::Ref module;
+    py::Ref dumps;
+    py::Ref encoder_type;            // json.JSONEncoder
+    py::Ref make_encoder;            // json.encoder.c_make_encoder
+    py::Ref encode_string;           // json.encoder.encode_basestring_ascii
+    py::Ref default_method;          // JSONEncoder(indent=2).default
+    py::Ref indent;                  // "  "
+    py::Ref key_separator;           // ": "
+    py::Ref item_separator;          // ","
+    py::Ref zero;                    // 0
+};
+
 struct State {
     Names names;
     Constants constants;
     py::Ref function_type;
     py::Ref coroutine_type;
     py::Ref coroutine_wrapper_type;
+    JsonEncoding json;            // unset when the C encoder is unavailable
     py::Ref tool_creator_schema;  // templates copied on every read of `parameters`
     py::Ref dynamic_tool_schema;
     py::Ref globals;   // the namespace of the module being (or last) executed

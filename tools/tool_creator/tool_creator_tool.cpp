@@ -8,6 +8,8 @@
 #include "texts.hpp"
 #include "tools.hpp"
 
+#include <iterator>
+
 namespace tc {
 
 namespace {
@@ -51,22 +53,46 @@ constexpr Operation kOperations[] = {
     {&Names::op_info, &Names::tool_info, true, false},
 };
 
+constexpr std::size_t kNoOperation = std::size(kOperations);
+
+// The first operation whose word equals `operation`, compared with ==.
+std::size_t find_operation(PyObject* operation) {
+    const Names& n = names();
+    if (PyUnicode_CheckExact(operation)) {
+        // An exact str equals a word exactly when their texts are equal, and
+        // comparing has no side effects, so the order needs no honouring.
+        for (std::size_t i = 0; i < std::size(kOperations); ++i) {
+            PyObject* word = (n.*kOperations[i].word).get();
+            if (word == operation || (PyUnicode_GET_LENGTH(word) == PyUnicode_GET_LENGTH(operation) &&
+                                      PyUnicode_Compare(word, operation) == 0)) {
+                return i;
+            }
+        }
+        return kNoOperation;
+    }
+    for (std::size_t i = 0; i < std::size(kOperations); ++i) {
+        py::Ref equal = py::Ref::steal(PyObject_RichCompare(operation, (n.*kOperations[i].word).get(), Py_EQ));
+        if (py::truthy(equal.get())) return i;
+    }
+    return kNoOperation;
+}
+
 // Picks the operation: its answer for the plain ones, the coroutine to await
 // for the others.
 AnswerOrJob dispatch(PyObject* self, PyObject* kwargs) {
     const Names& n = names();
     py::Ref operation = py::dict_get(kwargs, n.operation.get());
     if (!operation) operation = n.list.copy();
-    for (const Operation& op : kOperations) {
-        py::Ref equal = py::Ref::steal(PyObject_RichCompare(operation.get(), (n.*op.word).get(), Py_EQ));
-        if (!py::truthy(equal.get())) continue;
-        // Looked up on the instance at each call, so subclasses can override.
-        py::Ref method = py::getattr(self, (n.*op.method).get());
-        py::Ref result = op.takes_kwargs ? py::call(method.get(), {kwargs}) : py::call(method.get());
-        if (op.is_coroutine) return {.answer = {}, .job = std::move(result)};
-        return {.answer = std::move(result), .job = {}};
+    const std::size_t found = find_operation(operation.get());
+    if (found == kNoOperation) {
+        return {.answer = py::concat(n.unknown_operation.get(), py::format(operation.get()).get()), .job = {}};
     }
-    return {.answer = py::concat(n.unknown_operation.get(), py::format(operation.get()).get()), .job = {}};
+    const Operation& op = kOperations[found];
+    // Looked up on the instance at each call, so subclasses can override.
+    py::Ref method = py::getattr(self, (n.*op.method).get());
+    py::Ref result = op.takes_kwargs ? py::call(method.get(), {kwargs}) : py::call(method.get());
+    if (op.is_coroutine) return {.answer = {}, .job = std::move(result)};
+    return {.answer = std::move(result), .job = {}};
 }
 
 Task execute(Args a) {
