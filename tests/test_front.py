@@ -228,6 +228,10 @@ class TestDispatch:
         with pytest.raises(LookupError) as info:
             finish(tool.execute(operation=operation))
         assert info.value is error
+        error = StopIteration("escaping")  # a coroutine may not end an enclosing iteration silently
+        with pytest.raises(RuntimeError, match=r"^coroutine raised StopIteration$") as info:
+            finish(tool.execute(operation=operation))
+        assert info.value.__cause__ is error
         setattr(tool, method, lambda *args: 42)
         if awaited:
             with pytest.raises(TypeError, match=r"^object int can't be used in 'await' expression$"):
