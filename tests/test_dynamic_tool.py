@@ -135,9 +135,14 @@ class TestResults:
         with pytest.raises(error):
             await make(result).execute()
 
-    async def test_uses_module_json(self, monkeypatch):
+    @pytest.mark.parametrize("patched", ["module name", "json.dumps"])
+    async def test_json_dumps_looked_up_at_each_call(self, monkeypatch, patched):
         calls, output = [], {"k": "v"}
-        monkeypatch.setattr(tc, "json", types.SimpleNamespace(dumps=lambda *a, **k: calls.append((a, k)) or "dumped"))
+        dumps = lambda *a, **k: calls.append((a, k)) or "dumped"  # noqa: E731
+        if patched == "json.dumps":
+            monkeypatch.setattr(json, "dumps", dumps)
+        else:
+            monkeypatch.setattr(tc, "json", types.SimpleNamespace(dumps=dumps))
         assert await make(JobResult(output=output)).execute() == "dumped"
         assert calls == [((output,), {"indent": 2})] and calls[0][0][0] is output
 
