@@ -103,17 +103,19 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         py::Ref name = py::Ref::steal(PyObject_GetAttrString(spec, "name"));
         py::Ref module = py::Ref::steal(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
+        // Spec attributes copied into the new module, in this order; a
+        // missing one is skipped, and __path__ only exists for packages.
         static constexpr struct {
             const char* spec_attribute;
             const char* module_attribute;
-        } kCopied[] = {{"loader", "__loader__"},
-                       {"origin", "__file__"},
-                       {"parent", "__package__"},
-                       {"submodule_search_locations", "__path__"}};
+            bool none_means_absent;
+        } kCopied[] = {{"loader", "__loader__", false},
+                       {"origin", "__file__", false},
+                       {"parent", "__package__", false},
+                       {"submodule_search_locations", "__path__", true}};
         for (const auto& copied : kCopied) {
             py::Ref value = py::getattr_optional(spec, py::str(copied.spec_attribute).get());
-            if (!value) continue;
-            if (value.get() == Py_None && copied.module_attribute == kCopied[3].module_attribute) continue;
+            if (!value || (copied.none_means_absent && value.get() == Py_None)) continue;
             py::set_item(dict, copied.module_attribute, value.get());
         }
         return module.release();
