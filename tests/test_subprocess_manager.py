@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 
 from velmor.core.subprocess_manager import (
+    HELPER_SCRIPT,
     SubprocessManager,
     SubprocessResult,
     SubprocessTask,
@@ -24,10 +25,13 @@ from velmor.core.subprocess_manager import (
 )
 
 
-@pytest.fixture(scope="module")
-def manager() -> SubprocessManager:
+@pytest.fixture(scope="module", params=["warm", "spawning"])
+def manager(request):
     # Made outside any loop and shared by tests that each run on their own loop.
-    return SubprocessManager()
+    manager = SubprocessManager(warm=request.param == "warm")
+    assert manager.warm == (request.param == "warm")
+    yield manager
+    manager.close()
 
 
 @pytest.fixture
@@ -72,8 +76,34 @@ def processes() -> list[tuple[int, int, int, str]]:
     return found
 
 
+def cmdline(pid: int) -> bytes:
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as file:
+            return file.read()
+    except OSError:
+        return b""
+
+
+def helper_processes(parent: int | None = None) -> list[int]:
+    """Warm helpers started by `parent` (this process by default), zombies included."""
+    parent = os.getpid() if parent is None else parent
+    helper = str(HELPER_SCRIPT).encode()
+    return [pid for pid, ppid, _, _ in processes() if ppid == parent and helper in cmdline(pid)]
+
+
 def worker_children() -> list[int]:
-    return [pid for pid, ppid, _, state in processes() if ppid == os.getpid() and state != "Z"]
+    """Live job processes: children of this process or of its warm helpers."""
+    helpers = set(helper_processes())
+    return [
+        pid
+        for pid, ppid, _, state in processes()
+        if (ppid == os.getpid() or ppid in helpers) and pid not in helpers and state != "Z"
+    ]
+
+
+def alive(pid: int) -> bool:
+    """Running, or dead but not yet reaped by its parent."""
+    return os.path.exists(f"/proc/{pid}")
 
 
 def group_members(pgid: int) -> list[int]:
@@ -324,13 +354,17 @@ class TestJobFailures:
         assert "custom_worker.py" not in result.error
 
     async def test_undecodable_result(self, manager, tool):
-        # The reply channel's fd is the worker's last argument.
+        # The reply channel is the one pipe the worker holds besides stdout and stderr.
         path = tool(
             """
-            import os
+            import os, stat
+            def is_pipe(fd):
+                try:
+                    return stat.S_ISFIFO(os.fstat(fd).st_mode)
+                except OSError:
+                    return False
             def main(args):
-                with open("/proc/self/cmdline", "rb") as file:
-                    fd = int(file.read().split(b"\\0")[-2])
+                (fd,) = [fd for fd in range(3, 256) if is_pipe(fd)]
                 os.write(fd, b"not json")
                 os._exit(0)
             """
