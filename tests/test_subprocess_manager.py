@@ -6,6 +6,7 @@ import asyncio
 import gc
 import os
 import resource
+import signal
 import subprocess
 import sys
 import textwrap
@@ -32,6 +33,20 @@ def manager(request):
     assert manager.warm == (request.param == "warm")
     yield manager
     manager.close()
+
+
+@pytest.fixture
+def make_manager():
+    """Managers with options of their own, closed after the test."""
+    made: list[SubprocessManager] = []
+
+    def make(**options: Any) -> SubprocessManager:
+        made.append(SubprocessManager(**options))
+        return made[-1]
+
+    yield make
+    for manager in made:
+        manager.close()
 
 
 @pytest.fixture
@@ -108,6 +123,11 @@ def alive(pid: int) -> bool:
 
 def group_members(pgid: int) -> list[int]:
     return [pid for pid, _, group, _ in processes() if group == pgid]
+
+
+def running_members(pgid: int) -> list[int]:
+    """Members still running; orphans that died wait here for init, which takes its time."""
+    return [pid for pid, _, group, state in processes() if group == pgid and state != "Z"]
 
 
 async def wait_until(condition, timeout: float = 5.0) -> bool:
@@ -372,20 +392,20 @@ class TestJobFailures:
         result = await manager.spawn(run(path))
         assert result.error.startswith("Worker sent an undecodable result (")
 
-    async def test_memory_beyond_the_limit(self, tool):
-        manager = SubprocessManager(memory_limit=256 << 20)
+    async def test_memory_beyond_the_limit(self, tool, make_manager):
+        manager = make_manager(memory_limit=256 << 20)
         path = tool("def main(args):\n    block = bytearray(512 << 20)\n    return len(block)\n")
         result = await manager.spawn(run(path))
         assert result.error == "MemoryError (tool.py, line 2)"
 
-    async def test_result_above_the_output_cap(self, tool):
-        manager = SubprocessManager(output_cap=64 << 10)
+    async def test_result_above_the_output_cap(self, tool, make_manager):
+        manager = make_manager(output_cap=64 << 10)
         path = tool("def main(args):\n    return 'x' * 100_000\n")
         result = await manager.spawn(run(path))
         assert result.error == "Result exceeds the output cap of 64 KiB"
 
-    async def test_printing_above_the_cap_is_truncated_not_an_error(self, tool):
-        manager = SubprocessManager(output_cap=64 << 10)
+    async def test_printing_above_the_cap_is_truncated_not_an_error(self, tool, make_manager):
+        manager = make_manager(output_cap=64 << 10)
         path = tool(
             """
             import sys
@@ -457,6 +477,39 @@ class TestIsolation:
         # 0-2, the reply channel and the one listdir opened: no fd of the host leaked in
         assert len(seen["fds"]) == 5
         assert not Path(seen["cwd"]).exists()
+
+    async def test_nothing_carries_over_from_one_job_to_the_next(self, manager, tool):
+        # Whatever a job does to its interpreter, the next one starts as if new.
+        path = tool(
+            """
+            import json, linecache, os, random, sys, tempfile
+            leftover = "from an earlier job"
+            def main(args):
+                seen = {
+                    "pid": os.getpid(),
+                    "random": random.getrandbits(64),
+                    "json_marked": hasattr(json, "marked"),
+                    "env_marked": "MARKED" in os.environ,
+                    "path_marked": "/marked" in sys.path,
+                    "cwd_files": os.listdir("."),
+                    "tmp": tempfile.gettempdir() == os.getcwd(),
+                    "own_module": sys.modules["custom_tool"].__dict__.get("main") is main,
+                    "rehearsal_lines": "<tool code>" in linecache.cache,
+                }
+                json.marked = True
+                os.environ["MARKED"] = "1"
+                sys.path.append("/marked")
+                open("left-behind", "w").close()
+                return seen
+            """
+        )
+        first, second = [(await manager.spawn(run(path))).output for _ in range(2)]
+        assert first["pid"] != second["pid"]
+        assert first["random"] != second["random"]
+        for seen in (first, second):
+            assert seen["json_marked"] is seen["env_marked"] is seen["path_marked"] is False
+            assert seen["cwd_files"] == [] and seen["tmp"] and seen["own_module"]
+            assert seen["rehearsal_lines"] is False
 
     @pytest.mark.parametrize("timeout", [None, float("inf")])
     async def test_no_cpu_limit_without_timeout(self, manager, tool, timeout):
@@ -532,9 +585,11 @@ class TestConcurrency:
         assert [r.error for r in results] == [None] * 50
         assert [r.output for r in results] == [i * 2 for i in range(50)]
         assert worker_children() == []
+        helpers = helper_processes()
+        assert [pid for pid, ppid, _, _ in processes() if ppid in helpers] == []  # not even zombies
 
-    async def test_concurrency_limit_is_kept(self, tool):
-        manager = SubprocessManager(max_concurrency=2)
+    async def test_concurrency_limit_is_kept(self, tool, make_manager):
+        manager = make_manager(max_concurrency=2)
         path = tool(
             """
             import time
@@ -549,10 +604,10 @@ class TestConcurrency:
         most = max(sum(1 for start, end in spans if start <= moment < end) for moment, _ in spans)
         assert most == 2
 
-    def test_one_manager_serves_loop_after_loop(self, tool):
+    def test_one_manager_serves_loop_after_loop(self, tool, make_manager):
         # A limit of one makes jobs queue, which would tie a single shared
         # asyncio primitive to the first loop.
-        manager = SubprocessManager(max_concurrency=1)
+        manager = make_manager(max_concurrency=1)
         path = tool("def main(args):\n    return args\n")
 
         async def batch(tag: str) -> list[Any]:
@@ -562,8 +617,8 @@ class TestConcurrency:
         for tag in ("first", "second", "third"):
             assert asyncio.run(batch(tag)) == [[tag, i] for i in range(3)]
 
-    def test_finished_loops_are_not_kept_alive(self, tool):
-        manager = SubprocessManager(max_concurrency=1)
+    def test_finished_loops_are_not_kept_alive(self, tool, make_manager):
+        manager = make_manager(max_concurrency=1)
         path = tool("def main(args):\n    return args\n")
 
         async def batch() -> None:
@@ -575,3 +630,155 @@ class TestConcurrency:
         asyncio.run(batch())
         gc.collect()
         assert old_loop() is None
+
+
+def gone(pid: int) -> bool:
+    """No longer running: absent, or a zombie waiting for its parent."""
+    for found, _, _, state in processes():
+        if found == pid:
+            return state == "Z"
+    return True
+
+
+SLOW_TOOL = """
+import os, subprocess, time
+def main(args):
+    subprocess.Popen(["sleep", "60"])
+    print(os.getpid(), flush=True)
+    time.sleep(60)
+"""
+
+
+async def running_job() -> int:
+    """The pid of the one job running here, once it has started its straggler."""
+    assert await wait_until(lambda: any(len(group_members(pid)) >= 2 for pid in worker_children()))
+    (job,) = worker_children()
+    return job
+
+
+class TestWarmHelper:
+    async def test_one_helper_forks_every_job_and_runs_none(self, make_manager, tool):
+        manager = make_manager()
+        assert manager.helper_pid is None  # started on first use
+        path = tool("import os\ndef main(args):\n    return [os.getpid(), os.getppid()]\n")
+        results = [(await manager.spawn(run(path))).output for _ in range(3)]
+        helper = manager.helper_pid
+        assert helper_processes() == [helper]
+        assert all(parent == helper and pid != helper for pid, parent in results)
+        assert len({pid for pid, _ in results}) == 3
+
+    async def test_helper_killed_between_jobs_is_replaced(self, make_manager, tool):
+        manager = make_manager()
+        path = tool("def main(args):\n    return args\n")
+        assert (await manager.spawn(run(path, 1))).output == 1
+        old = manager.helper_pid
+        os.kill(old, signal.SIGKILL)
+        result = await manager.spawn(run(path, 2))
+        assert result.error is None and result.output == 2
+        assert manager.helper_pid not in (None, old)
+        assert not alive(old)  # reaped, not left a zombie
+
+    async def test_helper_killed_during_a_job(self, make_manager, tool):
+        manager = make_manager()
+        job = asyncio.create_task(manager.spawn(run(tool(SLOW_TOOL), timeout=30)))
+        worker = await running_job()
+        os.kill(manager.helper_pid, signal.SIGKILL)
+        result = await asyncio.wait_for(job, 5)
+        assert result.error == "The warm helper that ran the worker exited during the job"
+        assert await wait_until(lambda: not running_members(worker))
+        after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
+        assert after.error is None and after.output == "fine"
+
+    async def test_close_ends_the_helper_and_a_later_spawn_starts_another(self, make_manager, tool):
+        manager = make_manager()
+        path = tool("def main(args):\n    return args\n")
+        await manager.spawn(run(path))
+        first = manager.helper_pid
+        manager.close()
+        assert not alive(first) and manager.helper_pid is None
+        assert (await manager.spawn(run(path, "again"))).output == "again"
+        assert manager.helper_pid not in (None, first)
+
+    async def test_closing_ends_jobs_still_running(self, make_manager, tool):
+        manager = make_manager()
+        job = asyncio.create_task(manager.spawn(run(tool(SLOW_TOOL), timeout=30)))
+        worker = await running_job()
+        await manager.aclose()
+        result = await asyncio.wait_for(job, 5)
+        assert result.error.startswith("Worker was killed by SIGKILL")
+        assert not alive(worker)
+        assert await wait_until(lambda: not running_members(worker))
+
+    async def test_async_with_ends_the_helper(self, tool):
+        async with SubprocessManager() as manager:
+            assert (await manager.spawn(run(tool("def main(args):\n    return 1\n")))).output == 1
+            helper = manager.helper_pid
+        assert not alive(helper)
+
+    async def test_spawning_when_fork_is_missing(self, make_manager, tool, monkeypatch):
+        monkeypatch.delattr(os, "fork")
+        manager = make_manager()
+        assert not manager.warm
+        result = await manager.spawn(run(tool("import os\ndef main(args):\n    return os.getppid()\n")))
+        assert result.output == os.getpid()
+        assert helper_processes() == []
+
+
+HOST = """
+import asyncio, os, signal, sys, time
+from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
+
+how, tool = sys.argv[1], sys.argv[2]
+manager = SubprocessManager()
+
+async def main():
+    job = asyncio.create_task(manager.spawn(SubprocessTask(
+        worker_type="custom",
+        command={"action": "run_function", "path": tool, "function": "main", "args": {}},
+        timeout=60,
+    )))
+    while manager.helper_pid is None:
+        await asyncio.sleep(0.01)
+    print(manager.helper_pid, flush=True)
+    await asyncio.sleep(0.5)  # the job is under way
+    if how == "crashes":
+        os._exit(1)
+    if how == "forks":
+        if os.fork() == 0:
+            time.sleep(30)  # a copy of the host that lives on
+            os._exit(0)
+        os._exit(0)
+    if how == "is killed":
+        await job
+    # "returns": leave with the job still running, without closing the manager
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.parametrize("how", ["returns", "crashes", "forks", "is killed"])
+def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, how):
+    script = tmp_path / "host.py"
+    script.write_text(HOST, encoding="utf-8")
+    host = subprocess.Popen(
+        [sys.executable, str(script), how, tool(SLOW_TOOL)],
+        stdout=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parent.parent / "host")},
+        start_new_session=True,
+    )
+    try:
+        helper = int(host.stdout.readline())
+        jobs = lambda: [pid for pid, parent, _, _ in processes() if parent == helper]  # noqa: E731
+        assert asyncio.run(wait_until(lambda: any(len(group_members(job)) >= 2 for job in jobs())))
+        (job,) = jobs()
+        if how == "is killed":
+            host.kill()
+        host.wait(timeout=10)
+        assert asyncio.run(wait_until(lambda: gone(helper) and not running_members(job)))
+    finally:
+        try:
+            os.killpg(host.pid, signal.SIGKILL)  # the copy that lived on, or everything if the test failed
+        except ProcessLookupError:
+            pass
+        host.wait()
+        host.stdout.close()
