@@ -500,13 +500,17 @@ class _ForkedJob(_Job):
             self._tell(b"kill")
             self._loop.remove_reader(self._sock.fileno())
             self._sock.settimeout(_REAP_TIMEOUT)
-            try:
-                while self._sock is not None:
-                    self._take(self._sock.recv(256))
-            except TimeoutError:
-                if self.pid is not None:
-                    self._lose("The warm helper did not confirm the end of the worker")
-                self._end()
+            while self._sock is not None:
+                try:
+                    message = self._sock.recv(256)
+                except TimeoutError:
+                    if self.pid is not None:
+                        self._lose("The warm helper did not confirm the end of the worker")
+                    self._end()
+                    break
+                except OSError:
+                    message = b""  # as good as end-of-file: the helper is gone
+                self._take(message)
         return self.returncode
 
 
