@@ -14,16 +14,22 @@ MODULE_NAME = "velmor.tools.tool_creator"
 
 
 class JobResult:
+    """A job result as the subprocess manager hands it back."""
+
     def __init__(self, error=None, output=None):
         self.error, self.output = error, output
+
+    def __repr__(self):
+        return f"JobResult(error={self.error!r}, output={self.output!r})"
 
 
 class RecordingManager:
     """Records every `spawn` call; answers the queued results (raising queued
-    exceptions from inside the awaited spawn), then {"ok": True}."""
+    exceptions from inside the awaited spawn), then `default` ({"ok": True})."""
 
-    def __init__(self, *results):
+    def __init__(self, *results, default=None):
         self.calls, self.results = [], list(results)
+        self.default = JobResult(output={"ok": True}) if default is None else default
 
     @property
     def tasks(self):
@@ -31,7 +37,7 @@ class RecordingManager:
 
     async def spawn(self, *args, **kwargs):
         self.calls.append((args, kwargs))
-        result = self.results.pop(0) if self.results else JobResult(output={"ok": True})
+        result = self.results.pop(0) if self.results else self.default
         if isinstance(result, BaseException):
             raise result
         return result
@@ -109,9 +115,9 @@ def finish(coro):
         return stop.value
 
 
-def run_python(code, home):
-    """Run `code` in a fresh interpreter with HOME set to `home`; return its output lines."""
-    env = dict(os.environ, HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
+def run_python(code, home, **env):
+    """Run `code` in a fresh interpreter with HOME set to `home` (and `env`); return its output lines."""
+    env = dict(os.environ, HOME=str(home), PYTHONDONTWRITEBYTECODE="1", **env)
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=env, timeout=120)
     if proc.returncode != 0:

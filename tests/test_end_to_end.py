@@ -9,7 +9,7 @@ from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry, UnknownToolError
 from velmor.tools.tool_creator import ToolCreatorTool
 
-from tests.operation_fakes import run_python
+from tests.fakes import run_python
 
 ADDER = """\
 def main(args):
@@ -152,7 +152,7 @@ class TestAcrossInstances:
             await create(ToolCreatorTool(manager), "adder", ADDER, "Adds \u2603.")
 
         asyncio.run(make())
-        proc = run_python("""
+        lines = run_python("""
             import asyncio, json
             from velmor.tools.tool_creator import ToolCreatorTool
 
@@ -165,7 +165,7 @@ class TestAcrossInstances:
 
             asyncio.run(main())
         """, home)
-        listing, ran, deleted = json.loads(proc.stdout)
+        listing, ran, deleted = json.loads(lines[-1])
         assert [(t["name"], t["description"]) for t in listing["tools"]] == [("adder", "Adds \u2603.")]
         assert ran == {"success": True, "result": 11} and deleted == "Deleted custom tool: adder"
         assert not (home / ".velmor" / "custom_tools" / "adder").exists()

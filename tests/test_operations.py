@@ -12,7 +12,7 @@ import velmor.tools.tool_creator as tc
 from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
-from tests.operation_fakes import JobResult, RecordingManager, run_python
+from tests.fakes import JobResult, RecordingManager, run_python
 
 CODE = "def main(args):\n    return {'success': True, 'result': args}"  # no line end at the end
 VALID = JobResult(output={"valid": True, "message": "Code is valid."})
@@ -645,14 +645,14 @@ class TestUtf8Reads:
         await creator.execute(operation="create", tool_name="t", description="\u00e9t\u00e9", code=code)
         make_folder(root, "raw", code="x = '\u00fc'\r\n",
                     meta=json.dumps({"name": "r\u00e5", "description": "\u00fcber"}, ensure_ascii=False))
-        proc = run_python("""
+        lines = run_python("""
             import json, locale
             from velmor.tools.tool_creator import ToolCreatorTool
             tool = ToolCreatorTool(object())
             print(json.dumps([locale.getencoding(), tool._list_tools(), tool._tool_info({"tool_name": "t"}),
                               tool._tool_info({"tool_name": "raw"})]))
         """, home, LC_ALL="C", LANG="C", PYTHONUTF8="0", PYTHONCOERCECLOCALE="0")
-        encoding, listing, info, raw = json.loads(proc.stdout)
+        encoding, listing, info, raw = json.loads(lines[-1])
         if encoding.lower().replace("-", "") == "utf8":
             pytest.skip("no non-UTF-8 locale to run under")
         assert listing == await creator.execute(operation="list")

@@ -13,7 +13,7 @@ import pytest
 from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
-from tests.operation_fakes import JobResult, finish
+from tests.fakes import JobResult, finish
 
 pytestmark = pytest.mark.skipif(os.environ.get("VELMOR_SOAK") != "1", reason="soak test: set VELMOR_SOAK=1")
 CALLS, PER_ROUND, SAMPLES = 1_000_000, 8, 50
