@@ -7,6 +7,8 @@ import time
 
 import pytest
 
+from tests.processes import helper_processes
+
 
 @pytest.fixture(autouse=True)
 def home(tmp_path, monkeypatch):
@@ -17,26 +19,6 @@ def home(tmp_path, monkeypatch):
     return path
 
 
-def _helpers_of_this_run() -> list[int]:
-    from velmor.core.subprocess_manager import HELPER_SCRIPT
-
-    helper = str(HELPER_SCRIPT).encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as file:
-                parent = int(file.read().rsplit(")", 1)[1].split()[1])
-            with open(f"/proc/{entry}/cmdline", "rb") as file:
-                command = file.read()
-        except OSError:
-            continue
-        if parent == os.getpid() and helper in command:
-            found.append(int(entry))
-    return found
-
-
 @pytest.fixture(scope="session", autouse=True)
 def no_helper_left_behind():
     """Managers the tests dropped end their helpers when collected; none may outlive them."""
@@ -45,6 +27,6 @@ def no_helper_left_behind():
         return
     gc.collect()  # managers dropped in reference cycles end their helpers now
     deadline = time.monotonic() + 5
-    while (left := _helpers_of_this_run()) and time.monotonic() < deadline:
+    while (left := helper_processes()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not left, f"warm helper processes outlived the test run: {left}"

@@ -17,8 +17,8 @@ from typing import Any
 
 import pytest
 
+from tests.processes import helper_processes, processes
 from velmor.core.subprocess_manager import (
-    HELPER_SCRIPT,
     SubprocessManager,
     SubprocessResult,
     SubprocessTask,
@@ -73,37 +73,6 @@ def validate(code: str) -> SubprocessTask:
 def run(path: str, args: Any = None, timeout: float | None = 10.0, function: str = "main") -> SubprocessTask:
     command = {"action": "run_function", "path": path, "function": function, "args": args if args is not None else {}}
     return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
-
-
-def processes() -> list[tuple[int, int, int, str]]:
-    """(pid, ppid, pgid, state) of every process in /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as file:
-                stat = file.read()
-        except OSError:
-            continue
-        fields = stat.rsplit(")", 1)[1].split()  # the name may hold spaces and parentheses
-        found.append((int(entry), int(fields[1]), int(fields[2]), fields[0]))
-    return found
-
-
-def cmdline(pid: int) -> bytes:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as file:
-            return file.read()
-    except OSError:
-        return b""
-
-
-def helper_processes(parent: int | None = None) -> list[int]:
-    """Warm helpers started by `parent` (this process by default), zombies included."""
-    parent = os.getpid() if parent is None else parent
-    helper = str(HELPER_SCRIPT).encode()
-    return [pid for pid, ppid, _, _ in processes() if ppid == parent and helper in cmdline(pid)]
 
 
 def worker_children() -> list[int]:
