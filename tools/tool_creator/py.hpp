@@ -102,10 +102,20 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
                                           args.size() - static_cast<size_t>(nkw), kwnames));
 }
-// obj.name(*args), with the method lookup of a normal attribute call.
+// obj.name(*args): the attribute lookup of a normal method call, without
+// making a bound method object.
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    Ref fn = getattr(obj, name);
-    return call(fn.get(), args);
+    constexpr std::size_t kMaxArgs = 4;
+    PyObject* stack[1 + kMaxArgs] = {obj};
+    std::size_t n = 1;
+    for (PyObject* arg : args) {
+        if (n > kMaxArgs) {
+            PyErr_SetString(PyExc_SystemError, "tool_creator: too many method arguments");
+            throw ErrorAlreadySet{};
+        }
+        stack[n++] = arg;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
