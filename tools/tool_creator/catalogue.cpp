@@ -9,6 +9,9 @@ namespace tc::operations {
 
 namespace {
 
+// The report shows the script's first lines only; the counts cover all of it.
+constexpr Py_ssize_t kPreviewLines = 50;
+
 py::Ref listing_entry(PyObject* tool_dir) {
     const Names& n = names();
     py::Ref meta_path = join(tool_dir, n.metadata_json.get());
@@ -96,7 +99,7 @@ py::Ref tool_info(Args a) {
         py::Ref code = read_text_utf8(script_path.get());
         py::Ref lines = py::Ref::steal(PyUnicode_Splitlines(code.get(), 0));
         const Py_ssize_t line_count = PyList_GET_SIZE(lines.get());
-        py::Ref preview_lines = py::Ref::steal(PyList_GetSlice(lines.get(), 0, 50));
+        py::Ref preview_lines = py::Ref::steal(PyList_GetSlice(lines.get(), 0, kPreviewLines));
         py::set_item(info.get(), n.code_lines.get(), py::Ref::steal(PyLong_FromSsize_t(line_count)).get());
         py::set_item(info.get(), n.code_size.get(),
                      py::Ref::steal(PyLong_FromSsize_t(PyUnicode_GET_LENGTH(code.get()))).get());

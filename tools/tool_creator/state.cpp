@@ -45,7 +45,6 @@ void init_state() {
     c.kw_dynamic_tool = names_tuple({"tool_name", "tool_description", "script_path", "subprocess_manager"});
     c.kw_encoding = names_tuple({"encoding"});
     c.two = py::Ref::steal(PyLong_FromLong(2));
-    c.fifty = py::Ref::steal(PyLong_FromLong(50));
     c.validate_timeout = py::number(10.0);
     c.run_timeout = py::number(60.0);
     c.asyncio_coroutine_marker = attribute_of_module("asyncio.coroutines", "_is_coroutine");

@@ -122,7 +122,6 @@ struct Constants {
     py::Ref kw_task;                         // ("worker_type", "command", "timeout")
     py::Ref kw_dynamic_tool;                 // ("tool_name", "tool_description", "script_path", "subprocess_manager")
     py::Ref kw_encoding;                     // ("encoding",)
-    py::Ref fifty;                           // 50
     py::Ref two;                             // 2
     py::Ref validate_timeout;                // 10.0
     py::Ref run_timeout;                     // 60.0

@@ -111,8 +111,6 @@ constexpr Param kSelfOnly[] = {{.name = "self"}};
 constexpr Param kOperationParams[] = {{.name = "self"}, {.name = "kwargs", .annotation = "dict", .check = ArgCheck::ExactDict}};
 constexpr Param kCodeParams[] = {{.name = "self"}, {.name = "code", .annotation = "str", .check = ArgCheck::ExactStr}};
 
-constexpr const char* kClass = "ToolCreatorTool";
-
 constexpr MemberSpec kMembers[] = {
     {MemberKind::Method,
      {.name = "__init__", .qualname = "ToolCreatorTool.__init__", .doc = nullptr, .params = kInitParams,
@@ -159,7 +157,7 @@ constexpr MemberSpec kMembers[] = {
 }  // namespace
 
 const ClassSpec kToolCreatorToolClass = {
-    .name = kClass,
+    .name = "ToolCreatorTool",
     .doc = texts::kToolCreatorDoc,
     .base = "Tool",
     .members = kMembers,
