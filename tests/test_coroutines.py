@@ -127,6 +127,21 @@ class TestProtocol:
         holder.append(case.coro())
         assert finish(holder[0]) == case.expected and errors == ["coroutine already executing"]
 
+    def test_second_await_of_suspended_coroutine_refused(self, kind):
+        case = Case(kind)
+        coro = case.coro()
+
+        async def await_it():
+            return await coro
+
+        first = await_it()
+        assert first.send(None) == "step"
+        second = await_it()
+        with pytest.raises(RuntimeError, match=r"^coroutine is being awaited already$"):
+            second.send(None)
+        assert case.step.sent == [None]  # the awaited object saw only the first await
+        assert finish(first) == case.expected
+
 
 class TestFinalisation:
     def test_collected_while_suspended_closes_awaited(self, kind):

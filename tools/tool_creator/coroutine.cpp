@@ -24,6 +24,9 @@ py::Ref AwaitPython::await_resume() {
 
 namespace {
 
+// Whether `o` is a coroutine of this module suspended in an await already.
+bool is_suspended_in_await(PyObject* o);
+
 bool is_module_coroutine(PyObject* o) { return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(state().coroutine_type.get()); }
 
 bool is_iterable_coroutine(PyObject* o) {
@@ -42,6 +45,10 @@ AwaitPython awaiting(py::Ref awaitable_param) {
     py::Ref awaitable_ref = std::move(awaitable_param);
     PyObject* awaitable = awaitable_ref.get();
     if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) || is_iterable_coroutine(awaitable)) {
+        if (is_suspended_in_await(awaitable)) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            throw py::ErrorAlreadySet{};
+        }
         return AwaitPython(std::move(awaitable_ref));
     }
     PyAsyncMethods* am = Py_TYPE(awaitable)->tp_as_async;
@@ -376,7 +383,19 @@ PyObject* coroutine_close(PyObject* self, PyObject* = nullptr) {
 
 PyObject* make_wrapper(PyObject* coroutine);
 
-PyObject* coroutine_await(PyObject* self) { return make_wrapper(self); }
+bool is_suspended_in_await(PyObject* o) {
+    return is_module_coroutine(o) && as_coroutine(o)->state == CoroutineState::Suspended;
+}
+
+PyObject* coroutine_await(PyObject* self) {
+    // A second await of a coroutine suspended in another one would send
+    // into the same awaited object twice.
+    if (is_suspended_in_await(self)) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return make_wrapper(self);
+}
 
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
