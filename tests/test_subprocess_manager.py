@@ -373,6 +373,14 @@ class TestJobFailures:
         result = await manager.spawn(run(path))
         assert result.error == "Result exceeds the output cap of 64 KiB"
 
+    async def test_result_above_the_cap_whenever_the_worker_dies(self, tool, make_manager):
+        # The worker often dies of the closed result pipe before the manager's
+        # kill reaches the helper; that must not read as a lost helper.
+        manager = make_manager(output_cap=4 << 10)
+        path = tool("def main(args):\n    return 'x' * 100_000\n")
+        errors = {(await manager.spawn(run(path))).error for _ in range(100)}
+        assert errors == {"Result exceeds the output cap of 4 KiB"}
+
     async def test_printing_above_the_cap_is_truncated_not_an_error(self, tool, make_manager):
         manager = make_manager(output_cap=64 << 10)
         path = tool(

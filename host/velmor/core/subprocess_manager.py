@@ -439,6 +439,10 @@ class _ForkedJob(_Job):
                 message = self._sock.recv(256)
             except BlockingIOError:
                 return
+            except ConnectionResetError:
+                # The helper closed the socket with a "kill" of ours unread;
+                # the kernel reports that once, ahead of what it sent before.
+                continue
             except OSError:
                 message = b""
             self._take(message)
@@ -503,6 +507,8 @@ class _ForkedJob(_Job):
             while self._sock is not None:
                 try:
                     message = self._sock.recv(256)
+                except ConnectionResetError:
+                    continue  # as in _on_message: what the helper sent is still to be read
                 except TimeoutError:
                     if self.pid is not None:
                         self._lose("The warm helper did not confirm the end of the worker")

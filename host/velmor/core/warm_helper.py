@@ -155,7 +155,8 @@ class Helper:
         return True
 
     def hear(self, job: _Job) -> None:
-        assert job.sock is not None
+        if job.sock is None:
+            return  # reaped earlier in the same round of events
         try:
             message = job.sock.recv(64, socket.MSG_DONTWAIT)
         except BlockingIOError:
@@ -186,6 +187,7 @@ class Helper:
         if job.sock is not None:
             _send(job.sock, b"exited %d" % os.waitstatus_to_exitcode(status))
             self.selector.unregister(job.sock)
+            _discard_unread(job.sock)
             job.sock.close()
             job.sock = None
 
@@ -266,6 +268,17 @@ def _send(sock: socket.socket, message: bytes) -> bool:
     except OSError:
         return False
     return True
+
+
+def _discard_unread(sock: socket.socket) -> None:
+    """Read away what the manager sent and nobody read (a late "kill"): closing
+    a socket with unread data makes the manager's next read fail with a reset
+    instead of returning what was sent to it."""
+    try:
+        while sock.recv(64, socket.MSG_DONTWAIT):
+            pass
+    except OSError:
+        pass
 
 
 def _close_all_but(keep: tuple[int, ...]) -> None:
