@@ -1,5 +1,6 @@
 """The six operations of ToolCreatorTool, with a recording manager and a real store on disk."""
 
+import contextlib
 import json
 import logging
 import os
@@ -620,6 +621,25 @@ class TestUnsafeNames:
         assert await creator.execute(operation="run", tool_name=FsName("t")) == dumps(VALID.output)
         assert manager.tasks[0].command["path"] == str(root / "t" / "tool.py")
         assert await creator.execute(operation="delete", tool_name=pathlib.PurePath("t")) == "Deleted custom tool: t"
+
+    @pytest.mark.parametrize("operation", ["create", "delete"])
+    async def test_path_like_is_asked_once(self, creator, home, root, victim, operation):
+        class Turncoat:
+            """Safe when checked, a way out of the store when asked again."""
+
+            def __init__(self):
+                self.answers = iter(["t", "../victim"])
+
+            def __fspath__(self):
+                return next(self.answers)
+
+            def __format__(self, spec):
+                return "t"
+
+        make_folder(root, "t", code=CODE)
+        with contextlib.suppress(TypeError):  # create's JSON answer cannot hold the object itself
+            await creator.execute(operation=operation, tool_name=Turncoat(), code="# new\n" + CODE)
+        assert (victim / "tool.py").read_text() == CODE and not (victim / "metadata.json").exists()
 
     @pytest.mark.parametrize("operation", ["info", "delete", "run"])
     async def test_number_name_raises(self, creator, manager, operation):

@@ -11,7 +11,7 @@ namespace tc {
 // The most named parameters (self included) that any member function has.
 inline constexpr std::size_t kMaxParams = 6;
 // The most values a coroutine body keeps across an await.
-inline constexpr std::size_t kMaxKept = 4;
+inline constexpr std::size_t kMaxKept = 5;
 
 // Owning storage of one call's bound arguments, in parameter order, plus the
 // collected `**kwargs` dict for functions that take one. For a coroutine it

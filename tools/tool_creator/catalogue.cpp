@@ -46,10 +46,10 @@ NamedTool find_tool(PyObject* self, PyObject* kwargs) {
     NamedTool found{kwarg(kwargs, n.tool_name.get(), n.empty.get()), {}, {}};
     if (!py::truthy(found.tool_name.get())) {
         found.refusal = n.tool_name_required.copy();
-    } else if (py::Ref refusal = refuse_unsafe_tool_name(found.tool_name.get())) {
-        found.refusal = std::move(refusal);
+    } else if (FolderName checked = check_tool_name(found.tool_name.get()); checked.refusal) {
+        found.refusal = std::move(checked.refusal);
     } else {
-        found.folder = tool_folder(self, found.tool_name.get());
+        found.folder = tool_folder(self, checked.part.get());
         if (!exists(found.folder.get())) {
             found.refusal = compose(py::str(texts::kToolNotFound).get(), found.tool_name.get());
         }

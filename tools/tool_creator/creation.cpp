@@ -11,9 +11,10 @@ namespace tc::operations {
 namespace {
 
 // Writes tool.py and metadata.json; returns the script's path.
-py::Ref save_tool_folder(PyObject* self, PyObject* tool_name, PyObject* description, PyObject* code) {
+py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_name, PyObject* description,
+                         PyObject* code) {
     const Names& n = names();
-    py::Ref folder = tool_folder(self, tool_name);
+    py::Ref folder = tool_folder(self, folder_name);
     py::Ref mkdir = py::getattr(folder.get(), n.mkdir.get());
     py::call_kw(mkdir.get(), {Py_True, Py_True}, constants().kw_parents_exist_ok.get());
 
@@ -80,7 +81,9 @@ Task create_tool(Args a) {
 
     if (!py::truthy(tool_name)) co_return n.tool_name_required.copy();
     if (!py::truthy(code)) co_return n.code_required.copy();
-    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name)) co_return refusal;
+    FolderName checked = check_tool_name(tool_name);
+    if (checked.refusal) co_return std::move(checked.refusal);
+    PyObject* folder_name = a.keep(4, std::move(checked.part));
 
     // (Made outside the await expression: GCC 12 miscompiles a braced list
     // inside one.)
@@ -92,7 +95,7 @@ Task create_tool(Args a) {
         co_return compose(py::str(texts::kInvalidCode).get(), message.get());
     }
 
-    py::Ref script_path = save_tool_folder(self, tool_name, description, code);
+    py::Ref script_path = save_tool_folder(self, folder_name, tool_name, description, code);
 
     // "registered" tells whether this call registered the tool, not merely
     // whether registration was asked for.

@@ -17,9 +17,10 @@ AnswerOrJob start_run(PyObject* self, PyObject* kwargs) {
     py::Ref args = py::dict_get(kwargs, n.args.get());
     if (!args) args = py::new_dict();
     if (!py::truthy(tool_name.get())) return {.answer = n.tool_name_required.copy(), .job = {}};
-    if (py::Ref refusal = refuse_unsafe_tool_name(tool_name.get())) return {.answer = std::move(refusal), .job = {}};
+    FolderName checked = check_tool_name(tool_name.get());
+    if (checked.refusal) return {.answer = std::move(checked.refusal), .job = {}};
 
-    py::Ref folder = tool_folder(self, tool_name.get());
+    py::Ref folder = tool_folder(self, checked.part.get());
     py::Ref script_path = join(folder.get(), n.tool_py.get());
     if (!exists(script_path.get())) {
         return {.answer = compose(py::str(texts::kScriptNotFound).get(), script_path.get()), .job = {}};

@@ -28,15 +28,15 @@ py::Ref kwarg(PyObject* kwargs, PyObject* key, PyObject* default_value) {
     return py::Ref::borrow(default_value);
 }
 
-py::Ref refuse_unsafe_tool_name(PyObject* tool_name) {
+FolderName check_tool_name(PyObject* tool_name) {
     py::Ref text;
     if (PyUnicode_Check(tool_name)) {
         text = py::Ref::borrow(tool_name);
     } else if (py::getattr_optional(reinterpret_cast<PyObject*>(Py_TYPE(tool_name)), names().fspath_method.get())) {
         text = py::Ref::steal(PyOS_FSPath(tool_name));
-        if (!PyUnicode_Check(text.get())) return {};
+        if (!PyUnicode_Check(text.get())) return {.refusal = {}, .part = py::Ref::borrow(tool_name)};
     } else {
-        return {};
+        return {.refusal = {}, .part = py::Ref::borrow(tool_name)};
     }
     PyObject* t = text.get();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
@@ -47,17 +47,17 @@ py::Ref refuse_unsafe_tool_name(PyObject* tool_name) {
         if (at == -2) throw py::ErrorAlreadySet{};
         unsafe = at >= 0;
     }
-    if (!unsafe) return {};
+    if (!unsafe) return {.refusal = {}, .part = std::move(text)};
     // The plain str repr, whatever a subclass would make of it.
     py::Ref repr = py::Ref::steal(PyUnicode_Type.tp_repr(t));
-    return py::Ref::steal(PyUnicode_FromFormat(texts::kInvalidToolName, repr.get()));
+    return {.refusal = py::Ref::steal(PyUnicode_FromFormat(texts::kInvalidToolName, repr.get())), .part = {}};
 }
 
 py::Ref join(PyObject* path, PyObject* part) { return py::Ref::steal(PyNumber_TrueDivide(path, part)); }
 
-py::Ref tool_folder(PyObject* self, PyObject* tool_name) {
+py::Ref tool_folder(PyObject* self, PyObject* part) {
     py::Ref root = py::getattr(self, names().custom_tools_dir_attr.get());
-    return join(root.get(), tool_name);
+    return join(root.get(), part);
 }
 
 bool exists(PyObject* path) { return py::truthy(py::call_method(path, names().exists.get()).get()); }
