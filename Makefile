@@ -17,7 +17,7 @@ BUILD_DEPS := scikit-build-core cmake ninja
 PIP_FLAGS := --disable-pip-version-check -q
 PYTEST_ARGS ?=
 
-.PHONY: all install demo test bench asan-test clean check-python
+.PHONY: all install demo test lint bench asan-test clean check-python
 
 all: test
 
@@ -37,7 +37,13 @@ install: $(VENV)/.tools-stamp
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
 	  -Cbuild-dir=build/release '.[test]'
 
-test: install
+# The Python sources are linted and their formatting checked before the suite runs.
+LINTED := host tests bench examples
+lint: install
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff format --check $(LINTED)
+
+test: lint
 	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
 
 demo: install

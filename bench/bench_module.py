@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import statistics
 import sys
 import tempfile
 import time
@@ -77,6 +76,7 @@ class Task:
 
 # ---- the plain-Python baseline ----------------------------------------------
 
+
 class BaselineCreator:
     def __init__(self, manager):
         self._manager = manager
@@ -96,11 +96,26 @@ class BaselineCreator:
                         "- info: Get details about a custom tool"
                     ),
                 },
-                "tool_name": {"type": "string", "description": "Name for the custom tool (snake_case)."},
-                "description": {"type": "string", "description": "Description of what the tool does."},
-                "code": {"type": "string", "description": "Python code for the tool. Must define a 'main(args: dict) -> dict' function that accepts a dict of arguments and returns a dict with 'success' and 'result' keys."},
-                "args": {"type": "object", "description": "Arguments to pass when running the tool."},
-                "register": {"type": "boolean", "description": "Whether to register the tool for LLM use (default: true)."},
+                "tool_name": {
+                    "type": "string",
+                    "description": "Name for the custom tool (snake_case).",
+                },
+                "description": {
+                    "type": "string",
+                    "description": "Description of what the tool does.",
+                },
+                "code": {
+                    "type": "string",
+                    "description": "Python code for the tool. Must define a 'main(args: dict) -> dict' function that accepts a dict of arguments and returns a dict with 'success' and 'result' keys.",
+                },
+                "args": {
+                    "type": "object",
+                    "description": "Arguments to pass when running the tool.",
+                },
+                "register": {
+                    "type": "boolean",
+                    "description": "Whether to register the tool for LLM use (default: true).",
+                },
             },
             "required": ["operation"],
         }
@@ -133,7 +148,9 @@ class BaselineCreator:
     async def _validate_code(self, code: str) -> dict:
         if type(code) is not str:
             raise TypeError("code")
-        task = Task(worker_type="custom", command={"action": "validate", "code": code}, timeout=10.0)
+        task = Task(
+            worker_type="custom", command={"action": "validate", "code": code}, timeout=10.0
+        )
         result = await self._manager.spawn(task)
         if result.error:
             return {"valid": False, "message": result.error}
@@ -147,8 +164,11 @@ class BaselineCreator:
 
 class BaselineDynamicTool:
     def __init__(self, tool_name: str, tool_description: str, script_path: str, subprocess_manager):
-        for name, value in (("tool_name", tool_name), ("tool_description", tool_description),
-                            ("script_path", script_path)):
+        for name, value in (
+            ("tool_name", tool_name),
+            ("tool_description", tool_description),
+            ("script_path", script_path),
+        ):
             if type(value) is not str:
                 raise TypeError(name)
         self._name = f"custom_{tool_name}"
@@ -160,7 +180,12 @@ class BaselineDynamicTool:
         args = kwargs.get("args", {})
         task = Task(
             worker_type="custom",
-            command={"action": "run_function", "path": self._script_path, "function": "main", "args": args},
+            command={
+                "action": "run_function",
+                "path": self._script_path,
+                "function": "main",
+                "args": args,
+            },
             timeout=60.0,
         )
         result = await self._manager.spawn(task)
@@ -170,6 +195,7 @@ class BaselineDynamicTool:
 
 
 # ---- measurement ----------------------------------------------------------------
+
 
 def drive(coro):
     """Runs a coroutine that never really suspends, without an event loop."""
@@ -207,31 +233,61 @@ def compare(repeat: int) -> list[tuple[str, float, float]]:
     baseline = BaselineCreator(InstantManager(verdict))
     native_tool = module.DynamicTool("t", "d", "/p/tool.py", InstantManager(run_result))
     baseline_tool = BaselineDynamicTool("t", "d", "/p/tool.py", InstantManager(run_result))
-    for a, b in [(drive(native.execute(operation="nope")), drive(baseline.execute(operation="nope"))),
-                 (native.parameters, baseline.parameters),
-                 (drive(native_tool.execute(args={"x": 1})), drive(baseline_tool.execute(args={"x": 1}))),
-                 (drive(native.execute(operation="validate", code="x")),
-                  drive(baseline.execute(operation="validate", code="x")))]:
+    for a, b in [
+        (drive(native.execute(operation="nope")), drive(baseline.execute(operation="nope"))),
+        (native.parameters, baseline.parameters),
+        (drive(native_tool.execute(args={"x": 1})), drive(baseline_tool.execute(args={"x": 1}))),
+        (
+            drive(native.execute(operation="validate", code="x")),
+            drive(baseline.execute(operation="validate", code="x")),
+        ),
+    ]:
         assert a == b, (a, b)
 
     awaited = [
-        ("execute (unknown operation)",
-         lambda: native.execute(operation="nope"), lambda: baseline.execute(operation="nope"), 50000),
-        ("DynamicTool.execute",
-         lambda: native_tool.execute(args={"x": 1}), lambda: baseline_tool.execute(args={"x": 1}), 10000),
-        ("validate operation",
-         lambda: native.execute(operation="validate", code="x"),
-         lambda: baseline.execute(operation="validate", code="x"), 10000),
+        (
+            "execute (unknown operation)",
+            lambda: native.execute(operation="nope"),
+            lambda: baseline.execute(operation="nope"),
+            50000,
+        ),
+        (
+            "DynamicTool.execute",
+            lambda: native_tool.execute(args={"x": 1}),
+            lambda: baseline_tool.execute(args={"x": 1}),
+            10000,
+        ),
+        (
+            "validate operation",
+            lambda: native.execute(operation="validate", code="x"),
+            lambda: baseline.execute(operation="validate", code="x"),
+            10000,
+        ),
     ]
-    rows = [(name, per_await(a, number, repeat), per_await(b, number, repeat)) for name, a, b, number in awaited]
+    rows = [
+        (name, per_await(a, number, repeat), per_await(b, number, repeat))
+        for name, a, b, number in awaited
+    ]
     # As an event loop's task drives a top-level coroutine: send(), then
     # StopIteration, on both sides alike.
-    rows.insert(1, ("  the same, driven by send()",
-                    per_call(lambda: drive(native.execute(operation="nope")), 50000, repeat),
-                    per_call(lambda: drive(baseline.execute(operation="nope")), 50000, repeat)))
+    rows.insert(
+        1,
+        (
+            "  the same, driven by send()",
+            per_call(lambda: drive(native.execute(operation="nope")), 50000, repeat),
+            per_call(lambda: drive(baseline.execute(operation="nope")), 50000, repeat),
+        ),
+    )
     native_read = lambda: native.parameters  # noqa: E731
     baseline_read = lambda: baseline.parameters  # noqa: E731
-    rows.insert(2, ("parameters", per_call(native_read, 50000, repeat), per_call(baseline_read, 50000, repeat)))
+    rows.insert(
+        2,
+        (
+            "parameters",
+            per_call(native_read, 50000, repeat),
+            per_call(baseline_read, 50000, repeat),
+        ),
+    )
     return rows
 
 
@@ -241,9 +297,18 @@ def store_of(n: int, home: Path) -> None:
         folder = root / f"tool_{i:04d}"
         folder.mkdir(parents=True)
         (folder / "tool.py").write_text("def main(args):\n    return args\n" * 3, encoding="utf-8")
-        (folder / "metadata.json").write_text(json.dumps({
-            "name": folder.name, "description": f"Tool number {i}", "script": str(folder / "tool.py"),
-            "created_by": "agent"}, indent=2), encoding="utf-8")
+        (folder / "metadata.json").write_text(
+            json.dumps(
+                {
+                    "name": folder.name,
+                    "description": f"Tool number {i}",
+                    "script": str(folder / "tool.py"),
+                    "created_by": "agent",
+                },
+                indent=2,
+            ),
+            encoding="utf-8",
+        )
 
 
 def catalogue(repeat: int) -> list[tuple[str, float]]:
@@ -256,8 +321,10 @@ def catalogue(repeat: int) -> list[tuple[str, float]]:
         listing = lambda: drive(creator.execute(operation="list"))  # noqa: E731
         info = lambda: drive(creator.execute(operation="info", tool_name="tool_0500"))  # noqa: E731
         assert json.loads(listing())["count"] == 1000
-        return [("list, 1,000 tools", per_call(listing, 3, repeat)),
-                ("info, 1,000 tools", per_call(info, 200, repeat))]
+        return [
+            ("list, 1,000 tools", per_call(listing, 3, repeat)),
+            ("info, 1,000 tools", per_call(info, 200, repeat)),
+        ]
 
 
 def main() -> int:
@@ -269,8 +336,10 @@ def main() -> int:
     for name, native, baseline in compare(options.repeat):
         ratio = native / baseline
         target = TARGETS[name]
-        print(f"{name:30} {native * 1e6:8.2f} us {baseline * 1e6:8.2f} us {ratio:7.2f} {target:7.2f}"
-              f"{'' if ratio <= target else '  (missed)'}")
+        print(
+            f"{name:30} {native * 1e6:8.2f} us {baseline * 1e6:8.2f} us {ratio:7.2f} {target:7.2f}"
+            f"{'' if ratio <= target else '  (missed)'}"
+        )
     print()
     for name, seconds in catalogue(options.repeat):
         print(f"{name:30} {seconds * 1e3:8.2f} ms")

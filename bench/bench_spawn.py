@@ -69,7 +69,9 @@ async def timed_spawn(manager: SubprocessManager, job: SubprocessTask) -> float:
     return elapsed
 
 
-async def measure(manager: SubprocessManager, path: str, runs: int, jobs: int) -> tuple[list[float], float]:
+async def measure(
+    manager: SubprocessManager, path: str, runs: int, jobs: int
+) -> tuple[list[float], float]:
     """Round trips one at a time, then the total time of `jobs` jobs, IN_FLIGHT at once."""
     await timed_spawn(manager, task(path, -1))  # start the helper, warm the page cache
     sequential = [await timed_spawn(manager, task(path, i)) for i in range(runs)]
@@ -90,7 +92,12 @@ def verdict(ratio: float, of_what: str) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=40, help="one-at-a-time jobs and bare starts to time (default 40)")
+    parser.add_argument(
+        "--runs",
+        type=int,
+        default=40,
+        help="one-at-a-time jobs and bare starts to time (default 40)",
+    )
     parser.add_argument("--jobs", type=int, default=200, help="jobs in the batch run (default 200)")
     options = parser.parse_args()
     runs, jobs = options.runs, options.jobs
@@ -126,7 +133,9 @@ def main() -> None:
         f"trivial job, warm, one at a time, median:        {ms(warm_median)}"
         f"   ({verdict(warm_median / bare_median, 'the bare start')})"
     )
-    print(f"{jobs} trivial jobs, {IN_FLIGHT} at once, spawned:         {ms(spawn_batch)}   ({jobs / spawn_batch:.0f} jobs/s)")
+    print(
+        f"{jobs} trivial jobs, {IN_FLIGHT} at once, spawned:         {ms(spawn_batch)}   ({jobs / spawn_batch:.0f} jobs/s)"
+    )
     print(
         f"{jobs} trivial jobs, {IN_FLIGHT} at once, warm:            {ms(warm_batch)}"
         f"   ({jobs / warm_batch:.0f} jobs/s; {verdict(warm_batch / spawn_batch, 'the spawned batch')})"

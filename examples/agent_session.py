@@ -23,12 +23,14 @@ import shutil
 import sys
 import tempfile
 import time
+from collections.abc import Awaitable, Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Awaitable, Callable
+from typing import Any
+
+from velmor.tools.tool_creator import ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
-from velmor.tools.tool_creator import ToolCreatorTool
 
 TOOL = "text_stats"
 CUSTOM = f"custom_{TOOL}"
@@ -108,17 +110,22 @@ class Step:
 
 def show_call(name: str, **arguments: Any) -> str:
     """The call as a person reads it: code as its line count, long texts cut short."""
+
     def short(item: Any) -> Any:
         if isinstance(item, str) and len(item) > 80:
             return item[:60] + "…"
-        return {key: short(inner) for key, inner in item.items()} if isinstance(item, dict) else item
+        return (
+            {key: short(inner) for key, inner in item.items()} if isinstance(item, dict) else item
+        )
 
     def value(key: str, item: Any) -> str:
         if key == "code":
             return f"<{len(item.splitlines())} lines of Python>"
         return json.dumps(short(item), ensure_ascii=False)
 
-    return f"{name}(" + ", ".join(f"{key}={value(key, item)}" for key, item in arguments.items()) + ")"
+    return (
+        f"{name}(" + ", ".join(f"{key}={value(key, item)}" for key, item in arguments.items()) + ")"
+    )
 
 
 def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
@@ -126,7 +133,13 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
 
     def call(title: str, name: str, check: Callable[[str], None], **arguments: Any) -> Step:
         """A tool call of the model, dispatched by the host through the registry."""
-        return Step(title, show_call(name, **arguments), lambda: registry.call(name, **arguments), check, "call")
+        return Step(
+            title,
+            show_call(name, **arguments),
+            lambda: registry.call(name, **arguments),
+            check,
+            "call",
+        )
 
     async def definition() -> str:
         tool = registry.get(CUSTOM)
@@ -138,22 +151,38 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
 
     def created(answer: str) -> None:
         reply = as_json(answer)
-        expect(reply.get("created") == TOOL and reply.get("registered") is True, "not created and registered")
-        expect(Path(reply.get("path", "")) == store / TOOL / "tool.py", "the script is not in the store")
+        expect(
+            reply.get("created") == TOOL and reply.get("registered") is True,
+            "not created and registered",
+        )
+        expect(
+            Path(reply.get("path", "")) == store / TOOL / "tool.py",
+            "the script is not in the store",
+        )
         expect(CUSTOM in registry, f"{CUSTOM} was not registered")
 
     def defined(answer: str) -> None:
         definition = as_json(answer)
         expect(definition.get("name") == CUSTOM, f"the definition is not named {CUSTOM}")
-        expect("args" in definition.get("parameters", {}).get("properties", {}), "the schema has no 'args'")
+        expect(
+            "args" in definition.get("parameters", {}).get("properties", {}),
+            "the schema has no 'args'",
+        )
 
     def stats(words: int, sentences: int, top_word: str) -> Callable[[str], None]:
         def check(answer: str) -> None:
             reply = as_json(answer)
             expect(reply.get("success") is True, f"the tool did not report success: {reply}")
             result = reply.get("result", {})
-            expect(result.get("words") == words and result.get("sentences") == sentences, f"wrong counts: {result}")
-            expect(list(result.get("top_words", {}))[:1] == [top_word], f"{top_word!r} is not the top word")
+            expect(
+                result.get("words") == words and result.get("sentences") == sentences,
+                f"wrong counts: {result}",
+            )
+            expect(
+                list(result.get("top_words", {}))[:1] == [top_word],
+                f"{top_word!r} is not the top word",
+            )
+
         return check
 
     def informed(answer: str) -> None:
@@ -164,10 +193,15 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
     def rejected(answer: str) -> None:
         verdict = as_json(answer)
         expect(verdict.get("valid") is False, "broken code was accepted")
-        expect("SyntaxError" in str(verdict.get("message")), "the verdict does not name the syntax error")
+        expect(
+            "SyntaxError" in str(verdict.get("message")),
+            "the verdict does not name the syntax error",
+        )
 
     def refused(answer: str) -> None:
-        expect(answer.startswith("[ERROR] Invalid tool_name: "), "an unsafe tool name was not refused")
+        expect(
+            answer.startswith("[ERROR] Invalid tool_name: "), "an unsafe tool name was not refused"
+        )
         expect(not (store.parent / "escape").exists(), "something was written outside the store")
 
     def deleted(answer: str) -> None:
@@ -176,32 +210,83 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
 
     creator = "tool_creator"
     return [
-        call("The agent writes a text statistics tool", creator, created, operation="create", tool_name=TOOL,
-             description="Text statistics: words, sentences, reading time and the most frequent words.",
-             code=TEXT_STATS_CODE),
-        Step("The definition the model now receives for it", f'registry.get("{CUSTOM}").to_definition()',
-             definition, defined),
-        call("The model calls its new tool", CUSTOM, stats(29, 4, "tool"), args={"text": REPORT, "top": 3}),
-        call("The agent runs it by name", creator, stats(9, 1, "cheap"), operation="run", tool_name=TOOL,
-             args={"text": NOTE, "top": 3}),
-        call("The agent lists its tools", creator,
-             lambda answer: expect(TOOL in listed_names(answer), f"{TOOL} is not listed"), operation="list"),
+        call(
+            "The agent writes a text statistics tool",
+            creator,
+            created,
+            operation="create",
+            tool_name=TOOL,
+            description="Text statistics: words, sentences, reading time and the most frequent words.",
+            code=TEXT_STATS_CODE,
+        ),
+        Step(
+            "The definition the model now receives for it",
+            f'registry.get("{CUSTOM}").to_definition()',
+            definition,
+            defined,
+        ),
+        call(
+            "The model calls its new tool",
+            CUSTOM,
+            stats(29, 4, "tool"),
+            args={"text": REPORT, "top": 3},
+        ),
+        call(
+            "The agent runs it by name",
+            creator,
+            stats(9, 1, "cheap"),
+            operation="run",
+            tool_name=TOOL,
+            args={"text": NOTE, "top": 3},
+        ),
+        call(
+            "The agent lists its tools",
+            creator,
+            lambda answer: expect(TOOL in listed_names(answer), f"{TOOL} is not listed"),
+            operation="list",
+        ),
         call("The agent inspects the tool", creator, informed, operation="info", tool_name=TOOL),
-        call("Broken code is validated and rejected", creator, rejected, operation="validate", code=BROKEN_CODE),
-        call("An unsafe tool name is refused", creator, refused, operation="create", tool_name="../escape",
-             description="Tries to write outside the store.", code=TEXT_STATS_CODE),
+        call(
+            "Broken code is validated and rejected",
+            creator,
+            rejected,
+            operation="validate",
+            code=BROKEN_CODE,
+        ),
+        call(
+            "An unsafe tool name is refused",
+            creator,
+            refused,
+            operation="create",
+            tool_name="../escape",
+            description="Tries to write outside the store.",
+            code=TEXT_STATS_CODE,
+        ),
         call("The agent deletes the tool", creator, deleted, operation="delete", tool_name=TOOL),
-        Step("The registry no longer offers it", "registry.names()", registered_names,
-             lambda answer: expect(CUSTOM not in as_json(answer, list), f"{CUSTOM} is still registered")),
-        call("The store no longer lists it", creator,
-             lambda answer: expect(TOOL not in listed_names(answer), f"{TOOL} is still listed"), operation="list"),
+        Step(
+            "The registry no longer offers it",
+            "registry.names()",
+            registered_names,
+            lambda answer: expect(
+                CUSTOM not in as_json(answer, list), f"{CUSTOM} is still registered"
+            ),
+        ),
+        call(
+            "The store no longer lists it",
+            creator,
+            lambda answer: expect(TOOL not in listed_names(answer), f"{TOOL} is still listed"),
+            operation="list",
+        ),
     ]
 
 
 def indent(text: str, prefix: str = "    ", width: int = 150) -> str:
     """The answer, indented; a very long line is cut, saying how much was left out."""
+
     def cut(line: str) -> str:
-        return line if len(line) <= width else f"{line[:width]}… ({len(line) - width} more characters)"
+        return (
+            line if len(line) <= width else f"{line[:width]}… ({len(line) - width} more characters)"
+        )
 
     return "\n".join(prefix + cut(line) for line in text.splitlines())
 
@@ -213,7 +298,10 @@ def explain(exc: Exception) -> str:
 async def session(home: Path) -> int:
     store = home / ".velmor" / "custom_tools"
     if (store / TOOL).exists():
-        print(f"{store / TOOL} already exists: this session would replace and then delete it.", file=sys.stderr)
+        print(
+            f"{store / TOOL} already exists: this session would replace and then delete it.",
+            file=sys.stderr,
+        )
         return 2
     registry = ToolRegistry()
     registry.register(ToolCreatorTool(tool_registry=registry))
@@ -250,16 +338,26 @@ async def session(home: Path) -> int:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--home", type=Path, metavar="PATH",
-                        help="use PATH as the home directory (default: a fresh temporary one, removed afterwards)")
+    parser.add_argument(
+        "--home",
+        type=Path,
+        metavar="PATH",
+        help="use PATH as the home directory (default: a fresh temporary one, removed afterwards)",
+    )
     options = parser.parse_args()
     # The creator logs each registration; show it the way a host's log would.
     log_format = "  log    %(levelname)s %(name)s: %(message)s"
     logging.basicConfig(stream=sys.stdout, level=logging.INFO, format=log_format)
 
     temporary = options.home is None
-    home = Path(tempfile.mkdtemp(prefix="velmor-demo-home-")) if temporary else options.home.expanduser().resolve()
-    os.environ["HOME"] = str(home)  # the store lives under ~/.velmor, read when the creator is built
+    home = (
+        Path(tempfile.mkdtemp(prefix="velmor-demo-home-"))
+        if temporary
+        else options.home.expanduser().resolve()
+    )
+    os.environ["HOME"] = str(
+        home
+    )  # the store lives under ~/.velmor, read when the creator is built
     try:
         return asyncio.run(session(home))
     finally:

@@ -60,7 +60,9 @@ class TaskRecorder:
         self.tasks = []
 
     def __call__(self, *args, **kwargs):
-        self.tasks.append(types.SimpleNamespace(args=args, kwargs=kwargs, command=kwargs.get("command")))
+        self.tasks.append(
+            types.SimpleNamespace(args=args, kwargs=kwargs, command=kwargs.get("command"))
+        )
         return self.tasks[-1]
 
 
@@ -118,8 +120,13 @@ def finish(coro):
 def run_python(code, home, **env):
     """Run `code` in a fresh interpreter with HOME set to `home` (and `env`); return its output lines."""
     env = dict(os.environ, HOME=str(home), PYTHONDONTWRITEBYTECODE="1", **env)
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
     if proc.returncode != 0:
         pytest.fail(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc.stdout.splitlines()

@@ -3,14 +3,26 @@
 import ast
 
 import pytest
-
-from velmor.tools.base import Tool
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import MODULE_NAME, RecordingManager, run_python
+from velmor.tools.base import Tool
 
-CREATOR_MEMBERS = ["__init__", "set_registry", "name", "description", "parameters", "execute", "_create_tool",
-                   "_validate_tool", "_validate_code", "_list_tools", "_delete_tool", "_run_tool", "_tool_info"]
+CREATOR_MEMBERS = [
+    "__init__",
+    "set_registry",
+    "name",
+    "description",
+    "parameters",
+    "execute",
+    "_create_tool",
+    "_validate_tool",
+    "_validate_code",
+    "_list_tools",
+    "_delete_tool",
+    "_run_tool",
+    "_tool_info",
+]
 DYNAMIC_MEMBERS = ["__init__", "name", "description", "parameters", "execute"]
 PROPERTIES = ["name", "description", "parameters"]
 CLASSES = [
@@ -25,14 +37,23 @@ def test_class_shape(cls, doc, members):
     assert cls.__bases__ == (Tool,) and cls.__mro__[:2] == (cls, Tool) and type(cls) is type(Tool)
     assert cls.__abstractmethods__ == frozenset()
     # The class body holds only these, in order; the metaclass's bookkeeping follows it.
-    assert list(vars(cls)) == ["__module__", "__doc__", *members, "__abstractmethods__", "_abc_impl"]
+    assert list(vars(cls)) == [
+        "__module__",
+        "__doc__",
+        *members,
+        "__abstractmethods__",
+        "_abc_impl",
+    ]
     for name in PROPERTIES:
         prop = vars(cls)[name]
         assert type(prop) is property and prop.fset is None and prop.fdel is None
 
 
-@pytest.mark.parametrize("make", [lambda: ToolCreatorTool(RecordingManager()), lambda: DynamicTool("t", "d", "p", None)],
-                         ids=["ToolCreatorTool", "DynamicTool"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: ToolCreatorTool(RecordingManager()), lambda: DynamicTool("t", "d", "p", None)],
+    ids=["ToolCreatorTool", "DynamicTool"],
+)
 @pytest.mark.parametrize("name", PROPERTIES)
 def test_properties_read_only(make, name):
     tool = make()
@@ -83,13 +104,22 @@ def test_class_creation_honours_metaclass_and_hooks(home):
             assert type(cls) is Meta and cls.__bases__ == (Base,), cls
         for event in events:
             print(repr(event))
-        """, home)
+        """,
+        home,
+    )
     events = [ast.literal_eval(line) for line in lines]
     split = events.index(("init_subclass", "ToolCreatorTool", [])) + 1
-    for chunk, name, members in ((events[:split], "ToolCreatorTool", CREATOR_MEMBERS),
-                                 (events[split:], "DynamicTool", DYNAMIC_MEMBERS)):
-        keys = [e for e in chunk if isinstance(e, str) and e != "mro_entries" and e != "__orig_bases__"]
+    for chunk, name, members in (
+        (events[:split], "ToolCreatorTool", CREATOR_MEMBERS),
+        (events[split:], "DynamicTool", DYNAMIC_MEMBERS),
+    ):
+        keys = [
+            e for e in chunk if isinstance(e, str) and e != "mro_entries" and e != "__orig_bases__"
+        ]
         assert keys == ["__module__", "__qualname__", "__doc__", *members]
         assert [e for e in chunk if e not in keys and e != "__orig_bases__"] == [
-            "mro_entries", ("prepare", name, ["Base"], []), ("new", name, "Namespace", name),
-            ("init_subclass", name, [])]
+            "mro_entries",
+            ("prepare", name, ["Base"], []),
+            ("new", name, "Namespace", name),
+            ("init_subclass", name, []),
+        ]

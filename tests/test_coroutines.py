@@ -6,7 +6,6 @@ import gc
 import weakref
 
 import pytest
-
 import velmor.tools.tool_creator as tc
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
@@ -34,7 +33,10 @@ class Case:
 
         if kind == "dynamic":
             self.step = Step(JobResult(output={"done": True}), **step_options)
-            self.tool, self.expected = DynamicTool("t", "d", "p", Answering(start)), '{\n  "done": true\n}'
+            self.tool, self.expected = (
+                DynamicTool("t", "d", "p", Answering(start)),
+                '{\n  "done": true\n}',
+            )
             self.coro = lambda: self.tool.execute(args={})
         else:
             self.step = Step("ran", **step_options)
@@ -73,7 +75,9 @@ class TestProtocol:
     def test_non_none_first_send_refused_then_startable(self, kind):
         case = Case(kind)
         coro = case.coro()
-        with pytest.raises(TypeError, match=r"^can't send non-None value to a just-started coroutine$"):
+        with pytest.raises(
+            TypeError, match=r"^can't send non-None value to a just-started coroutine$"
+        ):
             coro.send(1)
         assert case.started == 0 and finish(coro) == case.expected
 
@@ -103,7 +107,7 @@ class TestProtocol:
         assert info.value is error and case.step.thrown == [error]
         assert second.close() is None and other.step.closed == 1
         for coro in (first, second):
-            reused(lambda: coro.send(None))
+            reused(lambda coro=coro: coro.send(None))
 
     def test_throw_absorbed_by_awaited_object(self, kind):
         case = Case(kind, absorb=True)
@@ -111,7 +115,9 @@ class TestProtocol:
         coro.send(None)
         with pytest.raises(StopIteration) as stop:
             coro.throw(ValueError("absorbed"))
-        assert stop.value.value == case.expected and [type(e) for e in case.step.thrown] == [ValueError]
+        assert stop.value.value == case.expected and [type(e) for e in case.step.thrown] == [
+            ValueError
+        ]
 
     @pytest.mark.parametrize("moment", ["on_start", "on_resume"])
     def test_reentry_refused(self, kind, moment):
@@ -191,7 +197,10 @@ class SlowManager:
 
 class TestAsyncio:
     def test_asyncio_run(self):
-        assert asyncio.run(DynamicTool("t", "d", "p", SlowManager()).execute(args={"x": 1})) == '{\n  "x": 1\n}'
+        assert (
+            asyncio.run(DynamicTool("t", "d", "p", SlowManager()).execute(args={"x": 1}))
+            == '{\n  "x": 1\n}'
+        )
 
     async def test_tasks_and_python_callers(self):
         tool = DynamicTool("t", "d", "p", SlowManager())
@@ -212,7 +221,9 @@ class TestAsyncio:
             loop.call_soon(future.set_result, JobResult(error="late failure"))
             return future
 
-        assert await DynamicTool("t", "d", "p", Answering(spawn)).execute() == "[ERROR] late failure"
+        assert (
+            await DynamicTool("t", "d", "p", Answering(spawn)).execute() == "[ERROR] late failure"
+        )
 
     @pytest.mark.parametrize("how", ["wait_for", "cancel"])
     async def test_cancellation_reaches_job_then_caller(self, how):

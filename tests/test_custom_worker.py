@@ -14,7 +14,9 @@ from velmor.core.subprocess_manager import WORKERS
 WORKER = WORKERS["custom"]
 
 
-def talk(command: bytes, cwd, flags: tuple[str, ...] = ()) -> tuple[dict, subprocess.CompletedProcess]:
+def talk(
+    command: bytes, cwd, flags: tuple[str, ...] = ()
+) -> tuple[dict, subprocess.CompletedProcess]:
     """Run the worker as the manager does, without the manager."""
     command_r, command_w = os.pipe()
     result_r, result_w = os.pipe()
@@ -41,7 +43,9 @@ def talk(command: bytes, cwd, flags: tuple[str, ...] = ()) -> tuple[dict, subpro
 def test_runs_by_path_on_the_standard_library_alone(tmp_path):
     # -S drops site-packages too, so nothing but the standard library is there.
     code = "import sys\nassert sys.flags.isolated and 'velmor' not in sys.modules\ndef main(args):\n    pass\n"
-    reply, process = talk(json.dumps({"action": "validate", "code": code}).encode(), tmp_path, ("-S",))
+    reply, process = talk(
+        json.dumps({"action": "validate", "code": code}).encode(), tmp_path, ("-S",)
+    )
     assert reply == {"output": {"valid": True, "message": "Code is valid."}}
     assert process.returncode == 0
     assert process.stdout == b"" and process.stderr == b""
@@ -55,7 +59,10 @@ def test_runs_by_path_on_the_standard_library_alone(tmp_path):
         (b"[1, 2]", "A command must be a JSON object, not list"),
         (b'{"code": "x"}', "Unknown action None for the custom worker"),
         (b'{"action": "validate"}', "The validate action needs the code, as a string, in 'code'"),
-        (b'{"action": "run_function", "path": 3}', "The run_function action needs the script's path"),
+        (
+            b'{"action": "run_function", "path": 3}',
+            "The run_function action needs the script's path",
+        ),
     ],
     ids=["not-json", "empty", "not-object", "no-action", "no-code", "bad-path"],
 )

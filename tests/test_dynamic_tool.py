@@ -4,17 +4,23 @@ import json
 import types
 
 import pytest
-
-import velmor.core.subprocess_manager as manager_module
 import velmor.tools.tool_creator as tc
-from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import DynamicTool
 
+import velmor.core.subprocess_manager as manager_module
 from tests.fakes import Answering, JobResult, RecordingManager, TaskRecorder
+from velmor.tools.base import ToolRegistry
 
 SCRIPT = "/store/weather/tool.py"
-SCHEMA = {"type": "object",
-          "properties": {"args": {"type": "object", "description": "Arguments to pass to the tool's main() function."}}}
+SCHEMA = {
+    "type": "object",
+    "properties": {
+        "args": {
+            "type": "object",
+            "description": "Arguments to pass to the tool's main() function.",
+        }
+    },
+}
 
 
 @pytest.fixture
@@ -25,21 +31,33 @@ def tasks(monkeypatch):
 
 
 def make(*results, manager=None):
-    return DynamicTool("weather", "Tells the weather.", SCRIPT, manager or RecordingManager(*results))
+    return DynamicTool(
+        "weather", "Tells the weather.", SCRIPT, manager or RecordingManager(*results)
+    )
 
 
 class Text(str):
     pass
 
 
-@pytest.mark.parametrize("tool_name, name", [("weather", "custom_weather"), ("", "custom_"), ("été", "custom_été")])
+@pytest.mark.parametrize(
+    "tool_name, name", [("weather", "custom_weather"), ("", "custom_"), ("été", "custom_été")]
+)
 def test_state_and_schema(tool_name, name):
     manager, description = RecordingManager(), "  spaced\nlines  "
-    tool = DynamicTool(script_path="rel/tool.py", tool_description=description, subprocess_manager=manager,
-                       tool_name=tool_name)
+    tool = DynamicTool(
+        script_path="rel/tool.py",
+        tool_description=description,
+        subprocess_manager=manager,
+        tool_name=tool_name,
+    )
     assert list(vars(tool)) == ["_name", "_description", "_script_path", "_manager"]
-    assert (tool.name, tool.description, tool._script_path, tool._manager) == (name, description, "rel/tool.py",
-                                                                               manager)
+    assert (tool.name, tool.description, tool._script_path, tool._manager) == (
+        name,
+        description,
+        "rel/tool.py",
+        manager,
+    )
     assert DynamicTool("n", "d", "p", 0)._manager == 0  # the manager is not checked
     first = tool.parameters
     assert first == SCHEMA and json.dumps(first) == json.dumps(SCHEMA)
@@ -70,17 +88,29 @@ class TestJob:
         assert task.args == () and list(task.kwargs) == ["worker_type", "command", "timeout"]
         assert task.kwargs["worker_type"] == "custom"
         assert type(task.kwargs["timeout"]) is float and task.kwargs["timeout"] == 60.0
-        assert list(task.command.items()) == [("action", "run_function"), ("path", SCRIPT), ("function", "main"),
-                                              ("args", {})]
+        assert list(task.command.items()) == [
+            ("action", "run_function"),
+            ("path", SCRIPT),
+            ("function", "main"),
+            ("args", {}),
+        ]
         assert tool._manager.calls == [((task,), {})]
 
     async def test_args_and_attributes_read_at_each_call(self, tasks):
         tool, payload, replacement = make(), [1, 2], RecordingManager()
-        for kwargs in ({}, {}, {"args": None}, {"args": payload}, {"args": {"x": 1}, "other": 2, "operation": "x"}):
+        for kwargs in (
+            {},
+            {},
+            {"args": None},
+            {"args": payload},
+            {"args": {"x": 1}, "other": 2, "operation": "x"},
+        ):
             await tool.execute(**kwargs)
         sent = [t.command["args"] for t in tasks]
         assert sent == [{}, {}, None, [1, 2], {"x": 1}]
-        assert sent[0] is not sent[1] and sent[3] is payload  # a new empty dict each time; no copies
+        assert (
+            sent[0] is not sent[1] and sent[3] is payload
+        )  # a new empty dict each time; no copies
         tool._script_path, tool._manager = "/moved/tool.py", replacement
         await tool.execute()
         assert tasks[-1].command["path"] == "/moved/tool.py" and replacement.tasks == tasks[-1:]
@@ -107,30 +137,62 @@ class CountingResult:
 
 
 class TestResults:
-    @pytest.mark.parametrize("error, text", [("worker crashed", "worker crashed"), (42, "42"), (2.5, "2.5"),
-                                             (ValueError("bad input"), "bad input"), (["x"], "['x']")])
+    @pytest.mark.parametrize(
+        "error, text",
+        [
+            ("worker crashed", "worker crashed"),
+            (42, "42"),
+            (2.5, "2.5"),
+            (ValueError("bad input"), "bad input"),
+            (["x"], "['x']"),
+        ],
+    )
     async def test_error(self, error, text):
-        assert await make(JobResult(error=error, output={"ignored": 1})).execute() == "[ERROR] " + text
+        assert (
+            await make(JobResult(error=error, output={"ignored": 1})).execute() == "[ERROR] " + text
+        )
 
     @pytest.mark.parametrize("error", ["", None, 0, False, [], 0.0])
     async def test_false_error_is_success(self, error):
-        assert await make(JobResult(error=error, output={"ok": True})).execute() == '{\n  "ok": true\n}'
+        assert (
+            await make(JobResult(error=error, output={"ok": True})).execute()
+            == '{\n  "ok": true\n}'
+        )
 
-    @pytest.mark.parametrize("output", [None, {}, [], "text", 3, {"b": {"l": [1, "two", None]}, "a": 2},
-                                        {"mot": "été ☃"}])
+    @pytest.mark.parametrize(
+        "output",
+        [None, {}, [], "text", 3, {"b": {"l": [1, "two", None]}, "a": 2}, {"mot": "été ☃"}],
+    )
     async def test_output_as_json(self, output):
         assert await make(JobResult(output=output)).execute() == json.dumps(output, indent=2)
 
     async def test_attribute_reads(self):
-        failing, succeeding = CountingResult(["first", "second"]), CountingResult([None], output=[1])
-        assert await make(failing).execute() == "[ERROR] second" and failing.reads == ["error", "error"]
-        assert await make(succeeding).execute() == "[\n  1\n]" and succeeding.reads == ["error", "output"]
+        failing, succeeding = (
+            CountingResult(["first", "second"]),
+            CountingResult([None], output=[1]),
+        )
+        assert await make(failing).execute() == "[ERROR] second" and failing.reads == [
+            "error",
+            "error",
+        ]
+        assert await make(succeeding).execute() == "[\n  1\n]" and succeeding.reads == [
+            "error",
+            "output",
+        ]
 
-    @pytest.mark.parametrize("result, error", [
-        ({"error": None, "output": {}}, AttributeError),  # a result is read through attributes only
-        (types.SimpleNamespace(output=1), AttributeError), (types.SimpleNamespace(error=None), AttributeError),
-        (JobResult(output={1, 2}), TypeError), (JobResult(output=object()), TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "result, error",
+        [
+            (
+                {"error": None, "output": {}},
+                AttributeError,
+            ),  # a result is read through attributes only
+            (types.SimpleNamespace(output=1), AttributeError),
+            (types.SimpleNamespace(error=None), AttributeError),
+            (JobResult(output={1, 2}), TypeError),
+            (JobResult(output=object()), TypeError),
+        ],
+    )
     async def test_bad_results_raise(self, result, error):
         with pytest.raises(error):
             await make(result).execute()
@@ -163,7 +225,11 @@ class TestFailures:
 
         if where == "task":
             monkeypatch.setattr(tc, "SubprocessTask", fail)
-        tool = make(error) if where == "job" else make(manager=Answering(fail) if where == "spawn" else None)
+        tool = (
+            make(error)
+            if where == "job"
+            else make(manager=Answering(fail) if where == "spawn" else None)
+        )
         with pytest.raises(TimeoutError) as info:
             await tool.execute()
         assert info.value is error
@@ -179,7 +245,8 @@ async def test_served_through_a_host_registry(tasks):
     registry, tool = ToolRegistry(), make(JobResult(output={"temp": 21}))
     registry.register(tool)
     assert registry.get("custom_weather") is tool
-    assert registry.definitions() == [{"name": "custom_weather", "description": "Tells the weather.",
-                                       "parameters": SCHEMA}]
+    assert registry.definitions() == [
+        {"name": "custom_weather", "description": "Tells the weather.", "parameters": SCHEMA}
+    ]
     assert await registry.call("custom_weather", args={"city": "Oslo"}) == '{\n  "temp": 21\n}'
     assert tasks[0].command["args"] == {"city": "Oslo"}

@@ -5,13 +5,12 @@ import logging
 import pathlib
 
 import pytest
-
-import velmor.core.subprocess_manager as manager_module
 import velmor.tools.tool_creator as tc
-from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import ToolCreatorTool
 
+import velmor.core.subprocess_manager as manager_module
 from tests.fakes import RecordingManager, Step, finish
+from velmor.tools.base import ToolRegistry
 
 DESCRIPTION = (
     "Create new tools at runtime. Write Python code that extends the agent's capabilities. Created tools are "
@@ -26,20 +25,35 @@ OPERATION_TEXT = (
 PARAMETERS = {
     "type": "object",
     "properties": {
-        "operation": {"type": "string", "enum": ["create", "validate", "list", "delete", "run", "info"],
-                      "description": OPERATION_TEXT},
+        "operation": {
+            "type": "string",
+            "enum": ["create", "validate", "list", "delete", "run", "info"],
+            "description": OPERATION_TEXT,
+        },
         "tool_name": {"type": "string", "description": "Name for the custom tool (snake_case)."},
         "description": {"type": "string", "description": "Description of what the tool does."},
-        "code": {"type": "string", "description": "Python code for the tool. Must define a 'main(args: dict) -> "
-                 "dict' function that accepts a dict of arguments and returns a dict with 'success' and 'result' keys."},
+        "code": {
+            "type": "string",
+            "description": "Python code for the tool. Must define a 'main(args: dict) -> "
+            "dict' function that accepts a dict of arguments and returns a dict with 'success' and 'result' keys.",
+        },
         "args": {"type": "object", "description": "Arguments to pass when running the tool."},
-        "register": {"type": "boolean", "description": "Whether to register the tool for LLM use (default: true)."},
+        "register": {
+            "type": "boolean",
+            "description": "Whether to register the tool for LLM use (default: true).",
+        },
     },
     "required": ["operation"],
 }
 # operation, method, whether execute awaits what the method returns
-OPERATIONS = [("create", "_create_tool", True), ("validate", "_validate_tool", True), ("list", "_list_tools", False),
-              ("delete", "_delete_tool", False), ("run", "_run_tool", True), ("info", "_tool_info", False)]
+OPERATIONS = [
+    ("create", "_create_tool", True),
+    ("validate", "_validate_tool", True),
+    ("list", "_list_tools", False),
+    ("delete", "_delete_tool", False),
+    ("run", "_run_tool", True),
+    ("info", "_tool_info", False),
+]
 NAMES = [op for op, _, _ in OPERATIONS]
 METHOD = {op: method for op, method, _ in OPERATIONS}
 
@@ -102,11 +116,16 @@ class TestConstruction:
     def test_state_and_store_root(self, home):
         root = home / ".velmor" / "custom_tools"
         (root / "old_tool").mkdir(parents=True)
-        manager, registry = RecordingManager(), Exploding()  # the registry is stored, not truth-tested
+        manager, registry = (
+            RecordingManager(),
+            Exploding(),
+        )  # the registry is stored, not truth-tested
         tool = ToolCreatorTool(manager, registry)
         assert list(vars(tool)) == ["_manager", "_registry", "_custom_tools_dir"]
         assert tool._manager is manager and tool._registry is registry
-        assert tool._custom_tools_dir == root and type(tool._custom_tools_dir) is type(pathlib.Path.home())
+        assert tool._custom_tools_dir == root and type(tool._custom_tools_dir) is type(
+            pathlib.Path.home()
+        )
         assert (root / "old_tool").is_dir()
         assert isinstance(ToolCreatorTool()._manager, manager_module.SubprocessManager)
         for registry in (ToolRegistry(), Exploding(), None):  # set_registry: the last call wins
@@ -126,7 +145,9 @@ class TestConstruction:
         with pytest.raises(NameError, match=r"^name 'SubprocessManager' is not defined$"):
             ToolCreatorTool()
 
-    @pytest.mark.parametrize("manager, message", [(Exploding(), "truth test"), (None, "no manager")])
+    @pytest.mark.parametrize(
+        "manager, message", [(Exploding(), "truth test"), (None, "no manager")]
+    )
     def test_errors_propagate_before_the_store_is_made(self, home, monkeypatch, manager, message):
         def broken():
             raise ZeroDivisionError("no manager")
@@ -136,8 +157,10 @@ class TestConstruction:
             ToolCreatorTool(manager)
         assert not (home / ".velmor").exists()
 
-    @pytest.mark.parametrize("blocker, error", [(".velmor/custom_tools", FileExistsError),
-                                                (".velmor", NotADirectoryError)])
+    @pytest.mark.parametrize(
+        "blocker, error",
+        [(".velmor/custom_tools", FileExistsError), (".velmor", NotADirectoryError)],
+    )
     def test_store_root_that_cannot_be_made(self, home, blocker, error):
         (home / blocker).parent.mkdir(parents=True, exist_ok=True)
         (home / blocker).write_text("in the way")
@@ -149,10 +172,16 @@ def test_self_description():
     tool = ToolCreatorTool(RecordingManager())
     assert tool.name == "tool_creator" and tool.description == DESCRIPTION
     first = tool.parameters
-    assert first == PARAMETERS and json.dumps(first) == json.dumps(PARAMETERS)  # insertion order too
+    assert first == PARAMETERS and json.dumps(first) == json.dumps(
+        PARAMETERS
+    )  # insertion order too
     assert len(first["properties"]["operation"]["description"]) == 248
-    assert type(first["properties"]["operation"]["enum"]) is list and type(first["required"]) is list
-    first["properties"]["operation"]["enum"].append("extra")  # every read is a new, independent dict
+    assert (
+        type(first["properties"]["operation"]["enum"]) is list and type(first["required"]) is list
+    )
+    first["properties"]["operation"]["enum"].append(
+        "extra"
+    )  # every read is a new, independent dict
     first["properties"]["args"]["type"] = first["type"] = "changed"
     first["required"].append("extra")
     del first["properties"]["code"]
@@ -170,16 +199,29 @@ class TestDispatch:
             return
         (_, (first,), none), (_, (second,), _) = tool.calls
         assert first == given and list(first) == list(given) and none == {}
-        assert first is not given and second is not given and first is not second  # each call's own dict
+        assert (
+            first is not given and second is not given and first is not second
+        )  # each call's own dict
 
     async def test_no_operation_means_list(self, tool):
         assert await tool.execute() is tool.answers["_list_tools"]
         assert tool.calls == [("_list_tools", (), {})]
 
-    @pytest.mark.parametrize("operation, shown", [
-        ("LIST", "LIST"), (" list", " list"), ("list ", "list "), ("", ""), (None, "None"), (7, "7"),
-        (2.5, "2.5"), (True, "True"), (["list"], "['list']"), ("créer", "créer"),
-    ])
+    @pytest.mark.parametrize(
+        "operation, shown",
+        [
+            ("LIST", "LIST"),
+            (" list", " list"),
+            ("list ", "list "),
+            ("", ""),
+            (None, "None"),
+            (7, "7"),
+            (2.5, "2.5"),
+            (True, "True"),
+            (["list"], "['list']"),
+            ("créer", "créer"),
+        ],
+    )
     async def test_unknown_operation(self, tool, operation, shown, caplog):
         caplog.set_level(logging.DEBUG)
         assert await tool.execute(operation=operation) == "[ERROR] Unknown operation: " + shown
@@ -211,15 +253,20 @@ class TestDispatch:
             assert compared == NAMES and specs == [""]
         else:
             assert await tool.execute(operation=Probe()) is tool.answers[METHOD[target]]
-            assert compared == NAMES[:NAMES.index(target) + 1] and specs == []
+            assert compared == NAMES[: NAMES.index(target) + 1] and specs == []
             assert [c[0] for c in tool.calls] == [METHOD[target]]
 
     @pytest.mark.parametrize("operation, method, awaited", OPERATIONS)
     def test_method_results_and_errors(self, operation, method, awaited):
-        tool, step, error = ToolCreatorTool(RecordingManager()), Step(result="after await"), LookupError("op")
+        tool, step, error = (
+            ToolCreatorTool(RecordingManager()),
+            Step(result="after await"),
+            LookupError("op"),
+        )
         setattr(tool, method, lambda *args: step)  # looked up on the instance at each call
         assert (finish(tool.execute(operation=operation)), step.awaited) == (
-            ("after await", 1) if awaited else (step, 0))
+            ("after await", 1) if awaited else (step, 0)
+        )
 
         def fail(*args):
             raise error
@@ -234,7 +281,9 @@ class TestDispatch:
         assert info.value.__cause__ is error
         setattr(tool, method, lambda *args: 42)
         if awaited:
-            with pytest.raises(TypeError, match=r"^object int can't be used in 'await' expression$"):
+            with pytest.raises(
+                TypeError, match=r"^object int can't be used in 'await' expression$"
+            ):
                 finish(tool.execute(operation=operation))
         else:
             assert finish(tool.execute(operation=operation)) == 42

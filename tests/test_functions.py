@@ -8,25 +8,42 @@ import pathlib
 import types
 
 import pytest
-
 import velmor.tools.tool_creator as tc
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import MODULE_NAME, RecordingManager
 
-GETTER, SCHEMA_GETTER, EXECUTE = "(self) -> 'str'", "(self) -> 'dict[str, Any]'", "(self, **kwargs: 'Any') -> 'Any'"
+GETTER, SCHEMA_GETTER, EXECUTE = (
+    "(self) -> 'str'",
+    "(self) -> 'dict[str, Any]'",
+    "(self, **kwargs: 'Any') -> 'Any'",
+)
 FUNCTIONS = [  # qualified name, signature as inspect shows it, docstring
     ("_get_custom_tools_dir", "() -> 'Path'", "Get the directory for custom tools."),
-    ("ToolCreatorTool.__init__",
-     "(self, subprocess_manager: 'SubprocessManager | None' = None, tool_registry: 'Any' = None)", None),
-    ("ToolCreatorTool.set_registry", "(self, registry: 'Any') -> 'None'",
-     "Set the tool registry (called after initialization)."),
-    ("ToolCreatorTool.name", GETTER, None), ("ToolCreatorTool.description", GETTER, None),
-    ("ToolCreatorTool.parameters", SCHEMA_GETTER, None), ("ToolCreatorTool.execute", EXECUTE, None),
-    ("DynamicTool.__init__", "(self, tool_name: 'str', tool_description: 'str', script_path: 'str', "
-                             "subprocess_manager: 'SubprocessManager')", None),
-    ("DynamicTool.name", GETTER, None), ("DynamicTool.description", GETTER, None),
-    ("DynamicTool.parameters", SCHEMA_GETTER, None), ("DynamicTool.execute", EXECUTE, None),
+    (
+        "ToolCreatorTool.__init__",
+        "(self, subprocess_manager: 'SubprocessManager | None' = None, tool_registry: 'Any' = None)",
+        None,
+    ),
+    (
+        "ToolCreatorTool.set_registry",
+        "(self, registry: 'Any') -> 'None'",
+        "Set the tool registry (called after initialization).",
+    ),
+    ("ToolCreatorTool.name", GETTER, None),
+    ("ToolCreatorTool.description", GETTER, None),
+    ("ToolCreatorTool.parameters", SCHEMA_GETTER, None),
+    ("ToolCreatorTool.execute", EXECUTE, None),
+    (
+        "DynamicTool.__init__",
+        "(self, tool_name: 'str', tool_description: 'str', script_path: 'str', "
+        "subprocess_manager: 'SubprocessManager')",
+        None,
+    ),
+    ("DynamicTool.name", GETTER, None),
+    ("DynamicTool.description", GETTER, None),
+    ("DynamicTool.parameters", SCHEMA_GETTER, None),
+    ("DynamicTool.execute", EXECUTE, None),
 ]
 
 
@@ -42,23 +59,37 @@ def test_function_attributes(qualname, signature, doc):
     f = lookup(qualname)
     sig = inspect.signature(f)
     assert str(sig) == signature
-    assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == (qualname.split(".")[-1], qualname,
-                                                                      MODULE_NAME, doc)
-    annotations = {n: p.annotation for n, p in sig.parameters.items() if p.annotation is not p.empty}
+    assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == (
+        qualname.split(".")[-1],
+        qualname,
+        MODULE_NAME,
+        doc,
+    )
+    annotations = {
+        n: p.annotation for n, p in sig.parameters.items() if p.annotation is not p.empty
+    }
     if sig.return_annotation is not sig.empty:
         annotations["return"] = sig.return_annotation
     assert list(f.__annotations__.items()) == list(annotations.items())
-    assert f.__defaults__ == (tuple(p.default for p in sig.parameters.values() if p.default is not p.empty) or None)
+    assert f.__defaults__ == (
+        tuple(p.default for p in sig.parameters.values() if p.default is not p.empty) or None
+    )
     coroutine = qualname.endswith(".execute")
     assert f._is_coroutine is (asyncio.coroutines._is_coroutine if coroutine else False)
-    assert asyncio.iscoroutinefunction(f) is coroutine and inspect.iscoroutinefunction(f) is coroutine
+    assert (
+        asyncio.iscoroutinefunction(f) is coroutine and inspect.iscoroutinefunction(f) is coroutine
+    )
 
 
 def test_annotations_and_attributes_belong_to_each_function():
     a, b = ToolCreatorTool.name.fget, DynamicTool.name.fget
     a.__annotations__["extra"], a.marker = "x", 1
     try:
-        assert b.__annotations__ == {"return": "str"} and not hasattr(b, "marker") and a.__dict__["marker"] == 1
+        assert (
+            b.__annotations__ == {"return": "str"}
+            and not hasattr(b, "marker")
+            and a.__dict__["marker"] == 1
+        )
     finally:
         del a.__annotations__["extra"], a.marker
 
@@ -82,7 +113,9 @@ def test_every_parameter_by_keyword():
 
     manager = RecordingManager()
     # Keyword names made at run time are not interned; str subclasses are names too.
-    tool = ToolCreatorTool(**{"".join(["subprocess_", "manager"]): manager, Name("tool_registry"): "r"})
+    tool = ToolCreatorTool(
+        **{"".join(["subprocess_", "manager"]): manager, Name("tool_registry"): "r"}
+    )
     assert tool._manager is manager and tool._registry == "r"
     ToolCreatorTool.set_registry(self=tool, registry=None)
     assert tool._registry is None
@@ -106,24 +139,51 @@ def takes(name, qualifier, count, given):
     return f"{name}() takes {qualifier} {count} positional argument{'' if count == 1 else 's'} ({given} given)"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: tc._get_custom_tools_dir(1), takes("_get_custom_tools_dir", "exactly", 0, 1)),
-    (lambda: tc._get_custom_tools_dir(x=1), "_get_custom_tools_dir() got an unexpected keyword argument 'x'"),
-    (lambda: ToolCreatorTool(1, 2, 3, foo=1), takes("__init__", "at most", 3, 4)),  # counted before keywords
-    (lambda: ToolCreatorTool.__init__(), takes("__init__", "at least", 1, 0)),
-    (lambda: ToolCreatorTool(1, subprocess_manager=None),
-     "__init__() got multiple values for keyword argument 'subprocess_manager'"),
-    (lambda: ToolCreatorTool.set_registry(None, bogus=1), takes("set_registry", "exactly", 2, 1)),
-    (lambda: ToolCreatorTool.set_registry(None, registry=None, zz=1, self=2),
-     "set_registry() got an unexpected keyword argument 'zz'"),
-    (lambda: ToolCreatorTool.set_registry(None, None, self=2, zz=1),
-     "set_registry() got multiple values for keyword argument 'self'"),
-    (lambda: DynamicTool("n", "d", "p", None).execute("list"), takes("execute", "exactly", 1, 2)),
-    (lambda: ToolCreatorTool.execute(None, self=None), "execute() got multiple values for keyword argument 'self'"),
-    (lambda: DynamicTool(tool_name="x"), takes("__init__", "exactly", 5, 1)),
-    (lambda: DynamicTool("a", "b", "c", None, 5), takes("__init__", "exactly", 5, 6)),
-    (lambda: DynamicTool(None, None, None, None, bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: tc._get_custom_tools_dir(1), takes("_get_custom_tools_dir", "exactly", 0, 1)),
+        (
+            lambda: tc._get_custom_tools_dir(x=1),
+            "_get_custom_tools_dir() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda: ToolCreatorTool(1, 2, 3, foo=1),
+            takes("__init__", "at most", 3, 4),
+        ),  # counted before keywords
+        (lambda: ToolCreatorTool.__init__(), takes("__init__", "at least", 1, 0)),
+        (
+            lambda: ToolCreatorTool(1, subprocess_manager=None),
+            "__init__() got multiple values for keyword argument 'subprocess_manager'",
+        ),
+        (
+            lambda: ToolCreatorTool.set_registry(None, bogus=1),
+            takes("set_registry", "exactly", 2, 1),
+        ),
+        (
+            lambda: ToolCreatorTool.set_registry(None, registry=None, zz=1, self=2),
+            "set_registry() got an unexpected keyword argument 'zz'",
+        ),
+        (
+            lambda: ToolCreatorTool.set_registry(None, None, self=2, zz=1),
+            "set_registry() got multiple values for keyword argument 'self'",
+        ),
+        (
+            lambda: DynamicTool("n", "d", "p", None).execute("list"),
+            takes("execute", "exactly", 1, 2),
+        ),
+        (
+            lambda: ToolCreatorTool.execute(None, self=None),
+            "execute() got multiple values for keyword argument 'self'",
+        ),
+        (lambda: DynamicTool(tool_name="x"), takes("__init__", "exactly", 5, 1)),
+        (lambda: DynamicTool("a", "b", "c", None, 5), takes("__init__", "exactly", 5, 6)),
+        (
+            lambda: DynamicTool(None, None, None, None, bogus=1),
+            "__init__() got an unexpected keyword argument 'bogus'",
+        ),
+    ],
+)
 def test_binding_error(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -134,19 +194,27 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("kwargs, param, typename", [
-    (dict(tool_name=None), "tool_name", "NoneType"),
-    (dict(tool_name=Text("n")), "tool_name", "Text"),
-    (dict(tool_name=None, tool_description=1, script_path=2.0), "tool_name", "NoneType"),
-    (dict(tool_description=b"d"), "tool_description", "bytes"),
-    (dict(tool_description=Text("d"), script_path=None), "tool_description", "Text"),
-    (dict(script_path=Text("p")), "script_path", "Text"),
-    (dict(script_path=pathlib.Path("/p")), "script_path", type(pathlib.Path("/p")).__name__),
-])
+@pytest.mark.parametrize(
+    "kwargs, param, typename",
+    [
+        (dict(tool_name=None), "tool_name", "NoneType"),
+        (dict(tool_name=Text("n")), "tool_name", "Text"),
+        (dict(tool_name=None, tool_description=1, script_path=2.0), "tool_name", "NoneType"),
+        (dict(tool_description=b"d"), "tool_description", "bytes"),
+        (dict(tool_description=Text("d"), script_path=None), "tool_description", "Text"),
+        (dict(script_path=Text("p")), "script_path", "Text"),
+        (dict(script_path=pathlib.Path("/p")), "script_path", type(pathlib.Path("/p")).__name__),
+    ],
+)
 def test_argument_type_error(kwargs, param, typename):
     with pytest.raises(TypeError) as info:
-        DynamicTool(**dict(tool_name="n", tool_description="d", script_path="p", subprocess_manager=None) | kwargs)
-    assert str(info.value) == f"Argument '{param}' has incorrect type (expected str, got {typename})"
+        DynamicTool(
+            **dict(tool_name="n", tool_description="d", script_path="p", subprocess_manager=None)
+            | kwargs
+        )
+    assert (
+        str(info.value) == f"Argument '{param}' has incorrect type (expected str, got {typename})"
+    )
     notes = getattr(info.value, "__notes__", None)
     if typename == "Text":  # a subclass of str: the refusal is explained
         assert notes and all(isinstance(n, str) and n for n in notes)

@@ -10,11 +10,10 @@ import warnings
 from pathlib import _local as pathlib_local
 
 import pytest
-
-from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import Answering, JobResult, Step, finish
+from velmor.tools.base import ToolRegistry
 
 ROUNDS = 1000
 WARM_UP = 50
@@ -28,9 +27,11 @@ def _lines(function):
 # The interpreter's own file opening keeps a little memory now and then (interned
 # path parts, the buffers of io.open), with or without this module: a plain loop
 # of Path.write_text grows too. Allocations made right there are not counted.
-INTERPRETER_CHURN = [tracemalloc.Filter(False, pathlib_local.__file__, line)
-                     for function in (pathlib_local.Path.open, pathlib_local.PurePath._parse_path)
-                     for line in _lines(function)]
+INTERPRETER_CHURN = [
+    tracemalloc.Filter(False, pathlib_local.__file__, line)
+    for function in (pathlib_local.Path.open, pathlib_local.PurePath._parse_path)
+    for line in _lines(function)
+]
 
 
 def traced():
@@ -86,7 +87,13 @@ def expect(error, call, *args, **kwargs):
 
 def calls_and_binding(home):
     manager = Done(JobResult(output={}))
-    name, payload, keyword, sub, number = fresh("n"), Payload(), fresh("registry"), Text("s"), 10 ** 40
+    name, payload, keyword, sub, number = (
+        fresh("n"),
+        Payload(),
+        fresh("registry"),
+        Text("s"),
+        10**40,
+    )
     creator, broken = ToolCreatorTool(manager, payload), DynamicTool("n", "d", "p", manager)
     broken._name, broken._description = number, sub
 
@@ -116,8 +123,14 @@ def dynamic_runs(home):
     unencodable = DynamicTool("n", "d", "p", Done(JobResult(output=bad)))
     unawaitable = DynamicTool("n", "d", "p", Answering(lambda task: bad))
     holder = []
-    reentrant = DynamicTool("n", "d", "p", Answering(
-        lambda task: expect(ValueError, holder[0].send, None) or Step(JobResult(output=1))))
+    reentrant = DynamicTool(
+        "n",
+        "d",
+        "p",
+        Answering(
+            lambda task: expect(ValueError, holder[0].send, None) or Step(JobResult(output=1))
+        ),
+    )
 
     def run():
         assert finish(suspending.execute(args=args, other=bad)) == '{\n  "x": "y"\n}'
@@ -159,7 +172,11 @@ def dispatch(home):
         raise LookupError("no such tool")
 
     tool._create_tool = tool._validate_tool = tool._run_tool = coroutine_operation
-    tool._list_tools, tool._delete_tool, tool._tool_info = (lambda: "plain"), (lambda kwargs: "plain"), info
+    tool._list_tools, tool._delete_tool, tool._tool_info = (
+        (lambda: "plain"),
+        (lambda kwargs: "plain"),
+        info,
+    )
     names = [fresh(op) for op in ("create", "validate", "list", "delete", "run")]
     unknown, matching, raising = Operation(None), Operation("delete"), Operation("raise")
 
@@ -167,7 +184,10 @@ def dispatch(home):
         for op in names:
             finish(tool.execute(operation=op, tool_name=text, extra=payload))
         assert finish(tool.execute()) == "plain"
-        assert finish(tool.execute(operation=unknown, tool_name=text)) == "[ERROR] Unknown operation: operation"
+        assert (
+            finish(tool.execute(operation=unknown, tool_name=text))
+            == "[ERROR] Unknown operation: operation"
+        )
         assert finish(tool.execute(operation=matching)) == "plain"
         expect(ArithmeticError, finish, tool.execute(operation=raising))
         expect(LookupError, finish, tool.execute(operation="info", tool_name=text))
@@ -231,25 +251,54 @@ def scenario_validate(home):
 
 
 def scenario_create(home):
-    registry, name, code, description = ToolRegistry(), fresh("leaky"), fresh(CODE), fresh("D\u00e9")
+    registry, name, code, description = (
+        ToolRegistry(),
+        fresh("leaky"),
+        fresh(CODE),
+        fresh("D\u00e9"),
+    )
     manager = Manager(JobResult(output={"valid": True}), None)
     tool = ToolCreatorTool(manager, registry)
     refusing = ToolCreatorTool(manager, FailingRegistry(ValueError, fresh("closed")))
-    rejecting = ToolCreatorTool(Manager(JobResult(output={"valid": False, "message": 3}), None), registry)
+    rejecting = ToolCreatorTool(
+        Manager(JobResult(output={"valid": False, "message": 3}), None), registry
+    )
     sub_description, unsafe = Text("sub"), fresh("../x")
 
     def run():
-        assert op(tool, operation="create", tool_name=name, description=description, code=code).startswith("{")
-        assert '"registered": false' in op(tool, operation="create", tool_name=name, code=code, register=False)
-        assert "registration failed: closed" in op(refusing, operation="create", tool_name=name, code=code)
-        assert "registration failed: Argument" in op(tool, operation="create", tool_name=name, code=code,
-                                                     description=sub_description)
-        assert op(rejecting, operation="create", tool_name=name, code=code) == "[ERROR] Invalid code: 3"
-        assert op(tool, operation="create", tool_name=unsafe, code=code).startswith("[ERROR] Invalid tool_name")
+        assert op(
+            tool, operation="create", tool_name=name, description=description, code=code
+        ).startswith("{")
+        assert '"registered": false' in op(
+            tool, operation="create", tool_name=name, code=code, register=False
+        )
+        assert "registration failed: closed" in op(
+            refusing, operation="create", tool_name=name, code=code
+        )
+        assert "registration failed: Argument" in op(
+            tool, operation="create", tool_name=name, code=code, description=sub_description
+        )
+        assert (
+            op(rejecting, operation="create", tool_name=name, code=code)
+            == "[ERROR] Invalid code: 3"
+        )
+        assert op(tool, operation="create", tool_name=unsafe, code=code).startswith(
+            "[ERROR] Invalid tool_name"
+        )
         assert op(tool, operation="create", tool_name=name) == "[ERROR] code is required."
         expect(TypeError, op, tool, operation="create", tool_name=5, code=code)
 
-    return [registry, name, code, description, manager, tool, refusing, sub_description, unsafe], run
+    return [
+        registry,
+        name,
+        code,
+        description,
+        manager,
+        tool,
+        refusing,
+        sub_description,
+        unsafe,
+    ], run
 
 
 def scenario_catalogue(home):
@@ -299,20 +348,38 @@ def scenario_run(home):
     sub = Sub(tool_name=name)
 
     def run():
-        assert op(tool, operation="run", tool_name=name, args=args).startswith('{\n  "r\\u00e9sultat"')
-        assert op(tool, operation="run", tool_name=name) == op(tool, operation="run", tool_name=name, args=None)
-        assert op(failing, operation="run", tool_name=name, args=args) == "[ERROR] ValueError: bad input"
-        assert op(tool, operation="run", tool_name=fresh("nope")).startswith("[ERROR] Tool script not found: ")
+        assert op(tool, operation="run", tool_name=name, args=args).startswith(
+            '{\n  "r\\u00e9sultat"'
+        )
+        assert op(tool, operation="run", tool_name=name) == op(
+            tool, operation="run", tool_name=name, args=None
+        )
+        assert (
+            op(failing, operation="run", tool_name=name, args=args)
+            == "[ERROR] ValueError: bad input"
+        )
+        assert op(tool, operation="run", tool_name=fresh("nope")).startswith(
+            "[ERROR] Tool script not found: "
+        )
         assert op(tool, operation="run", args=args) == "[ERROR] tool_name is required."
-        assert op(tool, operation="run", tool_name=fresh("a\0b")).startswith("[ERROR] Invalid tool_name")
+        assert op(tool, operation="run", tool_name=fresh("a\0b")).startswith(
+            "[ERROR] Invalid tool_name"
+        )
         expect(TypeError, op, unencodable, operation="run", tool_name=name)
         expect(TypeError, tool._run_tool, sub)
 
     return [output, args, name, tool, error, failing, unencodable, sub], run
 
 
-SCENARIOS = [calls_and_binding, dynamic_runs, dispatch,
-             scenario_validate, scenario_create, scenario_catalogue, scenario_run]
+SCENARIOS = [
+    calls_and_binding,
+    dynamic_runs,
+    dispatch,
+    scenario_validate,
+    scenario_create,
+    scenario_catalogue,
+    scenario_run,
+]
 
 
 @pytest.fixture(autouse=True)
@@ -321,7 +388,9 @@ def quiet_logger(monkeypatch):
     monkeypatch.setattr(logging.getLogger("velmor.tool_creator"), "disabled", True)
 
 
-@pytest.mark.parametrize("scenario", SCENARIOS, ids=[s.__name__.removeprefix("scenario_") for s in SCENARIOS])
+@pytest.mark.parametrize(
+    "scenario", SCENARIOS, ids=[s.__name__.removeprefix("scenario_") for s in SCENARIOS]
+)
 def test_references_and_traced_memory_flat(scenario, home):
     warnings.simplefilter("ignore")  # pytest keeps every warning shown: that memory is not ours
     objects, run = scenario(home)
@@ -346,7 +415,9 @@ def test_references_and_traced_memory_flat(scenario, home):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator keeps memory")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator keeps memory"
+)
 def test_resident_memory_flat(home):
     """Native allocations, which tracemalloc does not see, do not pile up either."""
     warnings.simplefilter("ignore")

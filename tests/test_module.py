@@ -11,11 +11,10 @@ import sys
 import typing
 
 import pytest
+import velmor.tools.tool_creator as tc
 
 import velmor.core.subprocess_manager as manager_module
 import velmor.tools.base as base
-import velmor.tools.tool_creator as tc
-
 from tests.fakes import MODULE_NAME, run_python
 
 MODULE_DOC = (
@@ -27,9 +26,16 @@ MODULE_DOC = (
     "Created tools are saved to ~/.velmor/custom_tools/ and can be persisted\nacross sessions.\n"
 )
 IMPORTED = [
-    ("importlib", importlib), ("json", json), ("logging", logging), ("os", os), ("sys", sys),
-    ("Path", pathlib.Path), ("Any", typing.Any), ("SubprocessManager", manager_module.SubprocessManager),
-    ("SubprocessTask", manager_module.SubprocessTask), ("Tool", base.Tool),
+    ("importlib", importlib),
+    ("json", json),
+    ("logging", logging),
+    ("os", os),
+    ("sys", sys),
+    ("Path", pathlib.Path),
+    ("Any", typing.Any),
+    ("SubprocessManager", manager_module.SubprocessManager),
+    ("SubprocessTask", manager_module.SubprocessTask),
+    ("Tool", base.Tool),
     ("logger", logging.getLogger("velmor.tool_creator")),
 ]
 DEFINED = ["_get_custom_tools_dir", "ToolCreatorTool", "DynamicTool"]
@@ -41,7 +47,11 @@ def own_names(names):
 
 def test_module_object(home):
     assert tc.__doc__ == MODULE_DOC and len(tc.__doc__) == 431 and len(tc.__doc__.encode()) == 433
-    assert (tc.__name__, tc.__package__, tc.__spec__.name) == (MODULE_NAME, "velmor.tools", MODULE_NAME)
+    assert (tc.__name__, tc.__package__, tc.__spec__.name) == (
+        MODULE_NAME,
+        "velmor.tools",
+        MODULE_NAME,
+    )
     assert isinstance(tc.__loader__, importlib.machinery.ExtensionFileLoader)
     assert tc.__file__ == tc.__spec__.origin and not hasattr(tc, "__path__")
     assert ctypes.CDLL(tc.__file__).PyInit_tool_creator
@@ -56,7 +66,9 @@ def test_module_object(home):
 def test_custom_tools_dir(home, tmp_path, monkeypatch):
     root = home / ".velmor" / "custom_tools"
     assert tc._get_custom_tools_dir() == root and root.is_dir()
-    assert type(tc._get_custom_tools_dir()) is type(pathlib.Path.home())  # an existing one is no error
+    assert type(tc._get_custom_tools_dir()) is type(
+        pathlib.Path.home()
+    )  # an existing one is no error
 
     class FakePath(type(pathlib.Path())):
         @classmethod
@@ -96,7 +108,9 @@ def test_second_interpreter_refused_main_keeps_working(home):
             print(failure.type.__name__, failure.msg, sep="|")
         _interpreters.destroy(interp)
         print(tc.ToolCreatorTool().name, tc.DynamicTool("x", "d", "p", None).name)
-        """, home)
+        """,
+        home,
+    )
     message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
     assert lines == [f"ImportError|{message}"] * 2 + ["tool_creator custom_x"]
 
@@ -127,7 +141,9 @@ def test_failed_imports_leave_nothing_and_can_be_retried(home):
         import velmor.tools.tool_creator as tc
         assert all(tc is not m for m in failed) and tc.ToolCreatorTool.__bases__ == (tool,)
         print(tc.logger.name, os.path.exists(os.path.expanduser("~/.velmor")))
-        """, home)
+        """,
+        home,
+    )
     assert lines[0].startswith("ModuleNotFoundError|")
     assert lines[1:] == ["ImportError|cannot import name Tool", "velmor.tool_creator False"]
 
@@ -145,6 +161,10 @@ def test_exec_of_a_second_module_object_refused(home):
         except RuntimeError as exc:
             print(exc)
         print(_imp.create_dynamic(spec) is first, "DynamicTool" in vars(first))
-        """, home)
-    assert lines == ["Module 'tool_creator' has already been imported. Re-initialisation is not supported.",
-                     "True True"]
+        """,
+        home,
+    )
+    assert lines == [
+        "Module 'tool_creator' has already been imported. Re-initialisation is not supported.",
+        "True True",
+    ]

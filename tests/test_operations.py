@@ -8,12 +8,11 @@ import pathlib
 import types
 
 import pytest
-
 import velmor.tools.tool_creator as tc
-from velmor.tools.base import ToolRegistry
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import JobResult, RecordingManager, run_python
+from velmor.tools.base import ToolRegistry
 
 CODE = "def main(args):\n    return {'success': True, 'result': args}"  # no line end at the end
 VALID = JobResult(output={"valid": True, "message": "Code is valid."})
@@ -22,8 +21,10 @@ LOGGER = "velmor.tool_creator"
 
 def invalid_name(name):
     text = os.fspath(name)
-    return (f"[ERROR] Invalid tool_name: {text!r}. A tool name is one plain folder name "
-            "(no '/', '\\' or NUL character, not '.' or '..').")
+    return (
+        f"[ERROR] Invalid tool_name: {text!r}. A tool name is one plain folder name "
+        "(no '/', '\\' or NUL character, not '.' or '..')."
+    )
 
 
 def dumps(value):
@@ -116,34 +117,70 @@ def make_folder(root, name, code=None, meta=None):
     if code is not None:
         (folder / "tool.py").write_bytes(code if isinstance(code, bytes) else code.encode())
     if meta is not None:
-        (folder / "metadata.json").write_text(meta if isinstance(meta, str) else json.dumps(meta), encoding="utf-8")
+        (folder / "metadata.json").write_text(
+            meta if isinstance(meta, str) else json.dumps(meta), encoding="utf-8"
+        )
     return folder
 
 
 class TestValidate:
-    @pytest.mark.parametrize("kwargs", [{}, {"code": ""}, {"code": None}, {"code": 0}, {"code": []}])
+    @pytest.mark.parametrize(
+        "kwargs", [{}, {"code": ""}, {"code": None}, {"code": 0}, {"code": []}]
+    )
     async def test_code_required(self, creator, manager, kwargs):
         assert await creator.execute(operation="validate", **kwargs) == "[ERROR] code is required."
         assert manager.calls == []
 
     async def test_job(self, creator, manager, tasks, root):
         assert await creator.execute(operation="validate", code=" ") == dumps(VALID.output)
-        assert tasks == [{"worker_type": "custom", "command": {"action": "validate", "code": " "}, "timeout": 10.0}]
+        assert tasks == [
+            {
+                "worker_type": "custom",
+                "command": {"action": "validate", "code": " "},
+                "timeout": 10.0,
+            }
+        ]
         assert list(tasks[0]) == ["worker_type", "command", "timeout"]
-        assert list(tasks[0]["command"]) == ["action", "code"] and type(tasks[0]["timeout"]) is float
-        assert [(args[0].command, kwargs) for args, kwargs in manager.calls] == [(tasks[0]["command"], {})]
+        assert (
+            list(tasks[0]["command"]) == ["action", "code"] and type(tasks[0]["timeout"]) is float
+        )
+        assert [(args[0].command, kwargs) for args, kwargs in manager.calls] == [
+            (tasks[0]["command"], {})
+        ]
         assert list(root.iterdir()) == []  # validation saves nothing
 
-    @pytest.mark.parametrize("result, verdict", [
-        (JobResult(error="SyntaxError: bad", output={"valid": True}), {"valid": False, "message": "SyntaxError: bad"}),
-        (JobResult(error=7), {"valid": False, "message": 7}),
-        (JobResult(error="", output={}), {"valid": False, "message": "No validation result"}),
-        (JobResult(error=None, output=None), {"valid": False, "message": "No validation result"}),
-        (JobResult(error=0, output={"z": 1, "valid": True, "a": [None]}), {"z": 1, "valid": True, "a": [None]}),
-        (JobResult(error="caf\u00e9 \u2603"), {"valid": False, "message": "caf\u00e9 \u2603"}),
-    ], ids=["error-wins", "error-not-converted", "empty-output", "no-output", "worker-order", "non-ascii"])
+    @pytest.mark.parametrize(
+        "result, verdict",
+        [
+            (
+                JobResult(error="SyntaxError: bad", output={"valid": True}),
+                {"valid": False, "message": "SyntaxError: bad"},
+            ),
+            (JobResult(error=7), {"valid": False, "message": 7}),
+            (JobResult(error="", output={}), {"valid": False, "message": "No validation result"}),
+            (
+                JobResult(error=None, output=None),
+                {"valid": False, "message": "No validation result"},
+            ),
+            (
+                JobResult(error=0, output={"z": 1, "valid": True, "a": [None]}),
+                {"z": 1, "valid": True, "a": [None]},
+            ),
+            (JobResult(error="caf\u00e9 \u2603"), {"valid": False, "message": "caf\u00e9 \u2603"}),
+        ],
+        ids=[
+            "error-wins",
+            "error-not-converted",
+            "empty-output",
+            "no-output",
+            "worker-order",
+            "non-ascii",
+        ],
+    )
     async def test_verdicts(self, result, verdict):
-        text = await ToolCreatorTool(RecordingManager(result)).execute(operation="validate", code="x = 1")
+        text = await ToolCreatorTool(RecordingManager(result)).execute(
+            operation="validate", code="x = 1"
+        )
         assert text == dumps(verdict) and list(json.loads(text)) == list(verdict)
         assert text.isascii()
 
@@ -155,19 +192,31 @@ class TestValidate:
             def output(self):
                 raise AssertionError("output read")
 
-        assert await ToolCreatorTool(RecordingManager(Result()))._validate_code("x") == {"valid": False,
-                                                                                       "message": "boom"}
+        assert await ToolCreatorTool(RecordingManager(Result()))._validate_code("x") == {
+            "valid": False,
+            "message": "boom",
+        }
 
     async def test_worker_verdict_is_returned_itself(self):
         verdict = {"valid": True, "extra": 1}
-        assert await ToolCreatorTool(RecordingManager(JobResult(output=verdict)))._validate_code("x") is verdict
+        assert (
+            await ToolCreatorTool(RecordingManager(JobResult(output=verdict)))._validate_code("x")
+            is verdict
+        )
 
-    @pytest.mark.parametrize("output, typename", [
-        ([1], "list"), ("valid", "str"), (Sub(valid=True), "Sub"),
-    ])
+    @pytest.mark.parametrize(
+        "output, typename",
+        [
+            ([1], "list"),
+            ("valid", "str"),
+            (Sub(valid=True), "Sub"),
+        ],
+    )
     async def test_non_dict_output_refused(self, output, typename):
         with pytest.raises(TypeError) as info:
-            await ToolCreatorTool(RecordingManager(JobResult(output=output))).execute(operation="validate", code="x")
+            await ToolCreatorTool(RecordingManager(JobResult(output=output))).execute(
+                operation="validate", code="x"
+            )
         assert str(info.value) == f"Expected dict, got {typename}"
 
     async def test_code_must_be_str(self, creator, manager):
@@ -176,52 +225,83 @@ class TestValidate:
         assert str(info.value) == "Argument 'code' has incorrect type (expected str, got int)"
         assert manager.calls == []
 
-    @pytest.mark.parametrize("result, error", [
-        (RuntimeError("manager down"), RuntimeError), (JobResult(error=ValueError("x")), TypeError),
-    ], ids=["spawn-raises", "unencodable-verdict"])
+    @pytest.mark.parametrize(
+        "result, error",
+        [
+            (RuntimeError("manager down"), RuntimeError),
+            (JobResult(error=ValueError("x")), TypeError),
+        ],
+        ids=["spawn-raises", "unencodable-verdict"],
+    )
     async def test_failures_propagate(self, result, error):
         with pytest.raises(error):
             await ToolCreatorTool(RecordingManager(result)).execute(operation="validate", code="x")
 
 
 class TestCreate:
-    @pytest.mark.parametrize("kwargs, text", [
-        ({}, "[ERROR] tool_name is required."),
-        ({"code": CODE}, "[ERROR] tool_name is required."),
-        ({"tool_name": None, "code": CODE}, "[ERROR] tool_name is required."),
-        ({"tool_name": "t"}, "[ERROR] code is required."),
-        ({"tool_name": "t", "code": ""}, "[ERROR] code is required."),
-        ({"tool_name": "a/b", "code": None}, "[ERROR] code is required."),  # code is checked before the name
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, text",
+        [
+            ({}, "[ERROR] tool_name is required."),
+            ({"code": CODE}, "[ERROR] tool_name is required."),
+            ({"tool_name": None, "code": CODE}, "[ERROR] tool_name is required."),
+            ({"tool_name": "t"}, "[ERROR] code is required."),
+            ({"tool_name": "t", "code": ""}, "[ERROR] code is required."),
+            (
+                {"tool_name": "a/b", "code": None},
+                "[ERROR] code is required.",
+            ),  # code is checked before the name
+        ],
+    )
     async def test_required(self, creator, manager, root, kwargs, text):
         assert await creator.execute(operation="create", **kwargs) == text
         assert manager.calls == [] and list(root.iterdir()) == []
 
     async def test_files_and_answer(self, creator, tasks, root):
-        description = "M\u00e9t\u00e9o \u2603 \"quoted\""
-        answer = await creator.execute(operation="create", tool_name="my_tool", description=description, code=CODE)
+        description = 'M\u00e9t\u00e9o \u2603 "quoted"'
+        answer = await creator.execute(
+            operation="create", tool_name="my_tool", description=description, code=CODE
+        )
         script = root / "my_tool" / "tool.py"
-        assert answer == (f'{{\n  "created": "my_tool",\n  "path": {json.dumps(str(script))},\n'
-                          f'  "registered": false,\n  "description": "M\\u00e9t\\u00e9o \\u2603 \\"quoted\\""\n}}')
+        assert answer == (
+            f'{{\n  "created": "my_tool",\n  "path": {json.dumps(str(script))},\n'
+            f'  "registered": false,\n  "description": "M\\u00e9t\\u00e9o \\u2603 \\"quoted\\""\n}}'
+        )
         assert script.read_bytes() == CODE.encode()
         meta = (root / "my_tool" / "metadata.json").read_bytes()
-        assert meta == (f'{{\n  "name": "my_tool",\n  "description": "M\\u00e9t\\u00e9o \\u2603 \\"quoted\\""'
-                        f',\n  "script": {json.dumps(str(script))},\n  "created_by": "agent"\n}}').encode()
+        assert (
+            meta
+            == (
+                f'{{\n  "name": "my_tool",\n  "description": "M\\u00e9t\\u00e9o \\u2603 \\"quoted\\""'
+                f',\n  "script": {json.dumps(str(script))},\n  "created_by": "agent"\n}}'
+            ).encode()
+        )
         assert files_under(root) == ["my_tool", "my_tool/metadata.json", "my_tool/tool.py"]
-        assert tasks[0]["command"] == {"action": "validate", "code": CODE} and tasks[0]["timeout"] == 10.0
+        assert (
+            tasks[0]["command"] == {"action": "validate", "code": CODE}
+            and tasks[0]["timeout"] == 10.0
+        )
 
     async def test_non_ascii_code_and_defaults(self, creator, root):
         code = "def main(args):\r\n    return '\u00e9\u2603'\n"
         await creator.execute(operation="create", tool_name="\u00e9t\u00e9", code=code)
         assert (root / "\u00e9t\u00e9" / "tool.py").read_bytes() == code.encode("utf-8")
         meta = json.loads((root / "\u00e9t\u00e9" / "metadata.json").read_text(encoding="ascii"))
-        assert list(meta.items()) == [("name", "\u00e9t\u00e9"), ("description", ""),
-                                      ("script", str(root / "\u00e9t\u00e9" / "tool.py")), ("created_by", "agent")]
+        assert list(meta.items()) == [
+            ("name", "\u00e9t\u00e9"),
+            ("description", ""),
+            ("script", str(root / "\u00e9t\u00e9" / "tool.py")),
+            ("created_by", "agent"),
+        ]
 
     async def test_second_create_overwrites(self, creator, root):
-        await creator.execute(operation="create", tool_name="t", description="first one", code=CODE + "\n# v1")
+        await creator.execute(
+            operation="create", tool_name="t", description="first one", code=CODE + "\n# v1"
+        )
         (root / "t" / "notes.txt").write_text("kept")
-        await creator.execute(operation="create", tool_name="t", description="second", code="def main(a): pass")
+        await creator.execute(
+            operation="create", tool_name="t", description="second", code="def main(a): pass"
+        )
         assert (root / "t" / "tool.py").read_text() == "def main(a): pass"
         assert json.loads((root / "t" / "metadata.json").read_text())["description"] == "second"
         assert (root / "t" / "notes.txt").read_text() == "kept"
@@ -231,14 +311,20 @@ class TestCreate:
         await creator.execute(operation="create", tool_name="t", code=CODE)
         assert (root / "t" / "tool.py").exists()
 
-    @pytest.mark.parametrize("result, message", [
-        (JobResult(output={"valid": False}), "Unknown error"),
-        (JobResult(output={"valid": False, "message": 3}), "3"),
-        (JobResult(output={"message": "no valid key"}), "no valid key"),
-        (JobResult(output={"valid": 0, "message": None}), "None"),
-        (JobResult(error="SyntaxError: invalid syntax (line 1)"), "SyntaxError: invalid syntax (line 1)"),
-        (JobResult(output={}), "No validation result"),
-    ])
+    @pytest.mark.parametrize(
+        "result, message",
+        [
+            (JobResult(output={"valid": False}), "Unknown error"),
+            (JobResult(output={"valid": False, "message": 3}), "3"),
+            (JobResult(output={"message": "no valid key"}), "no valid key"),
+            (JobResult(output={"valid": 0, "message": None}), "None"),
+            (
+                JobResult(error="SyntaxError: invalid syntax (line 1)"),
+                "SyntaxError: invalid syntax (line 1)",
+            ),
+            (JobResult(output={}), "No validation result"),
+        ],
+    )
     async def test_rejected_code_writes_nothing(self, root, result, message):
         creator = ToolCreatorTool(RecordingManager(result), ToolRegistry())
         answer = await creator.execute(operation="create", tool_name="t", code=CODE)
@@ -251,35 +337,55 @@ class TestCreate:
                 return {"valid": code == CODE}
 
         manager = RecordingManager()
-        assert json.loads(await Trusting(manager).execute(operation="create", tool_name="t", code=CODE))["created"]
+        assert json.loads(
+            await Trusting(manager).execute(operation="create", tool_name="t", code=CODE)
+        )["created"]
         assert manager.calls == []
 
     async def test_registration(self, manager, root, caplog):
         caplog.set_level(logging.DEBUG, logger=LOGGER)
         registry = ToolRegistry()
         creator = ToolCreatorTool(manager, registry)
-        answer = json.loads(await creator.execute(operation="create", tool_name="adder", description="Adds.",
-                                                  code=CODE))
-        assert list(answer) == ["created", "path", "registered", "description"] and answer["registered"] is True
+        answer = json.loads(
+            await creator.execute(
+                operation="create", tool_name="adder", description="Adds.", code=CODE
+            )
+        )
+        assert (
+            list(answer) == ["created", "path", "registered", "description"]
+            and answer["registered"] is True
+        )
         tool = registry.get("custom_adder")
         assert type(tool) is DynamicTool and registry.names() == ["custom_adder"]
-        assert (tool.name, tool.description, tool._script_path) == ("custom_adder", "Adds.", answer["path"])
+        assert (tool.name, tool.description, tool._script_path) == (
+            "custom_adder",
+            "Adds.",
+            answer["path"],
+        )
         assert tool._manager is manager
         assert logs(caplog) == [(logging.INFO, "Registered custom tool: adder")]
 
-    @pytest.mark.parametrize("register, registry, registered", [
-        (False, ToolRegistry(), False),
-        (0, ToolRegistry(), False),
-        (None, ToolRegistry(), False),
-        ("false", ToolRegistry(), True),  # a non-empty text is true
-        ([1], ToolRegistry(), True),
-        (True, None, False),
-        (True, Registry(truth=False), False),
-    ], ids=["false", "zero", "none", "text-false", "list", "no-registry", "false-registry"])
-    async def test_registered_reports_outcome(self, manager, root, caplog, register, registry, registered):
+    @pytest.mark.parametrize(
+        "register, registry, registered",
+        [
+            (False, ToolRegistry(), False),
+            (0, ToolRegistry(), False),
+            (None, ToolRegistry(), False),
+            ("false", ToolRegistry(), True),  # a non-empty text is true
+            ([1], ToolRegistry(), True),
+            (True, None, False),
+            (True, Registry(truth=False), False),
+        ],
+        ids=["false", "zero", "none", "text-false", "list", "no-registry", "false-registry"],
+    )
+    async def test_registered_reports_outcome(
+        self, manager, root, caplog, register, registry, registered
+    ):
         caplog.set_level(logging.DEBUG, logger=LOGGER)
         creator = ToolCreatorTool(manager, registry)
-        answer = json.loads(await creator.execute(operation="create", tool_name="t", code=CODE, register=register))
+        answer = json.loads(
+            await creator.execute(operation="create", tool_name="t", code=CODE, register=register)
+        )
         assert answer["registered"] is registered
         assert (root / "t" / "tool.py").exists() and (root / "t" / "metadata.json").exists()
         if isinstance(registry, Registry):
@@ -292,20 +398,38 @@ class TestCreate:
         answer = json.loads(await creator.execute(operation="create", tool_name="t", code=CODE))
         assert answer["registered"] is False and (root / "t" / "tool.py").exists()
 
-    @pytest.mark.parametrize("registry, description, error", [
-        (Registry(register_error=ValueError("M")), "d", "M"),
-        (Registry(register_error=KeyError("k")), "d", "'k'"),
-        (Registry(register_error=RuntimeError()), "d", ""),
-        (ToolRegistry(), 5, "Argument 'tool_description' has incorrect type (expected str, got int)"),
-        (ToolRegistry(), None, "Argument 'tool_description' has incorrect type (expected str, got NoneType)"),
-    ], ids=["value-error", "key-error", "no-message", "number-description", "none-description"])
-    async def test_registration_failure_keeps_files(self, manager, root, caplog, registry, description, error):
+    @pytest.mark.parametrize(
+        "registry, description, error",
+        [
+            (Registry(register_error=ValueError("M")), "d", "M"),
+            (Registry(register_error=KeyError("k")), "d", "'k'"),
+            (Registry(register_error=RuntimeError()), "d", ""),
+            (
+                ToolRegistry(),
+                5,
+                "Argument 'tool_description' has incorrect type (expected str, got int)",
+            ),
+            (
+                ToolRegistry(),
+                None,
+                "Argument 'tool_description' has incorrect type (expected str, got NoneType)",
+            ),
+        ],
+        ids=["value-error", "key-error", "no-message", "number-description", "none-description"],
+    )
+    async def test_registration_failure_keeps_files(
+        self, manager, root, caplog, registry, description, error
+    ):
         caplog.set_level(logging.DEBUG, logger=LOGGER)
         creator = ToolCreatorTool(manager, registry)
-        answer = await creator.execute(operation="create", tool_name="t", description=description, code=CODE)
+        answer = await creator.execute(
+            operation="create", tool_name="t", description=description, code=CODE
+        )
         script = root / "t" / "tool.py"
-        assert answer == (f"Tool saved to {script} but registration failed: {error}. "
-                          "You can still run it with tool_creator run.")
+        assert answer == (
+            f"Tool saved to {script} but registration failed: {error}. "
+            "You can still run it with tool_creator run."
+        )
         assert script.read_text() == CODE
         assert json.loads((root / "t" / "metadata.json").read_text())["description"] == description
         assert logs(caplog) == [(logging.WARNING, f"Failed to register tool t: {error}")]
@@ -322,7 +446,9 @@ class TestCreate:
 
         monkeypatch.setattr(tc, "logger", Logger())
         registry = ToolRegistry()
-        answer = await ToolCreatorTool(manager, registry).execute(operation="create", tool_name="t", code=CODE)
+        answer = await ToolCreatorTool(manager, registry).execute(
+            operation="create", tool_name="t", code=CODE
+        )
         assert answer.startswith("Tool saved to ") and "registration failed: log full." in answer
         assert "custom_t" in registry and Logger.warnings == ["Failed to register tool t: log full"]
 
@@ -343,7 +469,9 @@ class TestCreate:
     @pytest.mark.parametrize("result", [RuntimeError("manager down"), JobResult(output=["valid"])])
     async def test_validation_failure_propagates(self, root, result):
         with pytest.raises((RuntimeError, TypeError)):
-            await ToolCreatorTool(RecordingManager(result)).execute(operation="create", tool_name="t", code=CODE)
+            await ToolCreatorTool(RecordingManager(result)).execute(
+                operation="create", tool_name="t", code=CODE
+            )
         assert list(root.iterdir()) == []
 
     async def test_file_in_the_way_propagates(self, creator, root):
@@ -368,7 +496,11 @@ class TestList:
         assert root.exists() is (setup != "missing")  # listing never creates the store
 
     async def test_entries(self, creator, root):
-        make_folder(root, "alpha", meta={"name": "alpha", "description": "Lower case.", "script": "/elsewhere"})
+        make_folder(
+            root,
+            "alpha",
+            meta={"name": "alpha", "description": "Lower case.", "script": "/elsewhere"},
+        )
         make_folder(root, "Beta", code=CODE, meta={"name": "Beta", "description": "Upper case."})
         make_folder(root, "bare")
         make_folder(root, "nameless", meta={"description": ["any", "json"]})
@@ -376,15 +508,25 @@ class TestList:
         (root / "a_file").write_text("skipped")
         (root / "zz_link").symlink_to(root / "bare", target_is_directory=True)
         entries = [
-            ("Beta", "Upper case.", "Beta"), ("alpha", "Lower case.", "alpha"), ("bare", "(no metadata)", "bare"),
-            ("nameless", ["any", "json"], "nameless"), ("other_name", "", "renamed"),
+            ("Beta", "Upper case.", "Beta"),
+            ("alpha", "Lower case.", "alpha"),
+            ("bare", "(no metadata)", "bare"),
+            ("nameless", ["any", "json"], "nameless"),
+            ("other_name", "", "renamed"),
             ("zz_link", "(no metadata)", "zz_link"),
         ]
-        expected = {"tools": [{"name": n, "description": d, "path": str(root / f / "tool.py")}
-                              for n, d, f in entries], "count": 6}
+        expected = {
+            "tools": [
+                {"name": n, "description": d, "path": str(root / f / "tool.py")}
+                for n, d, f in entries
+            ],
+            "count": 6,
+        }
         assert await creator.execute(operation="list") == dumps(expected)
 
-    @pytest.mark.parametrize("meta, error", [("{not json", json.JSONDecodeError), ("[1, 2]", AttributeError)])
+    @pytest.mark.parametrize(
+        "meta, error", [("{not json", json.JSONDecodeError), ("[1, 2]", AttributeError)]
+    )
     async def test_bad_metadata_fails_the_listing(self, creator, root, meta, error):
         make_folder(root, "good", meta={"name": "good"})
         make_folder(root, "bad", meta=meta)
@@ -395,17 +537,26 @@ class TestList:
         description = "R\u00e9sum\u00e9 \u2603 \U0001f600"
         await creator.execute(operation="create", tool_name="t", description=description, code=CODE)
         listing = json.loads(await creator.execute(operation="list"))
-        assert listing == {"tools": [{"name": "t", "description": description, "path": str(root / "t" / "tool.py")}],
-                           "count": 1}
+        assert listing == {
+            "tools": [
+                {"name": "t", "description": description, "path": str(root / "t" / "tool.py")}
+            ],
+            "count": 1,
+        }
 
 
 class TestInfo:
-    @pytest.mark.parametrize("kwargs", [{}, {"tool_name": ""}, {"tool_name": None}, {"tool_name": 0}])
+    @pytest.mark.parametrize(
+        "kwargs", [{}, {"tool_name": ""}, {"tool_name": None}, {"tool_name": 0}]
+    )
     async def test_tool_name_required(self, creator, kwargs):
         assert await creator.execute(operation="info", **kwargs) == "[ERROR] tool_name is required."
 
     async def test_not_found(self, creator):
-        assert await creator.execute(operation="info", tool_name="nope") == "[ERROR] Tool not found: nope"
+        assert (
+            await creator.execute(operation="info", tool_name="nope")
+            == "[ERROR] Tool not found: nope"
+        )
 
     @pytest.mark.parametrize("setup", ["empty-folder", "plain-file"])
     async def test_name_only(self, creator, root, setup):
@@ -417,20 +568,34 @@ class TestInfo:
 
     LINES = [f"line {i}" for i in range(1, 121)]
 
-    @pytest.mark.parametrize("content, lines, size, preview", [
-        (b"", 0, 0, ""),
-        (b"x", 1, 1, "x"),
-        (b"a\nb\n", 2, 4, "a\nb"),
-        (b"a\r\nb\r\n", 2, 4, "a\nb"),
-        (b"a\rb", 2, 3, "a\nb"),
-        (b"\n\n", 2, 2, "\n"),
-        ("\u00e9\u2603\n".encode(), 1, 3, "\u00e9\u2603"),
-        ("\n".join(LINES).encode() + b"\n", 120, len("\n".join(LINES)) + 1, "\n".join(LINES[:50])),
-    ], ids=["empty", "one", "two", "crlf", "cr", "blank", "utf8", "120-lines"])
+    @pytest.mark.parametrize(
+        "content, lines, size, preview",
+        [
+            (b"", 0, 0, ""),
+            (b"x", 1, 1, "x"),
+            (b"a\nb\n", 2, 4, "a\nb"),
+            (b"a\r\nb\r\n", 2, 4, "a\nb"),
+            (b"a\rb", 2, 3, "a\nb"),
+            (b"\n\n", 2, 2, "\n"),
+            ("\u00e9\u2603\n".encode(), 1, 3, "\u00e9\u2603"),
+            (
+                "\n".join(LINES).encode() + b"\n",
+                120,
+                len("\n".join(LINES)) + 1,
+                "\n".join(LINES[:50]),
+            ),
+        ],
+        ids=["empty", "one", "two", "crlf", "cr", "blank", "utf8", "120-lines"],
+    )
     async def test_code_figures(self, creator, root, content, lines, size, preview):
         make_folder(root, "t", code=content)
         info = json.loads(await creator.execute(operation="info", tool_name="t"))
-        assert info == {"name": "t", "code_lines": lines, "code_size": size, "code_preview": preview}
+        assert info == {
+            "name": "t",
+            "code_lines": lines,
+            "code_size": size,
+            "code_preview": preview,
+        }
         assert list(info) == ["name", "code_lines", "code_size", "code_preview"]
 
     async def test_after_create(self, creator, root):
@@ -438,18 +603,34 @@ class TestInfo:
         await creator.execute(operation="create", tool_name="t", description="D\u00e9", code=code)
         info = json.loads(await creator.execute(operation="info", tool_name="t"))
         assert list(info.items()) == [
-            ("name", "t"), ("description", "D\u00e9"), ("script", str(root / "t" / "tool.py")),
-            ("created_by", "agent"), ("code_lines", 3), ("code_size", len(code)), ("code_preview", code)]
+            ("name", "t"),
+            ("description", "D\u00e9"),
+            ("script", str(root / "t" / "tool.py")),
+            ("created_by", "agent"),
+            ("code_lines", 3),
+            ("code_size", len(code)),
+            ("code_preview", code),
+        ]
 
     async def test_metadata_merge(self, creator, root):
         make_folder(root, "t", code="a\nb", meta={"code_size": "meta", "name": "shown", "k": [1]})
         info = json.loads(await creator.execute(operation="info", tool_name="t"))
-        assert list(info.items()) == [("name", "shown"), ("code_size", 3), ("k", [1]), ("code_lines", 2),
-                                      ("code_preview", "a\nb")]
+        assert list(info.items()) == [
+            ("name", "shown"),
+            ("code_size", 3),
+            ("k", [1]),
+            ("code_lines", 2),
+            ("code_preview", "a\nb"),
+        ]
 
-    @pytest.mark.parametrize("meta, outcome", [
-        ('[["k", "v"]]', {"name": "t", "k": "v"}), ("5", TypeError), ("{", json.JSONDecodeError),
-    ])
+    @pytest.mark.parametrize(
+        "meta, outcome",
+        [
+            ('[["k", "v"]]', {"name": "t", "k": "v"}),
+            ("5", TypeError),
+            ("{", json.JSONDecodeError),
+        ],
+    )
     async def test_non_object_metadata(self, creator, root, meta, outcome):
         make_folder(root, "t", meta=meta)
         if isinstance(outcome, dict):
@@ -462,12 +643,17 @@ class TestInfo:
 class TestDelete:
     @pytest.mark.parametrize("kwargs", [{}, {"tool_name": ""}, {"tool_name": None}])
     async def test_tool_name_required(self, creator, kwargs):
-        assert await creator.execute(operation="delete", **kwargs) == "[ERROR] tool_name is required."
+        assert (
+            await creator.execute(operation="delete", **kwargs) == "[ERROR] tool_name is required."
+        )
 
     async def test_not_found(self, creator):
         registry = Registry(known=["custom_nope"])
         creator.set_registry(registry)
-        assert await creator.execute(operation="delete", tool_name="nope") == "[ERROR] Tool not found: nope"
+        assert (
+            await creator.execute(operation="delete", tool_name="nope")
+            == "[ERROR] Tool not found: nope"
+        )
         assert registry.calls == []
 
     async def test_without_registry(self, creator, root):
@@ -487,10 +673,13 @@ class TestDelete:
         assert registry.names() == ["custom_other"]
         assert files_under(root) == ["other", "other/metadata.json", "other/tool.py"]
 
-    @pytest.mark.parametrize("known, kept", [
-        ((), {"custom_t": "kept", "x": 1}),  # get is false: _tools is not touched
-        (("custom_t",), {"x": 1}),
-    ])
+    @pytest.mark.parametrize(
+        "known, kept",
+        [
+            ((), {"custom_t": "kept", "x": 1}),  # get is false: _tools is not touched
+            (("custom_t",), {"x": 1}),
+        ],
+    )
     async def test_tools_popped_only_after_true_get(self, creator, root, known, kept):
         registry = ToolsRegistry({"custom_t": "kept", "x": 1}, known=known)
         creator.set_registry(registry)
@@ -529,7 +718,9 @@ class TestDelete:
 
 
 class TestRun:
-    @pytest.mark.parametrize("kwargs", [{}, {"tool_name": ""}, {"tool_name": None, "args": {"a": 1}}])
+    @pytest.mark.parametrize(
+        "kwargs", [{}, {"tool_name": ""}, {"tool_name": None, "args": {"a": 1}}]
+    )
     async def test_tool_name_required(self, creator, manager, kwargs):
         assert await creator.execute(operation="run", **kwargs) == "[ERROR] tool_name is required."
         assert manager.calls == []
@@ -545,32 +736,56 @@ class TestRun:
     async def test_job(self, creator, manager, tasks, root):
         make_folder(root, "t", code=CODE)
         payload = [1, 2]
-        for kwargs in ({}, {}, {"args": None}, {"args": payload}, {"args": "text"}, {"args": {"x": 1}, "extra": 2}):
+        for kwargs in (
+            {},
+            {},
+            {"args": None},
+            {"args": payload},
+            {"args": "text"},
+            {"args": {"x": 1}, "extra": 2},
+        ):
             await creator.execute(operation="run", tool_name="t", **kwargs)
         path = str(root / "t" / "tool.py")
         assert all(list(t) == ["worker_type", "command", "timeout"] for t in tasks)
-        assert all(t["worker_type"] == "custom" and t["timeout"] == 60.0 and type(t["timeout"]) is float
-                   for t in tasks)
+        assert all(
+            t["worker_type"] == "custom" and t["timeout"] == 60.0 and type(t["timeout"]) is float
+            for t in tasks
+        )
         assert all(list(t["command"]) == ["action", "path", "function", "args"] for t in tasks)
-        assert all(t["command"]["action"] == "run_function" and t["command"]["path"] == path
-                   and t["command"]["function"] == "main" for t in tasks)
+        assert all(
+            t["command"]["action"] == "run_function"
+            and t["command"]["path"] == path
+            and t["command"]["function"] == "main"
+            for t in tasks
+        )
         sent = [t["command"]["args"] for t in tasks]
         assert sent == [{}, {}, None, [1, 2], "text", {"x": 1}]
         assert sent[0] is not sent[1] and sent[3] is payload
         assert [args[0].command for args, _ in manager.calls] == [t["command"] for t in tasks]
 
-    @pytest.mark.parametrize("result, answer", [
-        (JobResult(error="ValueError: bad input (tool.py, line 2)", output={"x": 1}),
-         "[ERROR] ValueError: bad input (tool.py, line 2)"),
-        (JobResult(error=42), "[ERROR] 42"),
-        (JobResult(error="", output=None), "null"),
-        (JobResult(error=None, output={"\u00e9": [1, "\u2603"], "a": {}}),
-         '{\n  "\\u00e9": [\n    1,\n    "\\u2603"\n  ],\n  "a": {}\n}'),
-        (JobResult(output=[]), "[]"),
-    ], ids=["error", "number-error", "null", "dict", "empty-list"])
+    @pytest.mark.parametrize(
+        "result, answer",
+        [
+            (
+                JobResult(error="ValueError: bad input (tool.py, line 2)", output={"x": 1}),
+                "[ERROR] ValueError: bad input (tool.py, line 2)",
+            ),
+            (JobResult(error=42), "[ERROR] 42"),
+            (JobResult(error="", output=None), "null"),
+            (
+                JobResult(error=None, output={"\u00e9": [1, "\u2603"], "a": {}}),
+                '{\n  "\\u00e9": [\n    1,\n    "\\u2603"\n  ],\n  "a": {}\n}',
+            ),
+            (JobResult(output=[]), "[]"),
+        ],
+        ids=["error", "number-error", "null", "dict", "empty-list"],
+    )
     async def test_results(self, root, result, answer):
         make_folder(root, "t", code=CODE)
-        assert await ToolCreatorTool(RecordingManager(result)).execute(operation="run", tool_name="t") == answer
+        assert (
+            await ToolCreatorTool(RecordingManager(result)).execute(operation="run", tool_name="t")
+            == answer
+        )
 
     @pytest.mark.parametrize("result", [RuntimeError("manager down"), JobResult(output={1, 2})])
     async def test_failures_propagate(self, root, result):
@@ -586,10 +801,30 @@ class TestRun:
 
 
 class TestUnsafeNames:
-    NAMES = ["a/b", "../victim", "/abs", "a\\b", "a\0b", ".", "..", "victim/", FsName("../victim"),
-             pathlib.PurePosixPath("x/y")]
-    IDS = ["slash", "parent", "absolute", "backslash", "nul", "dot", "dot-dot", "trailing-slash", "pathlike-parent",
-           "path-with-slash"]
+    NAMES = [
+        "a/b",
+        "../victim",
+        "/abs",
+        "a\\b",
+        "a\0b",
+        ".",
+        "..",
+        "victim/",
+        FsName("../victim"),
+        pathlib.PurePosixPath("x/y"),
+    ]
+    IDS = [
+        "slash",
+        "parent",
+        "absolute",
+        "backslash",
+        "nul",
+        "dot",
+        "dot-dot",
+        "trailing-slash",
+        "pathlike-parent",
+        "path-with-slash",
+    ]
 
     @pytest.fixture
     def victim(self, home):
@@ -613,14 +848,20 @@ class TestUnsafeNames:
         await creator.execute(operation="create", tool_name=name, code=CODE)
         assert json.loads(await creator.execute(operation="info", tool_name=name))["name"] == name
         assert json.loads(await creator.execute(operation="run", tool_name=name)) == VALID.output
-        assert await creator.execute(operation="delete", tool_name=name) == f"Deleted custom tool: {name}"
+        assert (
+            await creator.execute(operation="delete", tool_name=name)
+            == f"Deleted custom tool: {name}"
+        )
         assert list(root.iterdir()) == []
 
     async def test_plain_path_like_accepted(self, creator, manager, root):
         make_folder(root, "t", code=CODE)
         assert await creator.execute(operation="run", tool_name=FsName("t")) == dumps(VALID.output)
         assert manager.tasks[0].command["path"] == str(root / "t" / "tool.py")
-        assert await creator.execute(operation="delete", tool_name=pathlib.PurePath("t")) == "Deleted custom tool: t"
+        assert (
+            await creator.execute(operation="delete", tool_name=pathlib.PurePath("t"))
+            == "Deleted custom tool: t"
+        )
 
     @pytest.mark.parametrize("operation", ["create", "delete"])
     async def test_path_like_is_asked_once(self, creator, home, root, victim, operation):
@@ -649,34 +890,58 @@ class TestUnsafeNames:
 
 
 class TestKwargsType:
-    @pytest.mark.parametrize("method", ["_create_tool", "_validate_tool", "_tool_info", "_delete_tool", "_run_tool"])
-    @pytest.mark.parametrize("kwargs, typename", [(Sub(tool_name="t", code=CODE), "Sub"), (None, "NoneType")])
+    @pytest.mark.parametrize(
+        "method", ["_create_tool", "_validate_tool", "_tool_info", "_delete_tool", "_run_tool"]
+    )
+    @pytest.mark.parametrize(
+        "kwargs, typename", [(Sub(tool_name="t", code=CODE), "Sub"), (None, "NoneType")]
+    )
     def test_refused_on_call(self, creator, manager, root, method, kwargs, typename):
         make_folder(root, "t", code=CODE, meta="{broken")  # reading it would raise another error
         with pytest.raises(TypeError) as info:
             getattr(creator, method)(kwargs)
-        assert str(info.value) == f"Argument 'kwargs' has incorrect type (expected dict, got {typename})"
+        assert (
+            str(info.value)
+            == f"Argument 'kwargs' has incorrect type (expected dict, got {typename})"
+        )
         assert manager.calls == [] and (root / "t" / "tool.py").exists()
 
 
 class TestUtf8Reads:
     async def test_store_reads_the_same_under_an_ascii_locale(self, creator, home, root):
         code = "# \u00e9t\u00e9 \u2603\n" + CODE
-        await creator.execute(operation="create", tool_name="t", description="\u00e9t\u00e9", code=code)
-        make_folder(root, "raw", code="x = '\u00fc'\r\n",
-                    meta=json.dumps({"name": "r\u00e5", "description": "\u00fcber"}, ensure_ascii=False))
-        lines = run_python("""
+        await creator.execute(
+            operation="create", tool_name="t", description="\u00e9t\u00e9", code=code
+        )
+        make_folder(
+            root,
+            "raw",
+            code="x = '\u00fc'\r\n",
+            meta=json.dumps({"name": "r\u00e5", "description": "\u00fcber"}, ensure_ascii=False),
+        )
+        lines = run_python(
+            """
             import json, locale
             from velmor.tools.tool_creator import ToolCreatorTool
             tool = ToolCreatorTool(object())
             print(json.dumps([locale.getencoding(), tool._list_tools(), tool._tool_info({"tool_name": "t"}),
                               tool._tool_info({"tool_name": "raw"})]))
-        """, home, LC_ALL="C", LANG="C", PYTHONUTF8="0", PYTHONCOERCECLOCALE="0")
+        """,
+            home,
+            LC_ALL="C",
+            LANG="C",
+            PYTHONUTF8="0",
+            PYTHONCOERCECLOCALE="0",
+        )
         encoding, listing, info, raw = json.loads(lines[-1])
         if encoding.lower().replace("-", "") == "utf8":
             pytest.skip("no non-UTF-8 locale to run under")
         assert listing == await creator.execute(operation="list")
         assert [(e["name"], e["description"]) for e in json.loads(listing)["tools"]] == [
-            ("r\u00e5", "\u00fcber"), ("t", "\u00e9t\u00e9")]
-        assert json.loads(info)["code_preview"] == code.rstrip("\n") and json.loads(info)["code_size"] == len(code)
+            ("r\u00e5", "\u00fcber"),
+            ("t", "\u00e9t\u00e9"),
+        ]
+        assert json.loads(info)["code_preview"] == code.rstrip("\n") and json.loads(info)[
+            "code_size"
+        ] == len(code)
         assert json.loads(raw)["code_size"] == len("x = '\u00fc'\n")  # universal newlines kept

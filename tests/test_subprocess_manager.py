@@ -66,12 +66,21 @@ def tool(tmp_path):
 
 def validate(code: str) -> SubprocessTask:
     return SubprocessTask(
-        worker_type="custom", command={"action": "validate", "code": textwrap.dedent(code)}, timeout=10.0
+        worker_type="custom",
+        command={"action": "validate", "code": textwrap.dedent(code)},
+        timeout=10.0,
     )
 
 
-def run(path: str, args: Any = None, timeout: float | None = 10.0, function: str = "main") -> SubprocessTask:
-    command = {"action": "run_function", "path": path, "function": function, "args": args if args is not None else {}}
+def run(
+    path: str, args: Any = None, timeout: float | None = 10.0, function: str = "main"
+) -> SubprocessTask:
+    command = {
+        "action": "run_function",
+        "path": path,
+        "function": function,
+        "args": args if args is not None else {},
+    }
     return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
 
 
@@ -119,15 +128,27 @@ class TestValidate:
         [
             ("def main(args):\n    return (\n", "SyntaxError: '(' was never closed (line 2)"),
             ("def main(args):\nreturn 1\n", "IndentationError: expected an indented block"),
-            ("import no_such_module_here\n", "ModuleNotFoundError: No module named 'no_such_module_here' (line 1)"),
+            (
+                "import no_such_module_here\n",
+                "ModuleNotFoundError: No module named 'no_such_module_here' (line 1)",
+            ),
             ("x = 1\n\nraise KeyError('boom')\n", "KeyError: 'boom' (line 3)"),
             ("raise SystemExit(4)\n", "SystemExit: 4 (line 1)"),
             ("raise KeyboardInterrupt\n", "KeyboardInterrupt (line 1)"),
             ("def helper(args):\n    pass\n", "Code must define a callable main(args)."),
             ("main = 42\n", "Code must define a callable main(args)."),
-            ("def main():\n    pass\n", "Code must define a callable main(args): main() cannot take one"),
-            ("def main(a, b):\n    pass\n", "Code must define a callable main(args): main(a, b) cannot take one"),
-            ("def main(*, args):\n    pass\n", "Code must define a callable main(args): main(*, args) cannot take one"),
+            (
+                "def main():\n    pass\n",
+                "Code must define a callable main(args): main() cannot take one",
+            ),
+            (
+                "def main(a, b):\n    pass\n",
+                "Code must define a callable main(args): main(a, b) cannot take one",
+            ),
+            (
+                "def main(*, args):\n    pass\n",
+                "Code must define a callable main(args): main(*, args) cannot take one",
+            ),
         ],
         ids=[
             "syntax",
@@ -239,7 +260,10 @@ class TestRunFunction:
     @pytest.mark.parametrize(
         "source, error",
         [
-            ("import json\ndef main(args):\n    return json.loads('{')\n", "JSONDecodeError: Expecting"),
+            (
+                "import json\ndef main(args):\n    return json.loads('{')\n",
+                "JSONDecodeError: Expecting",
+            ),
             ("def main(args):\n    raise RuntimeError\n", "RuntimeError (tool.py, line 2)"),
             ("import sys\ndef main(args):\n    sys.exit(3)\n", "SystemExit: 3 (tool.py, line 3)"),
             ("def main(args):\n    return 1 +\n", "SyntaxError: invalid syntax (tool.py, line 2)"),
@@ -247,7 +271,10 @@ class TestRunFunction:
                 "x = 1\nimport no_such_module_here\n",
                 "ModuleNotFoundError: No module named 'no_such_module_here' (tool.py, line 2)",
             ),
-            ("def main():\n    return 1\n", "TypeError: main() takes 0 positional arguments but 1 was given"),
+            (
+                "def main():\n    return 1\n",
+                "TypeError: main() takes 0 positional arguments but 1 was given",
+            ),
             (
                 "def main(args):\n    return {1, 2}\n",
                 "The result of main() is not JSON-encodable: TypeError: Object of type set",
@@ -283,7 +310,9 @@ class TestRunFunction:
         assert result.error == f"Tool script not found: {path}"
 
     async def test_main_guard_stays_quiet(self, manager, tool):
-        path = tool('def main(args):\n    return "called"\nif __name__ == "__main__":\n    raise SystemExit("ran")\n')
+        path = tool(
+            'def main(args):\n    return "called"\nif __name__ == "__main__":\n    raise SystemExit("ran")\n'
+        )
         result = await manager.spawn(run(path))
         assert result.output == "called"
 
@@ -297,15 +326,23 @@ class TestJobFailures:
         assert time.monotonic() - started < 3
         assert result.returncode == -9
 
-    @pytest.mark.parametrize("timeout, text", [(60.0, "60"), (0.5, "0.5"), (10, "10"), (1.25, "1.25")])
+    @pytest.mark.parametrize(
+        "timeout, text", [(60.0, "60"), (0.5, "0.5"), (10, "10"), (1.25, "1.25")]
+    )
     def test_timeout_is_named_as_given(self, timeout, text):
         assert format_seconds(timeout) == text
 
     @pytest.mark.parametrize(
         "source, error",
         [
-            ("import os\ndef main(args):\n    os._exit(3)\n", "Worker exited with status 3 without sending a result"),
-            ("import os\ndef main(args):\n    os._exit(0)\n", "Worker exited with status 0 without sending a result"),
+            (
+                "import os\ndef main(args):\n    os._exit(3)\n",
+                "Worker exited with status 3 without sending a result",
+            ),
+            (
+                "import os\ndef main(args):\n    os._exit(0)\n",
+                "Worker exited with status 0 without sending a result",
+            ),
             (
                 "import os, signal\ndef main(args):\n    os.kill(os.getpid(), signal.SIGTERM)\n",
                 "Worker was killed by SIGTERM (Terminated) without sending a result",
@@ -405,17 +442,26 @@ class TestJobFailures:
             raise AssertionError("no process may be started")
 
         monkeypatch.setattr(subprocess, "Popen", refuse)
-        result = await manager.spawn(SubprocessTask(worker_type="shell", command={"action": "run"}, timeout=1.0))
+        result = await manager.spawn(
+            SubprocessTask(worker_type="shell", command={"action": "run"}, timeout=1.0)
+        )
         assert result.error == "Unknown worker type 'shell' (known: custom)"
         assert result.returncode is None
 
     async def test_unknown_action(self, manager):
-        result = await manager.spawn(SubprocessTask(worker_type="custom", command={"action": "format"}, timeout=5.0))
-        assert result.error == "Unknown action 'format' for the custom worker (known: run_function, validate)"
+        result = await manager.spawn(
+            SubprocessTask(worker_type="custom", command={"action": "format"}, timeout=5.0)
+        )
+        assert (
+            result.error
+            == "Unknown action 'format' for the custom worker (known: run_function, validate)"
+        )
 
     async def test_command_that_json_cannot_encode(self, manager):
         result = await manager.spawn(
-            SubprocessTask(worker_type="custom", command={"action": "validate", "code": object()}, timeout=5.0)
+            SubprocessTask(
+                worker_type="custom", command={"action": "validate", "code": object()}, timeout=5.0
+            )
         )
         assert result.error.startswith("Command is not JSON-encodable: ")
 
@@ -490,7 +536,9 @@ class TestIsolation:
 
     @pytest.mark.parametrize("timeout", [None, float("inf")])
     async def test_no_cpu_limit_without_timeout(self, manager, tool, timeout):
-        path = tool("import resource\ndef main(args):\n    return resource.getrlimit(resource.RLIMIT_CPU)\n")
+        path = tool(
+            "import resource\ndef main(args):\n    return resource.getrlimit(resource.RLIMIT_CPU)\n"
+        )
         result = await manager.spawn(run(path, timeout=timeout))
         assert result.output == [resource.RLIM_INFINITY, resource.RLIM_INFINITY]
 
@@ -539,7 +587,9 @@ class TestProcessCleanup:
             """
         )
         job = asyncio.create_task(manager.spawn(run(path, timeout=30)))
-        assert await wait_until(lambda: any(len(group_members(pid)) >= 2 for pid in worker_children()))
+        assert await wait_until(
+            lambda: any(len(group_members(pid)) >= 2 for pid in worker_children())
+        )
         (worker,) = worker_children()
         job.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -576,7 +626,9 @@ class TestConcurrency:
                 return [start, time.time()]
             """
         )
-        results: list[SubprocessResult] = await asyncio.gather(*(manager.spawn(run(path)) for _ in range(6)))
+        results: list[SubprocessResult] = await asyncio.gather(
+            *(manager.spawn(run(path)) for _ in range(6))
+        )
         spans = [r.output for r in results]
         most = max(sum(1 for start, end in spans if start <= moment < end) for moment, _ in spans)
         assert most == 2
@@ -696,7 +748,9 @@ class TestWarmHelper:
         monkeypatch.delattr(os, "fork")
         manager = make_manager()
         assert not manager.warm
-        result = await manager.spawn(run(tool("import os\ndef main(args):\n    return os.getppid()\n")))
+        result = await manager.spawn(
+            run(tool("import os\ndef main(args):\n    return os.getppid()\n"))
+        )
         assert result.output == os.getpid()
         assert helper_processes() == []
 
@@ -754,7 +808,9 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
         assert asyncio.run(wait_until(lambda: gone(helper) and not running_members(job)))
     finally:
         try:
-            os.killpg(host.pid, signal.SIGKILL)  # the copy that lived on, or everything if the test failed
+            os.killpg(
+                host.pid, signal.SIGKILL
+            )  # the copy that lived on, or everything if the test failed
         except ProcessLookupError:
             pass
         host.wait()

@@ -69,7 +69,9 @@ class TestRegistry:
     async def test_call_of_unknown_name_raises_clear_error(self):
         registry = ToolRegistry()
         registry.register(EchoTool("known"))
-        with pytest.raises(UnknownToolError, match=r"No tool named 'missing'.*known tools: known") as info:
+        with pytest.raises(
+            UnknownToolError, match=r"No tool named 'missing'.*known tools: known"
+        ) as info:
             await registry.call("missing")
         assert isinstance(info.value, LookupError)
         assert info.value.name == "missing"

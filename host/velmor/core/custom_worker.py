@@ -157,7 +157,9 @@ def run_function(command: dict[str, Any]) -> Any:
     if not isinstance(path, str) or not path:
         raise JobError("The run_function action needs the script's path, as a string, in 'path'")
     if not isinstance(function_name, str) or not function_name:
-        raise JobError("The run_function action needs the function's name, as a string, in 'function'")
+        raise JobError(
+            "The run_function action needs the function's name, as a string, in 'function'"
+        )
     try:
         with open(path, "rb") as file:
             source = file.read()
@@ -177,7 +179,9 @@ def run_function(command: dict[str, Any]) -> Any:
     if function is None:
         raise JobError(f"Function {function_name!r} not found in {path}")
     if not callable(function):
-        raise JobError(f"{function_name!r} in {path} is not callable (it is {type(function).__name__})")
+        raise JobError(
+            f"{function_name!r} in {path} is not callable (it is {type(function).__name__})"
+        )
     try:
         result = function(args)
         if _is_awaitable(result):
@@ -238,7 +242,9 @@ def handle(command: object) -> bytes:
     handler = ACTIONS.get(action) if isinstance(action, str) else None
     if handler is None:
         known = ", ".join(sorted(ACTIONS))
-        return _encode({"error": f"Unknown action {action!r} for the custom worker (known: {known})"})
+        return _encode(
+            {"error": f"Unknown action {action!r} for the custom worker (known: {known})"}
+        )
     try:
         output = handler(command)
     except JobError as exc:
@@ -246,7 +252,11 @@ def handle(command: object) -> bytes:
     try:
         return json.dumps({"output": output}).encode()
     except Exception as exc:  # TypeError, ValueError, RecursionError, or the value's own
-        what = f"The result of {command.get('function', 'main')}()" if action == "run_function" else "The result"
+        what = (
+            f"The result of {command.get('function', 'main')}()"
+            if action == "run_function"
+            else "The result"
+        )
         return _encode({"error": f"{what} is not JSON-encodable: {exception_text(exc)}"})
 
 

@@ -20,6 +20,7 @@ readable `error`; `spawn` itself does not raise for them. Whatever path a job
 takes, the whole process group is killed and the worker reaped before `spawn`
 returns or lets a cancellation through.
 """
+
 from __future__ import annotations
 
 import asyncio
@@ -74,7 +75,9 @@ class SubprocessTask:
 
     def __post_init__(self) -> None:
         if self.timeout is not None and not self.timeout >= 0:  # also refuses NaN
-            raise ValueError(f"timeout must be None or a number of seconds >= 0, not {self.timeout!r}")
+            raise ValueError(
+                f"timeout must be None or a number of seconds >= 0, not {self.timeout!r}"
+            )
 
 
 @dataclass(slots=True)
@@ -390,7 +393,9 @@ class _ForkedJob(_Job):
     End-of-file on the socket means the helper died.
     """
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, output_cap: int, helper: _WarmHelper) -> None:
+    def __init__(
+        self, loop: asyncio.AbstractEventLoop, output_cap: int, helper: _WarmHelper
+    ) -> None:
         super().__init__(loop, output_cap)
         self._helper = helper
         self._sock: socket.socket | None = None
@@ -409,7 +414,12 @@ class _ForkedJob(_Job):
         command: bytes,
     ) -> None:
         request = json.dumps(
-            {"worker": str(worker), "cwd": cwd, "env": env, "limits": [[which, *limit] for which, limit in limits]}
+            {
+                "worker": str(worker),
+                "cwd": cwd,
+                "env": env,
+                "limits": [[which, *limit] for which, limit in limits],
+            }
         ).encode()
         child_ends = self._make_pipes()
         try:
@@ -561,7 +571,13 @@ class _WarmHelper:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             process = subprocess.Popen(
-                [sys.executable, "-I", str(HELPER_SCRIPT), str(theirs.fileno()), *map(str, WORKERS.values())],
+                [
+                    sys.executable,
+                    "-I",
+                    str(HELPER_SCRIPT),
+                    str(theirs.fileno()),
+                    *map(str, WORKERS.values()),
+                ],
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL,
@@ -706,7 +722,9 @@ class SubprocessManager:
         worker = WORKERS.get(task.worker_type)
         if worker is None:
             known = ", ".join(sorted(WORKERS))
-            return SubprocessResult(error=f"Unknown worker type {task.worker_type!r} (known: {known})")
+            return SubprocessResult(
+                error=f"Unknown worker type {task.worker_type!r} (known: {known})"
+            )
         try:
             command = json.dumps(task.command).encode()
         except (TypeError, ValueError) as exc:
@@ -795,11 +813,15 @@ def _interpret(
         assert timeout is not None
         result.error = f"Timed out after {format_seconds(timeout)} s"
     elif job.lost is not None or returncode is None:
-        result.error = _with_stderr(job.lost or "The worker's end went unobserved", job.stderr, worker)
+        result.error = _with_stderr(
+            job.lost or "The worker's end went unobserved", job.stderr, worker
+        )
     elif job.result.overflowed:
         result.error = f"Result exceeds the output cap of {format_bytes(cap)}"
     elif not job.result.data:
-        result.error = _with_stderr(f"{describe_exit(returncode)} without sending a result", job.stderr, worker)
+        result.error = _with_stderr(
+            f"{describe_exit(returncode)} without sending a result", job.stderr, worker
+        )
     else:
         try:
             reply = json.loads(job.result.data)

@@ -119,7 +119,9 @@ class Helper:
     def accept(self) -> bool:
         """Take one job request and start it; False when the manager has gone."""
         try:
-            data, fds, flags, _ = socket.recv_fds(self.control, _REQUEST_MAX, _JOB_FDS, socket.MSG_CMSG_CLOEXEC)
+            data, fds, flags, _ = socket.recv_fds(
+                self.control, _REQUEST_MAX, _JOB_FDS, socket.MSG_CMSG_CLOEXEC
+            )
         except OSError:
             return False
         if not data and not fds:

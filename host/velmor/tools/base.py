@@ -8,7 +8,8 @@ through the awaited `execute`, whose result is the text the model reads.
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 
 
 class Tool(ABC):
