@@ -5,6 +5,7 @@ import json
 import logging
 import os
 import pathlib
+import re
 import types
 
 import pytest
@@ -284,13 +285,13 @@ class TestCreate:
 
     async def test_non_ascii_code_and_defaults(self, creator, root):
         code = "def main(args):\r\n    return '\u00e9\u2603'\n"
-        await creator.execute(operation="create", tool_name="\u00e9t\u00e9", code=code)
-        assert (root / "\u00e9t\u00e9" / "tool.py").read_bytes() == code.encode("utf-8")
-        meta = json.loads((root / "\u00e9t\u00e9" / "metadata.json").read_text(encoding="ascii"))
+        await creator.execute(operation="create", tool_name="summer", code=code)
+        assert (root / "summer" / "tool.py").read_bytes() == code.encode("utf-8")
+        meta = json.loads((root / "summer" / "metadata.json").read_text(encoding="ascii"))
         assert list(meta.items()) == [
-            ("name", "\u00e9t\u00e9"),
+            ("name", "summer"),
             ("description", ""),
-            ("script", str(root / "\u00e9t\u00e9" / "tool.py")),
+            ("script", str(root / "summer" / "tool.py")),
             ("created_by", "agent"),
         ]
 
@@ -843,9 +844,14 @@ class TestUnsafeNames:
         assert answer == invalid_name(name)
         assert manager.calls == [] and registry.calls == [] and files_under(home) == before
 
-    @pytest.mark.parametrize("name", ["...", ".hidden", "a.b", "a b", "x..y", "\u00e9t\u00e9"])
+    @pytest.mark.parametrize(
+        "name", ["...", ".hidden", "a.b", "a b", "x..y", "\u00e9t\u00e9", "x" * 70]
+    )
     async def test_plain_names_accepted(self, creator, root, name):
-        await creator.execute(operation="create", tool_name=name, code=CODE)
+        # Such folders cannot be created any more, but ones already in the store
+        # stay readable, runnable and deletable.
+        make_folder(root, name, code=CODE, meta={"name": name})
+        assert json.loads(await creator.execute(operation="list"))["tools"][0]["name"] == name
         assert json.loads(await creator.execute(operation="info", tool_name=name))["name"] == name
         assert json.loads(await creator.execute(operation="run", tool_name=name)) == VALID.output
         assert (
@@ -887,6 +893,100 @@ class TestUnsafeNames:
         with pytest.raises(TypeError):
             await creator.execute(operation=operation, tool_name=5)
         assert manager.calls == []
+
+
+def not_provider_safe(text):
+    return (
+        f"[ERROR] Invalid tool_name: {text!r}. A new tool's name uses only the letters A-Z and "
+        "a-z, the digits 0-9, '_' and '-', at most 57 characters, so that its registered name "
+        "custom_<name> is a valid function name for model providers."
+    )
+
+
+class TestNewToolNames:
+    """create refuses names whose registered form custom_<name> providers would refuse."""
+
+    PROVIDER_NAME = re.compile(r"[a-zA-Z0-9_-]{1,64}")
+
+    @pytest.mark.parametrize(
+        "name",
+        ["a", "Z", "7", "_", "-", "a" * 57, "Word_Count-2"],
+        ids=["lower", "upper", "digit", "underscore", "hyphen", "57-chars", "mixed"],
+    )
+    async def test_accepted(self, manager, root, name):
+        registry = ToolRegistry()
+        creator = ToolCreatorTool(manager, registry)
+        answer = json.loads(await creator.execute(operation="create", tool_name=name, code=CODE))
+        assert (root / name / "tool.py").exists() and answer["registered"] is True
+        (registered,) = registry.names()
+        assert registered == f"custom_{name}" and self.PROVIDER_NAME.fullmatch(registered)
+
+    @pytest.mark.parametrize(
+        "name",
+        [
+            "a" * 58,
+            "a" * 256,  # longer than a folder name may be: refused, not an OSError
+            "word count",
+            "a.b",
+            "...",
+            "tab\there",
+            "line\n",
+            "z\u00e4hlw\u00f6rter",
+            "\u0663",  # a digit, but not an ASCII one
+            "\uff41",  # fullwidth a
+            " ",
+            FsName("a b"),
+            pathlib.PurePosixPath("a.b"),
+            FsName(""),  # a true object whose text is empty
+        ],
+        ids=[
+            "58-chars",
+            "256-chars",
+            "space",
+            "dot",
+            "dots",
+            "tab",
+            "newline",
+            "non-ascii-letters",
+            "non-ascii-digit",
+            "fullwidth",
+            "only-space",
+            "path-like-space",
+            "path-dot",
+            "path-like-empty",
+        ],
+    )
+    async def test_refused_before_anything_happens(self, manager, home, name):
+        registry = ToolRegistry()
+        creator = ToolCreatorTool(manager, registry)
+        before = files_under(home)
+        answer = await creator.execute(operation="create", tool_name=name, code=CODE)
+        assert answer == not_provider_safe(os.fspath(name))
+        assert manager.calls == [] and registry.names() == [] and files_under(home) == before
+
+    @pytest.mark.parametrize(
+        "kwargs, text",
+        [
+            ({"tool_name": "a b"}, "[ERROR] code is required."),
+            ({"code": CODE}, "[ERROR] tool_name is required."),
+            ({"tool_name": "a b/c", "code": CODE}, invalid_name("a b/c")),
+            ({"tool_name": "..", "code": CODE}, invalid_name("..")),
+            ({"tool_name": "a b", "code": CODE, "register": False}, not_provider_safe("a b")),
+        ],
+        ids=["code-first", "name-required-first", "unsafe-first", "dot-dot-unsafe", "no-register"],
+    )
+    async def test_order_of_checks(self, creator, manager, root, kwargs, text):
+        assert await creator.execute(operation="create", **kwargs) == text
+        assert manager.calls == [] and list(root.iterdir()) == []
+
+    @pytest.mark.parametrize("name", [FsName("fine"), FsName(b"a b")], ids=["path-like", "bytes"])
+    async def test_other_names_go_on_as_before(self, creator, manager, root, name):
+        # A path-like with a fine text passes the check; one whose text is bytes
+        # is not judged. Both then reach validation; the metadata cannot hold
+        # the object itself.
+        with pytest.raises(TypeError):
+            await creator.execute(operation="create", tool_name=name, code=CODE)
+        assert len(manager.calls) == 1
 
 
 class TestKwargsType:

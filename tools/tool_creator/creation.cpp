@@ -31,6 +31,27 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
     return script_path;
 }
 
+// Model providers accept function names matching [A-Za-z0-9_-]{1,64}; a new
+// tool is registered as custom_<name>, so its name may use 64 - 7 characters.
+constexpr Py_ssize_t kMaxNewToolNameLength = 57;
+
+bool provider_safe_char(Py_UCS4 c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// The refusal text for a folder name that would make an unusable registered
+// name, or a null Ref when it is fine. Only text names are judged: other
+// types reach the store as they always did.
+py::Ref provider_name_refusal(PyObject* folder_name) {
+    if (!PyUnicode_Check(folder_name)) return {};
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(folder_name);
+    bool safe = length >= 1 && length <= kMaxNewToolNameLength;
+    for (Py_ssize_t i = 0; safe && i < length; ++i) safe = provider_safe_char(PyUnicode_READ_CHAR(folder_name, i));
+    if (safe) return {};
+    py::Ref repr = py::Ref::steal(PyUnicode_Type.tp_repr(folder_name));
+    return py::Ref::steal(PyUnicode_FromFormat(texts::kNotProviderSafeToolName, repr.get()));
+}
+
 void log(PyObject* level, PyObject* message) {
     py::Ref logger = global(names().logger.get());
     py::call_method(logger.get(), level, {message});
@@ -83,6 +104,7 @@ Task create_tool(Args a) {
     if (!py::truthy(code)) co_return n.code_required.copy();
     FolderName checked = check_tool_name(tool_name);
     if (checked.refusal) co_return std::move(checked.refusal);
+    if (py::Ref refusal = provider_name_refusal(checked.part.get())) co_return refusal;
     PyObject* folder_name = a.keep(4, std::move(checked.part));
 
     // (Made outside the await expression: GCC 12 miscompiles a braced list

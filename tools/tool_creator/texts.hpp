@@ -70,6 +70,11 @@ inline constexpr const char* kCodeRequired = "[ERROR] code is required.";
 inline constexpr const char* kInvalidToolName =
     "[ERROR] Invalid tool_name: %U. A tool name is one plain folder name (no '/', '\\' or NUL character, not "
     "'.' or '..').";
+// Filled with repr() of the refused name.
+inline constexpr const char* kNotProviderSafeToolName =
+    "[ERROR] Invalid tool_name: %U. A new tool's name uses only the letters A-Z and a-z, the digits 0-9, '_' and "
+    "'-', at most 57 characters, so that its registered name custom_<name> is a valid function name for model "
+    "providers.";
 inline constexpr const char* kToolNotFound = "[ERROR] Tool not found: ";
 
 // ---- validation and creation ---------------------------------------------------
