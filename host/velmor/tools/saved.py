@@ -1,0 +1,84 @@
+"""Registers the tools saved in the custom tools store, for a host that starts anew.
+
+Tools an agent made in an earlier process are in the store on disk but not in
+this process's registry. `load_saved_tools` registers a `DynamicTool` for each
+of them, so the agent (or an MCP client) can call them at once.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import re
+from pathlib import Path
+from typing import Any
+
+from velmor.tools.tool_creator import DynamicTool, _get_custom_tools_dir
+
+__all__ = ["USABLE_TOOL_NAME", "load_saved_tools"]
+
+logger = logging.getLogger("velmor.tools.saved")
+
+# The names create accepts: registered as custom_<name>, they stay within the
+# function names model providers accept (^[a-zA-Z0-9_-]{1,64}$).
+USABLE_TOOL_NAME = re.compile(r"[A-Za-z0-9_-]{1,57}", re.ASCII)
+
+
+def load_saved_tools(
+    registry: Any, subprocess_manager: Any, *, store: Path | None = None
+) -> list[DynamicTool]:
+    """Register a `DynamicTool` for every saved tool; return them, in name order.
+
+    `store` defaults to the user's store, `~/.velmor/custom_tools` (created when
+    missing, as the tool creator does). Folders whose names a new tool could
+    not have, and folders without a `tool.py`, are skipped with a warning on
+    the logger "velmor.tools.saved". A tool's description is the one in its
+    `metadata.json`; a missing or unreadable one leaves it empty (with a
+    warning when the file is there but unusable). Every tool runs its jobs
+    through `subprocess_manager`.
+    """
+    root = Path(_get_custom_tools_dir() if store is None else store)
+    loaded: list[DynamicTool] = []
+    if not root.is_dir():
+        return loaded
+    for folder in sorted(root.iterdir()):
+        if not folder.is_dir():
+            continue
+        name = folder.name
+        if not USABLE_TOOL_NAME.fullmatch(name):
+            logger.warning(
+                "Skipped saved tool %r: a tool name uses only A-Z, a-z, 0-9, '_' and '-', "
+                "at most 57 characters",
+                name,
+            )
+            continue
+        script = folder / "tool.py"
+        if not script.is_file():
+            logger.warning("Skipped saved tool %r: it has no tool.py", name)
+            continue
+        tool = DynamicTool(
+            tool_name=name,
+            tool_description=_description(folder / "metadata.json"),
+            script_path=str(script),
+            subprocess_manager=subprocess_manager,
+        )
+        registry.register(tool)
+        loaded.append(tool)
+    return loaded
+
+
+def _description(meta_path: Path) -> str:
+    if not meta_path.exists():
+        return ""
+    try:
+        meta = json.loads(meta_path.read_text(encoding="utf-8"))
+    except (OSError, ValueError) as exc:
+        logger.warning(
+            "Unreadable %s (%s): the tool is loaded without a description", meta_path, exc
+        )
+        return ""
+    description = meta.get("description", "") if isinstance(meta, dict) else None
+    if not isinstance(description, str):
+        logger.warning("No text description in %s: the tool is loaded without one", meta_path)
+        return ""
+    return description
