@@ -35,7 +35,7 @@ check-python:
 
 install: $(VENV)/.tools-stamp
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
-	  -Cbuild-dir=build/release '.[test]'
+	  -Cbuild-dir=build/release '.[test,mcp]'
 
 # The Python sources are linted and their formatting checked before the suite runs.
 LINTED := host tests bench examples
@@ -52,6 +52,7 @@ demo: install
 bench: install
 	$(VENV)/bin/python bench/bench_spawn.py
 	$(VENV)/bin/python bench/bench_module.py
+	$(VENV)/bin/python bench/bench_mcp.py
 
 # The same suite against an AddressSanitizer + UBSan build of the extension.
 # The stock interpreter is not instrumented, so the sanitizer runtime (and
@@ -62,7 +63,7 @@ bench: install
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so) $(shell g++ -print-file-name=libstdc++.so)
 asan-test: $(ASAN_VENV)/.tools-stamp
 	$(ASAN_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
-	  -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.VELMOR_SANITIZE=ON '.[test]'
+	  -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.VELMOR_SANITIZE=ON '.[test,mcp]'
 	LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0:malloc_context_size=2 \
