@@ -1,0 +1,152 @@
+"""`velmor-tools serve` under the official MCP client, over stdio, with a temporary HOME."""
+
+import contextlib
+import json
+import sys
+from pathlib import Path
+
+import anyio
+import pytest
+
+mcp = pytest.importorskip("mcp")
+
+from mcp import Client, ClientSession, StdioServerParameters, stdio_client  # noqa: E402
+from mcp.shared.subscriptions import ToolsListChanged  # noqa: E402
+from mcp.shared.tool_name_validation import validate_tool_name  # noqa: E402
+from mcp_types.version import MODERN_PROTOCOL_VERSIONS  # noqa: E402
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool  # noqa: E402
+
+SCRIPT = Path(sys.executable).with_name("velmor-tools")
+ADDER = "def main(args):\n    return {'sum': args['a'] + args['b']}\n"
+CREATOR_SCHEMA = ToolCreatorTool(object()).parameters
+CUSTOM_SCHEMA = DynamicTool("t", "", "", object()).parameters
+
+
+def server_parameters(home):
+    return StdioServerParameters(command=str(SCRIPT), args=["serve"], env={"HOME": str(home)})
+
+
+class Changes:
+    """The tools/list_changed notifications a session received."""
+
+    def __init__(self):
+        self.count = 0
+
+    async def __call__(self, message):
+        if isinstance(message, mcp.types.ToolListChangedNotification):
+            self.count += 1
+
+    async def reach(self, count):
+        with anyio.fail_after(10):
+            while self.count < count:
+                await anyio.sleep(0.01)
+
+
+@contextlib.asynccontextmanager
+async def session(home, tmp_path):
+    changes = Changes()
+    with open(tmp_path / "server.log", "w") as log:
+        async with (
+            stdio_client(server_parameters(home), errlog=log) as (read, write),
+            ClientSession(read, write, message_handler=changes) as client,
+        ):
+            init = await client.initialize()
+            assert init.capabilities.tools.list_changed is True
+            yield client, changes
+
+
+async def offered(client):
+    return {tool.name: tool for tool in (await client.list_tools()).tools}
+
+
+def text(result):
+    (content,) = result.content
+    return content.text
+
+
+def assert_names_pass_the_sdk_check(tools):
+    for name in tools:
+        checked = validate_tool_name(name)
+        assert checked.is_valid and checked.warnings == [], (name, checked.warnings)
+
+
+async def test_a_tool_made_called_and_removed_through_mcp(home, tmp_path):
+    async with session(home, tmp_path) as (client, changes):
+        tools = await offered(client)
+        assert list(tools) == ["tool_creator"]
+        assert tools["tool_creator"].input_schema == CREATOR_SCHEMA
+
+        created = await client.call_tool(
+            "tool_creator",
+            {"operation": "create", "tool_name": "adder", "description": "Adds.", "code": ADDER},
+        )
+        assert created.is_error is False and json.loads(text(created))["registered"] is True
+        await changes.reach(1)
+        tools = await offered(client)
+        assert list(tools) == ["tool_creator", "custom_adder"]
+        assert tools["custom_adder"].description == "Adds."
+        assert tools["custom_adder"].input_schema == CUSTOM_SCHEMA
+        assert_names_pass_the_sdk_check(tools)
+
+        called = await client.call_tool("custom_adder", {"args": {"a": 40, "b": 2}})
+        assert called.is_error is False and json.loads(text(called)) == {"sum": 42}
+        failed = await client.call_tool("custom_adder", {"args": {"a": 1}})
+        assert failed.is_error is True and text(failed).startswith("[ERROR] KeyError")
+
+        missing = await client.call_tool("custom_nothing", {})
+        assert missing.is_error is True and text(missing) == "[ERROR] Unknown tool: custom_nothing"
+        not_found = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "x"})
+        assert not_found.is_error is True and text(not_found) == "[ERROR] Tool not found: x"
+        assert changes.count == 1  # calls that change nothing announce nothing
+
+        deleted = await client.call_tool(
+            "tool_creator", {"operation": "delete", "tool_name": "adder"}
+        )
+        assert (deleted.is_error, text(deleted)) == (False, "Deleted custom tool: adder")
+        await changes.reach(2)
+        assert list(await offered(client)) == ["tool_creator"]
+
+
+async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
+    store = home / ".velmor" / "custom_tools"
+    (store / "damaged").mkdir(parents=True)
+    (store / "damaged" / "metadata.json").write_text("{broken")
+    async with session(home, tmp_path) as (client, _):
+        raised = await client.call_tool("tool_creator", {"operation": "list"})
+        assert raised.is_error is True
+        assert text(raised).startswith("[ERROR] tool_creator raised JSONDecodeError:")
+        (store / "damaged" / "metadata.json").unlink()
+        listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
+        assert listed.is_error is False and json.loads(text(listed))["count"] == 1
+    assert "JSONDecodeError" in (tmp_path / "server.log").read_text()
+
+
+async def test_a_restarted_server_offers_what_was_saved(home, tmp_path):
+    async with session(home, tmp_path) as (client, changes):
+        for name in ["adder", "second"]:
+            await client.call_tool(
+                "tool_creator", {"operation": "create", "tool_name": name, "code": ADDER}
+            )
+        await changes.reach(2)
+    (home / ".velmor" / "custom_tools" / "word count").mkdir()  # not a usable name: not offered
+    async with session(home, tmp_path) as (client, _):
+        tools = await offered(client)
+        assert list(tools) == ["tool_creator", "custom_adder", "custom_second"]
+        assert_names_pass_the_sdk_check(tools)
+        called = await client.call_tool("custom_adder", {"args": {"a": 1, "b": 2}})
+        assert json.loads(text(called)) == {"sum": 3}
+    assert "Skipped saved tool 'word count'" in (tmp_path / "server.log").read_text()
+
+
+async def test_a_current_protocol_client_hears_changes_on_its_listen_stream(home):
+    params = server_parameters(home)
+    async with Client(params) as client:
+        assert client.protocol_version in MODERN_PROTOCOL_VERSIONS
+        async with client.listen(tools_list_changed=True) as events:
+            await client.call_tool(
+                "tool_creator", {"operation": "create", "tool_name": "adder", "code": ADDER}
+            )
+            with anyio.fail_after(10):
+                event = await anext(aiter(events))
+        assert isinstance(event, ToolsListChanged)
+        assert "custom_adder" in {tool.name for tool in (await client.list_tools()).tools}
