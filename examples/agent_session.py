@@ -3,8 +3,10 @@
 The script plays a host serving a language model: the tool creator sits in a
 ToolRegistry and each tool call of the model is dispatched through
 `registry.call(...)`. The agent writes a text statistics tool, the model calls
-it, and the tool is run by name, listed, inspected and deleted again; every
-job runs in a real worker process of the real SubprocessManager. Each step
+it, and the tool is run by name, listed, inspected, loaded by a later session
+from the store and deleted again; every job runs in a real worker process of
+the real SubprocessManager. Saved tools already in the store are loaded at
+start, as a host does. Each step
 prints the call, the answer and its time, and checks the answer; the script
 exits with status 1 at the first step that answers other than expected.
 
@@ -31,6 +33,7 @@ from typing import Any
 from velmor.tools.tool_creator import ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
+from velmor.tools.saved import load_saved_tools
 
 TOOL = "text_stats"
 CUSTOM = f"custom_{TOOL}"
@@ -149,6 +152,20 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
     async def registered_names() -> str:
         return json.dumps(registry.names())
 
+    async def later_session() -> str:
+        """A host started anew: an empty registry, filled from the store."""
+        fresh = ToolRegistry()
+        loaded = load_saved_tools(fresh, registry.get("tool_creator")._manager)
+        answer = await fresh.call(CUSTOM, args={"text": NOTE, "top": 1})
+        return json.dumps(
+            {"loaded": [tool.name for tool in loaded], "answer": json.loads(answer)}, indent=2
+        )
+
+    def reloaded(answer: str) -> None:
+        reply = as_json(answer)
+        expect(CUSTOM in reply.get("loaded", []), f"{CUSTOM} was not loaded from the store")
+        stats(9, 1, "cheap")(json.dumps(reply.get("answer")))
+
     def created(answer: str) -> None:
         reply = as_json(answer)
         expect(
@@ -203,6 +220,13 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
             answer.startswith("[ERROR] Invalid tool_name: "), "an unsafe tool name was not refused"
         )
         expect(not (store.parent / "escape").exists(), "something was written outside the store")
+
+    def refused_for_providers(answer: str) -> None:
+        expect(
+            answer.startswith("[ERROR] Invalid tool_name: 'word count'. A new tool's name"),
+            "a name model providers refuse was accepted",
+        )
+        expect(not (store / "word count").exists(), "the tool was saved")
 
     def deleted(answer: str) -> None:
         expect(answer == f"Deleted custom tool: {TOOL}", "unexpected answer")
@@ -262,6 +286,21 @@ def build_steps(registry: ToolRegistry, store: Path) -> list[Step]:
             description="Tries to write outside the store.",
             code=TEXT_STATS_CODE,
         ),
+        call(
+            "A name that model providers would refuse is refused",
+            creator,
+            refused_for_providers,
+            operation="create",
+            tool_name="word count",
+            description="Counts words.",
+            code=TEXT_STATS_CODE,
+        ),
+        Step(
+            "A later session loads the saved tool and calls it",
+            "load_saved_tools(ToolRegistry(), manager)",
+            later_session,
+            reloaded,
+        ),
         call("The agent deletes the tool", creator, deleted, operation="delete", tool_name=TOOL),
         Step(
             "The registry no longer offers it",
@@ -304,10 +343,17 @@ async def session(home: Path) -> int:
         )
         return 2
     registry = ToolRegistry()
-    registry.register(ToolCreatorTool(tool_registry=registry))
+    creator = ToolCreatorTool(tool_registry=registry)
+    registry.register(creator)
+    load_saved_tools(registry, creator._manager)  # what earlier sessions saved
     print(f"Home:     {home}\nStore:    {store}\nRegistry: {registry.names()}\n")
+    try:
+        return await run_steps(build_steps(registry, store))
+    finally:
+        await creator._manager.aclose()
 
-    steps = build_steps(registry, store)
+
+async def run_steps(steps: list[Step]) -> int:
     for number, step in enumerate(steps, 1):
         print(f"── {number}. {step.title}")
         print(f"  {step.actor}   {step.shown}")

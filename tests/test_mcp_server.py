@@ -2,6 +2,7 @@
 
 import contextlib
 import json
+import os
 import sys
 from pathlib import Path
 
@@ -23,7 +24,9 @@ CUSTOM_SCHEMA = DynamicTool("t", "", "", object()).parameters
 
 
 def server_parameters(home):
-    return StdioServerParameters(command=str(SCRIPT), args=["serve"], env={"HOME": str(home)})
+    # The whole environment, so that a sanitizer run reaches the server too.
+    env = {**os.environ, "HOME": str(home)}
+    return StdioServerParameters(command=str(SCRIPT), args=["serve"], env=env)
 
 
 class Changes:
