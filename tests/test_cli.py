@@ -176,7 +176,9 @@ class TestDelete:
         assert status == 2 and "pass --yes" in err
         assert (store / "doubler").exists()
 
-    @pytest.mark.parametrize("typed, status", [("y\n", 0), ("yes\n", 0), ("n\n", 1), ("\n", 1)])
+    @pytest.mark.parametrize(
+        "typed, status", [("y\n", 0), ("yes\n", 0), ("n\n", 1), ("\n", 1), ("", 1)]
+    )
     def test_asks_at_a_terminal(self, capsys, store, doubler, monkeypatch, typed, status):
         monkeypatch.setattr(sys, "stdin", Terminal(typed))
         result, out, err = run(capsys, "delete", "doubler")
@@ -185,6 +187,15 @@ class TestDelete:
         assert (store / "doubler").exists() is (status != 0)
         if status:
             assert err == "Nothing deleted.\n"
+
+    def test_interrupted_at_the_question(self, capsys, store, doubler, monkeypatch):
+        def interrupt(question):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(sys, "stdin", Terminal())
+        monkeypatch.setattr("builtins.input", interrupt)
+        assert run(capsys, "delete", "doubler")[0] == 130
+        assert (store / "doubler").exists()
 
     def test_missing(self, capsys):
         assert run(capsys, "delete", "nope", "--yes") == (1, "", "[ERROR] Tool not found: nope\n")

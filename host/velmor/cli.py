@@ -30,7 +30,7 @@ MCP_MISSING = (
     "Install it with: pip install 'velmor[mcp]'"
 )
 
-OK, FAILED, USAGE = 0, 1, 2
+OK, FAILED, USAGE, INTERRUPTED = 0, 1, 2, 130
 
 
 class UsageError(Exception):
@@ -88,10 +88,11 @@ async def list_tools(creator: ToolCreatorTool, options: argparse.Namespace, out:
     if answer.startswith(NO_TOOLS):
         return out.success({"tools": [], "count": 0}, answer)
     listing = json.loads(answer)
-    width = max(len(entry["name"]) for entry in listing["tools"])
+    width = max(len(str(entry["name"])) for entry in listing["tools"])
     lines = [f"{listing['count']} custom tool(s) in {creator._custom_tools_dir}:"]
     lines += [
-        f"  {entry['name']:<{width}}  {entry['description']}".rstrip() for entry in listing["tools"]
+        f"  {entry['name']!s:<{width}}  {entry['description']}".rstrip()
+        for entry in listing["tools"]
     ]
     return out.success(listing, "\n".join(lines))
 
@@ -151,7 +152,11 @@ async def delete_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
                 "stdin is not a terminal, pass --yes to delete"
             )
         question = f"Delete custom tool {options.name!r} from {creator._custom_tools_dir}? [y/N] "
-        if input(question).strip().lower() not in ("y", "yes"):
+        try:
+            confirmed = input(question).strip().lower() in ("y", "yes")
+        except EOFError:  # the person ended the input instead of answering
+            confirmed = False
+        if not confirmed:
             return out.failure("Nothing deleted.")
     answer = await creator.execute(operation="delete", tool_name=options.name)
     if _is_error(answer):
@@ -236,10 +241,13 @@ def main(argv: list[str] | None = None) -> int:
     def usage(message: str) -> NoReturn:
         parser.exit(USAGE, f"{PROG} {options.command}: {message}\n")
 
-    if options.command == "serve":
-        return serve(options)
     try:
+        if options.command == "serve":
+            return serve(options)
         return asyncio.run(run_command(options.run, options))
+    except KeyboardInterrupt:  # Ctrl-C: stop quietly, as shells expect
+        print(file=sys.stderr)
+        return INTERRUPTED
     except UsageError as exc:
         usage(str(exc))
     except Exception as exc:  # an operation that raised, e.g. on a damaged store
