@@ -3,7 +3,7 @@
 #include "jobs.hpp"
 #include "schema.hpp"
 #include "state.hpp"
-#include "task.hpp"
+#include "runtime/task.hpp"
 #include "texts.hpp"
 #include "tools.hpp"
 

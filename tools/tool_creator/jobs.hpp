@@ -2,7 +2,7 @@
 // the manager, and turning a job result into the text the agent reads.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
 
 namespace tc {
 

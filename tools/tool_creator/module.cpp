@@ -1,5 +1,5 @@
 // The module definition and what importing it does.
-#include "classes.hpp"
+#include "runtime/classes.hpp"
 #include "jobs.hpp"
 #include "schema.hpp"
 #include "state.hpp"

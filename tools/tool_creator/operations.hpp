@@ -1,9 +1,9 @@
 // Bodies of the ToolCreatorTool operation methods, one source file per group.
 #pragma once
 
-#include "args.hpp"
-#include "py.hpp"
-#include "task.hpp"
+#include "runtime/args.hpp"
+#include "runtime/py.hpp"
+#include "runtime/task.hpp"
 
 namespace tc::operations {
 

@@ -1,7 +1,7 @@
 #include "state.hpp"
 
-#include "coroutine.hpp"
-#include "function.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/function.hpp"
 
 namespace tc {
 

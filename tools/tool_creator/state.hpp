@@ -4,7 +4,7 @@
 // process-wide records rather than per-module state.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
 #include "texts.hpp"
 
 namespace tc {

@@ -1,7 +1,7 @@
 // Helpers shared by the operations that work on the custom tools store.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
 
 namespace tc {
 

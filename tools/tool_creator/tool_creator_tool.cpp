@@ -4,7 +4,7 @@
 #include "operations.hpp"
 #include "schema.hpp"
 #include "state.hpp"
-#include "task.hpp"
+#include "runtime/task.hpp"
 #include "texts.hpp"
 #include "tools.hpp"
 

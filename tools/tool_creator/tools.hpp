@@ -2,8 +2,8 @@
 // tables of the two tool classes.
 #pragma once
 
-#include "classes.hpp"
-#include "function.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/function.hpp"
 
 namespace tc {
 

@@ -1,6 +1,6 @@
 #include "coroutine.hpp"
 
-#include "state.hpp"
+#include "../state.hpp"
 
 #include <cstdint>
 #include <new>

@@ -1,7 +1,7 @@
 #include "classes.hpp"
 
-#include "state.hpp"
-#include "texts.hpp"
+#include "../state.hpp"
+#include "../texts.hpp"
 
 namespace tc {
 

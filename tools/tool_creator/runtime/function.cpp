@@ -1,8 +1,8 @@
 #include "function.hpp"
 
 #include "coroutine.hpp"
-#include "state.hpp"
-#include "texts.hpp"
+#include "../state.hpp"
+#include "../texts.hpp"
 
 #include <cstddef>
 #include <cstring>
