@@ -7,8 +7,8 @@
 
 namespace tc {
 
-extern const FunctionSpec kGetCustomToolsDir;  // store.cpp
-extern const ClassSpec kToolCreatorToolClass;  // tool_creator_tool.cpp
-extern const ClassSpec kDynamicToolClass;      // dynamic_tool.cpp
+extern const rt::FunctionSpec kGetCustomToolsDir;  // store.cpp
+extern const rt::ClassSpec kToolCreatorToolClass;  // tool_creator_tool.cpp
+extern const rt::ClassSpec kDynamicToolClass;      // dynamic_tool.cpp
 
 }  // namespace tc

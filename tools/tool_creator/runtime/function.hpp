@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <span>
 
-namespace tc {
+namespace rt {
 
 // Arguments of these parameters must be exactly of the built-in type.
 enum class ArgCheck : std::uint8_t { Any, ExactStr, ExactDict };
+
+// Results that must be None or exactly of the built-in type.
+enum class ResultCheck : std::uint8_t { None, ExactStr, ExactDict };
 
 struct Param {
     const char* name;
@@ -25,30 +28,39 @@ struct Param {
 using PlainBody = py::Ref (*)(Args);
 using CoroutineBody = Task (*)(Args);
 
+// What a function runs: a plain body, whose result is the call's result, or
+// a coroutine body, run by the coroutine object that the call returns.
+struct Body {
+    PlainBody plain = nullptr;
+    CoroutineBody coroutine = nullptr;
+
+    constexpr Body() noexcept = default;
+    constexpr Body(PlainBody body) noexcept : plain(body) {}
+    constexpr Body(CoroutineBody body) noexcept : coroutine(body) {}
+    constexpr bool is_coroutine() const noexcept { return coroutine != nullptr; }
+    constexpr bool is_set() const noexcept { return (plain != nullptr) != (coroutine != nullptr); }
+};
+
 // Everything Python can see of a function, and its body. Specs are static
 // data; a function object points at its spec for its whole life.
 struct FunctionSpec {
-    const char* name;
-    const char* qualname;
-    const char* doc;                          // null: no docstring
-    std::span<const Param> params;            // `self` first for methods
-    const char* var_keyword = nullptr;        // name of `**kwargs`, if taken
+    const char* name = nullptr;
+    const char* doc = nullptr;                 // null: no docstring
+    std::span<const Param> params;             // `self` first for methods
+    const char* var_keyword = nullptr;         // name of `**kwargs`, if taken
     const char* var_keyword_annotation = nullptr;
-    const char* return_annotation = nullptr;  // "str"/"dict" results are type-checked
-    PlainBody plain = nullptr;                // exactly one of plain/coroutine
-    CoroutineBody coroutine = nullptr;
+    const char* return_annotation = nullptr;   // shown in __annotations__ only
+    ResultCheck result_check = ResultCheck::None;
+    Body body;
 };
 
-py::Ref make_function_type();
+py::Ref make_function_type(const char* type_name);
 
-// A new function object for `spec`, belonging to module `module_name`.
-py::Ref make_function(const FunctionSpec& spec);
+// A new function object for `spec`. `owner` is the name of the class that
+// defines it, the prefix of its __qualname__; null for a module function.
+py::Ref make_function(const FunctionSpec& spec, const char* owner = nullptr);
 
-// Results annotated "str" or "dict" must be None or exactly that type; other
-// annotations are not enforced.
-enum class ResultCheck : std::uint8_t { None, ExactStr, ExactDict };
-ResultCheck result_check_for(const char* return_annotation) noexcept;
 // Raises the result-type TypeError when `result` fails `check`.
 void check_result(ResultCheck check, PyObject* result);
 
-}  // namespace tc
+}  // namespace rt

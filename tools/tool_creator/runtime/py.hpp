@@ -1,21 +1,34 @@
-// Python toolkit: owning references, one exception type for "a Python error
-// is set", and thin wrappers over the C API calls the module makes. Business
-// code never tests a C API return value by hand and never decrefs by hand.
+// Python toolkit: owning references, borrowed views, one exception type for
+// "a Python error is set", and thin wrappers over the C API calls the module
+// makes. Business code never tests a C API return value by hand and never
+// decrefs by hand.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <cstddef>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
+
+// A sanitizer build is where the asserts below are meant to run.
+#if defined(VELMOR_EXPECT_ASSERTS) && defined(NDEBUG)
+#error "this build expects live asserts, but NDEBUG is defined"
+#endif
 
 namespace py {
 
 // Thrown when a C API call failed and left a Python exception set. Caught only
 // at the boundaries where CPython calls into the module.
 struct ErrorAlreadySet {};
+
+// Throws ErrorAlreadySet; the caller asserts that the error really is set.
+[[noreturn]] inline void throw_error_set() {
+    assert(PyErr_Occurred() && "ErrorAlreadySet thrown without a Python error set");
+    throw ErrorAlreadySet{};
+}
 
 // An owning, move-only reference. Null only when moved from or default-made.
 class Ref {
@@ -37,7 +50,7 @@ public:
 
     // Takes over a new reference; throws when it is null (the error is set).
     static Ref steal(PyObject* p) {
-        if (!p) throw ErrorAlreadySet{};
+        if (!p) throw_error_set();
         return Ref(p);
     }
     // Takes over a new reference that may legitimately be null.
@@ -61,8 +74,24 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// A borrowed view: a parameter type that takes a raw pointer or an owning
+// Ref alike, so callers never write `.get()`. It owns nothing; use it for
+// parameters and short-lived locals, never to keep an object.
+class Borrowed {
+public:
+    constexpr Borrowed(PyObject* p) noexcept : ptr_(p) {}
+    Borrowed(const Ref& ref) noexcept : ptr_(ref.get()) {}
+    PyObject* get() const noexcept { return ptr_; }
+    operator PyObject*() const noexcept { return ptr_; }
+    // A new owning reference to the same object.
+    Ref ref() const noexcept { return Ref::borrow(ptr_); }
+
+private:
+    PyObject* ptr_;
+};
+
 inline void check(int rc) {
-    if (rc < 0) throw ErrorAlreadySet{};
+    if (rc < 0) throw_error_set();
 }
 inline void check_error() {
     if (PyErr_Occurred()) throw ErrorAlreadySet{};
@@ -75,79 +104,79 @@ inline Ref str(std::string_view text) {
 }
 inline Ref interned(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
 inline Ref number(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref integer(Py_ssize_t v) { return Ref::steal(PyLong_FromSsize_t(v)); }
+// str(value)
+inline Ref str_of(Borrowed value) { return Ref::steal(PyObject_Str(value)); }
 
-inline bool truthy(PyObject* o) {
+inline bool truthy(Borrowed o) {
     int r = PyObject_IsTrue(o);
     check(r);
     return r != 0;
 }
 
-inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+inline Ref getattr(Borrowed o, Borrowed name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 // The attribute, or a null Ref when `o` has none (AttributeError cleared).
-inline Ref getattr_optional(PyObject* o, PyObject* name) {
+inline Ref getattr_optional(Borrowed o, Borrowed name) {
     PyObject* result = nullptr;
     check(PyObject_GetOptionalAttr(o, name, &result));
     return Ref::steal_or_null(result);
 }
-inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
+inline void setattr(Borrowed o, Borrowed name, Borrowed value) { check(PyObject_SetAttr(o, name, value)); }
 
-// Positional call.
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+// callable(*args)
+template <class... Args>
+Ref call(Borrowed callable, const Args&... args) {
+    PyObject* stack[] = {nullptr, Borrowed(args).get()...};
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args), nullptr));
 }
-// Call with positional arguments followed by keyword arguments; `kwnames` is a
-// tuple naming the last len(kwnames) entries of `args`, in order.
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
-                                          args.size() - static_cast<size_t>(nkw), kwnames));
+// callable(*args) where `kwnames`, a tuple, names the last len(kwnames)
+// arguments, which are passed as keywords in that order.
+template <class... Args>
+Ref call_kw(Borrowed callable, Borrowed kwnames, const Args&... args) {
+    PyObject* stack[] = {nullptr, Borrowed(args).get()...};
+    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
+    assert(nkw <= sizeof...(Args));
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) - nkw, kwnames));
 }
 // obj.name(*args): the attribute lookup of a normal method call, without
 // making a bound method object.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    constexpr std::size_t kMaxArgs = 4;
-    PyObject* stack[1 + kMaxArgs] = {obj};
-    std::size_t n = 1;
-    for (PyObject* arg : args) {
-        if (n > kMaxArgs) {
-            PyErr_SetString(PyExc_SystemError, "tool_creator: too many method arguments");
-            throw ErrorAlreadySet{};
-        }
-        stack[n++] = arg;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
+template <class... Args>
+Ref call_method(Borrowed obj, Borrowed name, const Args&... args) {
+    PyObject* stack[] = {obj.get(), Borrowed(args).get()...};
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
 }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
-inline void set_item(PyObject* dict, const char* key, PyObject* value) {
-    check(PyDict_SetItemString(dict, key, value));
-}
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline void set_item(Borrowed dict, Borrowed key, Borrowed value) { check(PyDict_SetItem(dict, key, value)); }
+inline void set_item(Borrowed dict, const char* key, Borrowed value) { check(PyDict_SetItemString(dict, key, value)); }
+inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 // dict.get(key): a new reference, or null when absent (no error).
-inline Ref dict_get(PyObject* dict, PyObject* key) {
+inline Ref dict_get(Borrowed dict, Borrowed key) {
     PyObject* result = nullptr;
     check(PyDict_GetItemRef(dict, key, &result));
     return Ref::steal_or_null(result);
 }
-inline Ref new_list(std::initializer_list<PyObject*> items) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
-    return list;
-}
-inline Ref new_tuple(std::initializer_list<PyObject*> items) {
+inline Ref new_tuple(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    for (Borrowed item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
+    return tuple;
+}
+// A tuple of interned strings, as keyword names are.
+inline Ref names_tuple(std::initializer_list<const char*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const char* item : items) PyTuple_SET_ITEM(tuple.get(), i++, interned(item).release());
     return tuple;
 }
 
 // format(value, ""): how an f-string replacement field without a spec renders.
-inline Ref format(PyObject* value) { return Ref::steal(PyObject_Format(value, nullptr)); }
-inline Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+inline Ref format(Borrowed value) { return Ref::steal(PyObject_Format(value, nullptr)); }
+inline Ref concat(Borrowed a, Borrowed b) { return Ref::steal(PyUnicode_Concat(a, b)); }
 
 // The name CPython error texts use for an object's type.
-inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+inline const char* type_name(Borrowed o) { return Py_TYPE(o.get())->tp_name; }
 
 // Holds the currently raised exception aside and restores it on demand; used
 // where C++ control flow must run between raising and reporting.
