@@ -50,7 +50,7 @@ FoundTool find_tool(PyObject* self, PyObject* kwargs) {
     FoundTool found{.tool_name = std::move(request.tool_name), .folder = {}, .refusal = std::move(request.refusal)};
     if (found.refusal) return found;
     found.folder = tool_folder(self, request.part);
-    if (!exists(found.folder)) found.refusal = compose(texts::kToolNotFound, found.tool_name);
+    if (!exists(found.folder)) found.refusal = py::fstring(texts::kToolNotFound, found.tool_name);
     return found;
 }
 
@@ -118,7 +118,7 @@ py::Ref delete_tool(Args a) {
     // `_registry` is read afresh for each step (test, lookup, withdrawal), as
     // `self._registry` spelt out at each would be: a registry replaced by one
     // of the steps is what the next step sees.
-    py::Ref registry_name = compose(n.registry_prefix, tool.tool_name);
+    py::Ref registry_name = py::fstring(n.registry_prefix, tool.tool_name);
     if (py::truthy(py::getattr(self, n.registry_attr))) {
         py::Ref registry = py::getattr(self, n.registry_attr);
         py::Ref registered = py::call_method(registry, n.get, registry_name);
@@ -130,7 +130,7 @@ py::Ref delete_tool(Args a) {
             }
         }
     }
-    return compose(texts::kDeleted, tool.tool_name);
+    return py::fstring(texts::kDeleted, tool.tool_name);
 }
 
 }  // namespace tc::operations

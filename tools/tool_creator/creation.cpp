@@ -54,7 +54,7 @@ py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed de
             py::call_kw(tool_type, constants().kw_dynamic_tool, tool_name, description, path_text, manager);
         py::Ref registry = py::getattr(self, n.registry_attr);
         py::call_method(registry, n.register_, tool);
-        log(n.info, compose(texts::kRegisteredLog, tool_name));
+        log(n.info, py::fstring(texts::kRegisteredLog, tool_name));
         return {};
     } catch (...) {
         py::set_error_from_current_exception();
@@ -62,12 +62,12 @@ py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed de
     }
     py::SavedError error = py::SavedError::fetch();
     py::Ref error_text = py::format(error.get());
-    py::Ref warning = compose(texts::kRegisterFailedLog, tool_name);
+    py::Ref warning = py::fstring(texts::kRegisterFailedLog, tool_name);
     warning = py::concat(warning, py::str(": "));
     warning = py::concat(warning, error_text);
     log(n.warning, warning);
 
-    py::Ref answer = compose(texts::kSavedButNotRegistered, script_path);
+    py::Ref answer = py::fstring(texts::kSavedButNotRegistered, script_path);
     answer = py::concat(answer, py::str(texts::kRegistrationFailed));
     answer = py::concat(answer, error_text);
     return py::concat(answer, py::str(texts::kRunItAnyway));
@@ -80,13 +80,13 @@ Task create_tool(Args a) {
     PyObject* self = a[0];
     PyObject* kwargs = a[1];
     // Kept in the coroutine's traversed slots: they are needed after the await.
-    PyObject* code = a.keep<0>(kwarg(kwargs, n.code, n.empty));
+    PyObject* code = a.keep<0>(py::dict_get(kwargs, n.code, n.empty));
     ToolRequest request = resolve_tool(kwargs, code);
     if (request.refusal) co_return std::move(request.refusal);
     PyObject* tool_name = a.keep<1>(std::move(request.tool_name));
     PyObject* folder_name = a.keep<2>(std::move(request.part));
-    PyObject* description = a.keep<3>(kwarg(kwargs, n.description, n.empty));
-    PyObject* should_register = a.keep<4>(kwarg(kwargs, n.register_, Py_True));
+    PyObject* description = a.keep<3>(py::dict_get(kwargs, n.description, n.empty));
+    PyObject* should_register = a.keep<4>(py::dict_get(kwargs, n.register_, Py_True));
 
     // Looked up on the instance, so that an override is honoured.
     py::Ref check = py::call_method(self, n.validate_code, code);
@@ -94,7 +94,7 @@ Task create_tool(Args a) {
     py::Ref valid = py::call_method(validation, n.get, n.valid);
     if (!py::truthy(valid)) {
         py::Ref message = py::call_method(validation, n.get, n.message, n.unknown_error);
-        co_return compose(texts::kInvalidCode, message);
+        co_return py::fstring(texts::kInvalidCode, message);
     }
 
     py::Ref script_path = save_tool_folder(self, folder_name, tool_name, description, code);

@@ -20,7 +20,7 @@ AnswerOrJob start_run(PyObject* self, PyObject* kwargs) {
 
     py::Ref folder = tool_folder(self, request.part);
     py::Ref script_path = join(folder, n.tool_py);
-    if (!exists(script_path)) return {.answer = compose(texts::kScriptNotFound, script_path), .job = {}};
+    if (!exists(script_path)) return {.answer = py::fstring(texts::kScriptNotFound, script_path), .job = {}};
     return {.answer = {}, .job = start_job(self, constants().run_timeout, [&] {
                 return run_function_command(py::str_of(script_path), args);
             })};

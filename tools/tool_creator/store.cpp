@@ -47,14 +47,9 @@ bool is_unsafe_folder_name(PyObject* text) {
 
 }  // namespace
 
-py::Ref kwarg(py::Borrowed kwargs, py::Borrowed key, py::Borrowed default_value) {
-    if (py::Ref value = py::dict_get(kwargs, key)) return value;
-    return default_value.ref();
-}
-
 ToolRequest resolve_tool(py::Borrowed kwargs, py::Borrowed code) {
     const Names& n = names();
-    ToolRequest request{.tool_name = kwarg(kwargs, n.tool_name, n.empty), .part = {}, .refusal = {}};
+    ToolRequest request{.tool_name = py::dict_get(kwargs, n.tool_name, n.empty), .part = {}, .refusal = {}};
     if (!py::truthy(request.tool_name)) {
         request.refusal = n.tool_name_required.copy();
         return request;
@@ -94,9 +89,6 @@ void write_text_utf8(py::Borrowed path, py::Borrowed text) {
     py::Ref write = py::getattr(path, names().write_text);
     py::call_kw(write, constants().kw_encoding, text, names().utf8);
 }
-
-py::Ref compose(py::Borrowed prefix, py::Borrowed value) { return py::concat(prefix, py::format(value)); }
-py::Ref compose(const char* prefix, py::Borrowed value) { return compose(py::str(prefix), value); }
 
 const rt::FunctionSpec kGetCustomToolsDir = {
     .name = "_get_custom_tools_dir",

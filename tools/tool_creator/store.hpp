@@ -5,9 +5,6 @@
 
 namespace tc {
 
-// kwargs.get(key, default) on the call's exact dict.
-py::Ref kwarg(py::Borrowed kwargs, py::Borrowed key, py::Borrowed default_value);
-
 // The opening create, info, delete and run share: the call's `tool_name`,
 // tested for presence, then judged as a folder name. A name that is not one
 // plain folder name (it would lead outside the store) is refused. Otherwise
@@ -34,9 +31,5 @@ bool exists(py::Borrowed path);
 py::Ref read_text_utf8(py::Borrowed path);
 // path.write_text(text, encoding="utf-8")
 void write_text_utf8(py::Borrowed path, py::Borrowed text);
-
-// prefix + format(value, "")
-py::Ref compose(py::Borrowed prefix, py::Borrowed value);
-py::Ref compose(const char* prefix, py::Borrowed value);
 
 }  // namespace tc

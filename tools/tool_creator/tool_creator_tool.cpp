@@ -72,7 +72,7 @@ AnswerOrJob dispatch(PyObject* self, PyObject* kwargs) {
     py::Ref operation = py::dict_get(kwargs, n.operation);
     if (!operation) operation = n.default_operation.copy();
     const std::size_t found = find_operation(operation.get());
-    if (found == kNoOperation) return {.answer = compose(n.unknown_operation, operation), .job = {}};
+    if (found == kNoOperation) return {.answer = py::fstring(n.unknown_operation, operation), .job = {}};
     const Operation& op = kOperations[found];
     // Looked up on the instance at each call, so that a subclass or an
     // instance attribute that overrides the method is honoured.

@@ -22,7 +22,7 @@ Task validate_tool(Args a) {
     const Names& n = names();
     AnswerOrJob next;
     {
-        py::Ref code = kwarg(a[1], n.code, n.empty);
+        py::Ref code = py::dict_get(a[1], n.code, n.empty);
         if (!py::truthy(code)) co_return n.code_required.copy();
         // Looked up on the instance, so that an override is honoured.
         next.job = py::call_method(a.self(), n.validate_code, code);

@@ -157,6 +157,11 @@ inline Ref dict_get(Borrowed dict, Borrowed key) {
     check(PyDict_GetItemRef(dict, key, &result));
     return Ref::steal_or_null(result);
 }
+// dict.get(key, default_value)
+inline Ref dict_get(Borrowed dict, Borrowed key, Borrowed default_value) {
+    if (Ref value = dict_get(dict, key)) return value;
+    return default_value.ref();
+}
 inline Ref new_tuple(std::initializer_list<Borrowed> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
@@ -174,6 +179,9 @@ inline Ref names_tuple(std::initializer_list<const char*> items) {
 // format(value, ""): how an f-string replacement field without a spec renders.
 inline Ref format(Borrowed value) { return Ref::steal(PyObject_Format(value, nullptr)); }
 inline Ref concat(Borrowed a, Borrowed b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+// f"{prefix}{value}": a fixed text followed by one replacement field.
+inline Ref fstring(Borrowed prefix, Borrowed value) { return concat(prefix, format(value)); }
+inline Ref fstring(const char* prefix, Borrowed value) { return fstring(str(prefix), value); }
 
 // The name CPython error texts use for an object's type.
 inline const char* type_name(Borrowed o) { return Py_TYPE(o.get())->tp_name; }
