@@ -16,6 +16,9 @@ ASAN_VENV := .venv-asan
 BUILD_DEPS := scikit-build-core cmake ninja
 PIP_FLAGS := --disable-pip-version-check -q
 PYTEST_ARGS ?=
+# WERROR=ON (as CI builds) makes every compiler warning an error.
+WERROR ?= OFF
+CMAKE_FLAGS = -Ccmake.define.VELMOR_WERROR=$(WERROR)
 
 .PHONY: all install demo test lint bench asan-test clean check-python
 
@@ -35,7 +38,7 @@ check-python:
 
 install: $(VENV)/.tools-stamp
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
-	  -Cbuild-dir=build/release '.[test,mcp]'
+	  -Cbuild-dir=build/release $(CMAKE_FLAGS) '.[test,mcp]'
 
 # The Python sources are linted and their formatting checked before the suite runs.
 LINTED := host tests bench examples
@@ -63,7 +66,7 @@ bench: install
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so) $(shell g++ -print-file-name=libstdc++.so)
 asan-test: $(ASAN_VENV)/.tools-stamp
 	$(ASAN_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
-	  -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.VELMOR_SANITIZE=ON '.[test,mcp]'
+	  -Cbuild-dir=build/asan -Ccmake.build-type=Debug -Ccmake.define.VELMOR_SANITIZE=ON $(CMAKE_FLAGS) '.[test,mcp]'
 	LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0:malloc_context_size=2 \

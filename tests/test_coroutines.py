@@ -178,6 +178,26 @@ class TestFinalisation:
         gc.collect()
         assert marker() is None
 
+    @pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+    @pytest.mark.parametrize("started", [False, True])
+    def test_cycle_through_str_subclass_name_collected(self, kind, attribute, started):
+        class Name(str):
+            pass
+
+        case = Case(kind)
+        coro = case.coro()
+        if started:
+            coro.send(None)
+        coro.close()
+        name = Name("named")
+        name.owner = coro  # coroutine -> its name -> coroutine
+        setattr(coro, attribute, name)
+        assert getattr(coro, attribute) is name
+        collected = weakref.ref(coro)
+        del coro, name
+        gc.collect()
+        assert collected() is None
+
 
 class SlowManager:
     """Jobs finish on a later turn of the loop, or never with `forever`; cancellations are recorded."""

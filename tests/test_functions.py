@@ -3,6 +3,7 @@
 import asyncio
 import asyncio.coroutines
 import builtins
+import gc
 import inspect
 import pathlib
 import types
@@ -105,6 +106,23 @@ def test_binds_like_a_python_function():
     assert not inspect.iscoroutinefunction(tool.set_registry)
     assert str(inspect.signature(tool.set_registry)) == "(registry: 'Any') -> 'None'"
     assert str(inspect.signature(ToolCreatorTool)) == FUNCTIONS[1][1].replace("self, ", "")
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+def test_collector_sees_str_subclass_names(attribute):
+    # A name that is a str subclass can hold a reference back to its function;
+    # the collector must see it, or such a cycle would never be freed.
+    class Name(str):
+        pass
+
+    function = ToolCreatorTool.set_registry
+    original = getattr(function, attribute)
+    name = Name(original)
+    try:
+        setattr(function, attribute, name)
+        assert any(referent is name for referent in gc.get_referents(function))
+    finally:
+        setattr(function, attribute, original)
 
 
 def test_every_parameter_by_keyword():

@@ -1007,6 +1007,45 @@ class TestKwargsType:
         assert manager.calls == [] and (root / "t" / "tool.py").exists()
 
 
+class ReadKey(str):
+    """A key that records each time a lookup compares it."""
+
+    reads: list
+
+    def __eq__(self, other):
+        ReadKey.reads.append(str(self))
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class TestKeyReadOrder:
+    """Each operation reads all of its keys, in a fixed order, before it tests any."""
+
+    @pytest.mark.parametrize(
+        "method, given, expected",
+        [
+            (
+                "_create_tool",
+                {"tool_name": "t", "description": "d", "code": CODE, "register": False},
+                ["tool_name", "description", "code", "register"],
+            ),
+            (
+                "_create_tool",
+                {"register": False, "code": "", "description": "d", "tool_name": "t"},
+                ["tool_name", "description", "code", "register"],
+            ),
+            ("_run_tool", {"args": {}, "tool_name": "t"}, ["tool_name", "args"]),
+            ("_run_tool", {"args": {}, "tool_name": "../t"}, ["tool_name", "args"]),
+        ],
+    )
+    async def test_reads_in_order(self, creator, root, method, given, expected):
+        make_folder(root, "t", code=CODE)
+        ReadKey.reads = []
+        await getattr(creator, method)({ReadKey(key): value for key, value in given.items()})
+        assert ReadKey.reads == expected
+
+
 class TestUtf8Reads:
     async def test_store_reads_the_same_under_an_ascii_locale(self, creator, home, root):
         code = "# \u00e9t\u00e9 \u2603\n" + CODE

@@ -2,28 +2,37 @@
 // the manager, and turning a job result into the text the agent reads.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
+#include "state.hpp"
 
 namespace tc {
 
-// json.dumps(value, indent=2), with `json` looked up at call time.
-py::Ref json_text(PyObject* value);
+// What a body's preparation step gives: the answer when the call ends before
+// awaiting anything, otherwise the job to await.
+struct AnswerOrJob {
+    py::Ref answer;
+    py::Ref job;
+};
 
-// Captures the json module's encoder for `json_text` (see JsonEncoding).
-void capture_json_encoding(PyObject* json_module);
-
-// SubprocessTask(worker_type="custom", command=command, timeout=timeout),
-// with the task type looked up beforehand by the caller.
-py::Ref make_custom_task(PyObject* task_type, PyObject* command, PyObject* timeout);
+// SubprocessTask(worker_type="custom", command=make_command(), timeout=timeout)
+// handed to owner._manager.spawn: the awaitable of the job. `SubprocessTask`
+// and `_manager` are read at each job, in this order, so that a host or test
+// that rebinds either has the next job use its replacement.
+template <class MakeCommand>
+py::Ref start_job(py::Borrowed owner, py::Borrowed timeout, MakeCommand&& make_command) {
+    const Names& n = names();
+    py::Ref task_type = global(n.SubprocessTask);
+    py::Ref command = make_command();
+    py::Ref task = py::call_kw(task_type, constants().kw_task, n.custom, command, timeout);
+    py::Ref manager = py::getattr(owner, n.manager_attr);
+    return py::call_method(manager, n.spawn, task);
+}
 
 // {"action": "run_function", "path": path, "function": "main", "args": args}
-py::Ref run_function_command(PyObject* path, PyObject* args);
-
-// owner._manager.spawn(task): the awaitable of the job.
-py::Ref spawn_job(PyObject* owner, PyObject* task);
+py::Ref run_function_command(py::Borrowed path, py::Borrowed args);
 
 // "[ERROR] " + format(result.error) when the job failed, else the JSON text
 // of result.output.
-py::Ref run_answer(PyObject* result);
+py::Ref run_answer(py::Borrowed result);
 
 }  // namespace tc

@@ -1,7 +1,7 @@
 // The module definition and what importing it does.
-#include "classes.hpp"
-#include "jobs.hpp"
-#include "schema.hpp"
+#include "json_text.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/runtime.hpp"
 #include "state.hpp"
 #include "texts.hpp"
 #include "tools.hpp"
@@ -20,54 +20,52 @@ struct ImportRecords {
     py::Ref module;
 };
 
-ImportRecords& records() {
+ImportRecords& records() noexcept {
     static ImportRecords* const instance = new ImportRecords();
     return *instance;
 }
 
 // ---- the module statements --------------------------------------------------
 
-void bind(PyObject* globals, const char* name, PyObject* value) { py::set_item(globals, name, value); }
+void bind(PyObject* globals, const char* name, py::Borrowed value) { py::set_item(globals, name, value); }
 
 // `import <dotted>`: binds the top-level package under its own name.
 void import_module(PyObject* globals, const char* dotted, const char* bound_name) {
     py::Ref name = py::str(dotted);
     py::Ref top = py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0));
-    bind(globals, bound_name, top.get());
+    bind(globals, bound_name, top);
 }
 
 // One name of `from <module> import ...`: an attribute, else a submodule that
 // is already in sys.modules.
 py::Ref import_from(PyObject* module, PyObject* name) {
     if (py::Ref value = py::getattr_optional(module, name)) return value;
-    if (py::Ref package = py::getattr_optional(module, py::interned("__name__").get());
+    if (py::Ref package = py::getattr_optional(module, rt::names().dunder_name);
         package && PyUnicode_Check(package.get())) {
         py::Ref full = py::Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
         if (py::Ref submodule = py::Ref::steal_or_null(PyImport_GetModule(full.get()))) return submodule;
         py::check_error();
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    throw py::ErrorAlreadySet{};
+    py::throw_error_set();
 }
 
 // `from <module> import <names...>`
 void import_names(PyObject* globals, const char* module_name, std::initializer_list<const char*> imported) {
-    py::Ref fromlist = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(imported.size())));
-    Py_ssize_t i = 0;
-    for (const char* item : imported) PyTuple_SET_ITEM(fromlist.get(), i++, py::interned(item).release());
+    py::Ref fromlist = py::names_tuple(imported);
     py::Ref name = py::str(module_name);
     py::Ref module =
         py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 0));
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(fromlist.get()); ++j) {
         PyObject* item = PyTuple_GET_ITEM(fromlist.get(), j);
-        py::set_item(globals, item, import_from(module.get(), item).get());
+        py::set_item(globals, item, import_from(module.get(), item));
     }
 }
 
 void run_module_statements(PyObject* globals) {
     import_module(globals, "importlib.util", "importlib");
     import_module(globals, "json", "json");
-    capture_json_encoding(global(py::interned("json").get()).get());
+    capture_json_encoding(rt::global(names().json));
     import_module(globals, "logging", "logging");
     import_module(globals, "os", "os");
     import_module(globals, "sys", "sys");
@@ -76,22 +74,22 @@ void run_module_statements(PyObject* globals) {
     import_names(globals, "velmor.core.subprocess_manager", {"SubprocessManager", "SubprocessTask"});
     import_names(globals, "velmor.tools.base", {"Tool"});
 
-    py::Ref logging = global(py::interned("logging").get());
-    py::Ref get_logger = py::getattr(logging.get(), py::interned("getLogger").get());
-    bind(globals, "logger", py::call(get_logger.get(), {py::str("velmor.tool_creator").get()}).get());
+    py::Ref logging = rt::global(py::interned("logging"));
+    py::Ref get_logger = py::getattr(logging, py::interned("getLogger"));
+    bind(globals, "logger", py::call(get_logger, py::str("velmor.tool_creator")));
 
-    bind(globals, "_get_custom_tools_dir", make_function(kGetCustomToolsDir).get());
-    create_class(kToolCreatorToolClass, globals);
-    create_class(kDynamicToolClass, globals);
+    bind(globals, "_get_custom_tools_dir", rt::make_function(kGetCustomToolsDir));
+    rt::create_class(kToolCreatorToolClass, globals);
+    rt::create_class(kDynamicToolClass, globals);
 }
 
 // ---- the two slots -------------------------------------------------------------
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     try {
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
-        if (id < 0) throw py::ErrorAlreadySet{};
+        if (id < 0) py::throw_error_set();
         ImportRecords& rec = records();
         if (rec.interpreter_id < 0) rec.interpreter_id = id;
         if (rec.interpreter_id != id) {
@@ -114,9 +112,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                        {"parent", "__package__", false},
                        {"submodule_search_locations", "__path__", true}};
         for (const auto& copied : kCopied) {
-            py::Ref value = py::getattr_optional(spec, py::str(copied.spec_attribute).get());
+            py::Ref value = py::getattr_optional(spec, py::str(copied.spec_attribute));
             if (!value || (copied.none_means_absent && value.get() == Py_None)) continue;
-            py::set_item(dict, copied.module_attribute, value.get());
+            py::set_item(dict, copied.module_attribute, value);
         }
         return module.release();
     } catch (...) {
@@ -125,7 +123,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     }
 }
 
-int exec_module(PyObject* module) {
+int exec_module(PyObject* module) noexcept {
     ImportRecords& rec = records();
     if (rec.module) {
         if (rec.module.get() == module) return 0;
@@ -134,12 +132,10 @@ int exec_module(PyObject* module) {
     }
     rec.module = py::Ref::borrow(module);
     try {
+        rt::init(texts::kModuleName);
         init_state();
-        State& s = state();
-        if (!s.tool_creator_schema) s.tool_creator_schema = build_tool_creator_schema();
-        if (!s.dynamic_tool_schema) s.dynamic_tool_schema = build_dynamic_tool_schema();
-        s.globals = py::Ref::borrow(PyModule_GetDict(module));
-        run_module_statements(s.globals.get());
+        rt::set_globals(PyModule_GetDict(module));
+        run_module_statements(rt::runtime().globals.get());
         return 0;
     } catch (...) {
         py::set_error_from_current_exception();

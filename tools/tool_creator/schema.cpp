@@ -1,8 +1,10 @@
 #include "schema.hpp"
 
+#include "operations.hpp"
 #include "texts.hpp"
 
 #include <span>
+#include <string>
 
 namespace tc {
 
@@ -11,30 +13,47 @@ namespace {
 struct SchemaProperty {
     const char* name;
     const char* type;
-    std::span<const char* const> choices;  // "enum"; empty when free
-    const char* description;
+    const char* description;     // null for the operation, described by its table
+    bool is_operation = false;   // "enum" of the operation words
 };
 
-constexpr const char* kOperations[] = {"create", "validate", "list", "delete", "run", "info"};
-
 constexpr SchemaProperty kToolCreatorProperties[] = {
-    {"operation", "string", kOperations, texts::kOperationDescription},
-    {"tool_name", "string", {}, texts::kToolNameDescription},
-    {"description", "string", {}, texts::kDescriptionDescription},
-    {"code", "string", {}, texts::kCodeDescription},
-    {"args", "object", {}, texts::kArgsDescription},
-    {"register", "boolean", {}, texts::kRegisterDescription},
+    {"operation", "string", nullptr, true},
+    {"tool_name", "string", texts::kToolNameDescription},
+    {"description", "string", texts::kDescriptionDescription},
+    {"code", "string", texts::kCodeDescription},
+    {"args", "object", texts::kArgsDescription},
+    {"register", "boolean", texts::kRegisterDescription},
 };
 constexpr const char* kToolCreatorRequired[] = {"operation"};
 
 constexpr SchemaProperty kDynamicToolProperties[] = {
-    {"args", "object", {}, texts::kDynamicArgsDescription},
+    {"args", "object", texts::kDynamicArgsDescription},
 };
 
 py::Ref string_list(std::span<const char* const> items) {
-    py::Ref list = py::Ref::steal(PyList_New(0));
-    for (const char* item : items) py::check(PyList_Append(list.get(), py::str(item).get()));
+    py::Ref list = py::new_list();
+    for (const char* item : items) py::append(list, py::str(item));
     return list;
+}
+
+// The operation words, in table order.
+py::Ref operation_words() {
+    py::Ref list = py::new_list();
+    for (const Operation& op : kOperations) {
+        if (op.word) py::append(list, py::str(op.word));
+    }
+    return list;
+}
+
+// The heading, then "- <word>: <description>" per operation, one per line.
+py::Ref operation_description() {
+    std::string text = texts::kOperationHeading;
+    for (const Operation& op : kOperations) {
+        if (!op.word) continue;
+        text.append("\n- ").append(op.word).append(": ").append(op.description);
+    }
+    return py::str(text);
 }
 
 // {"type": "object", "properties": {...}[, "required": [...]]}
@@ -42,15 +61,15 @@ py::Ref build_schema(std::span<const SchemaProperty> properties, std::span<const
     py::Ref props = py::new_dict();
     for (const SchemaProperty& p : properties) {
         py::Ref entry = py::new_dict();
-        py::set_item(entry.get(), "type", py::str(p.type).get());
-        if (!p.choices.empty()) py::set_item(entry.get(), "enum", string_list(p.choices).get());
-        py::set_item(entry.get(), "description", py::str(p.description).get());
-        py::set_item(props.get(), p.name, entry.get());
+        py::set_item(entry, "type", py::str(p.type));
+        if (p.is_operation) py::set_item(entry, "enum", operation_words());
+        py::set_item(entry, "description", p.is_operation ? operation_description() : py::str(p.description));
+        py::set_item(props, p.name, entry);
     }
     py::Ref schema = py::new_dict();
-    py::set_item(schema.get(), "type", py::str("object").get());
-    py::set_item(schema.get(), "properties", props.get());
-    if (!required.empty()) py::set_item(schema.get(), "required", string_list(required).get());
+    py::set_item(schema, "type", py::str("object"));
+    py::set_item(schema, "properties", props);
+    if (!required.empty()) py::set_item(schema, "required", string_list(required));
     return schema;
 }
 
@@ -68,7 +87,7 @@ py::Ref copy_json(PyObject* value) {
         PyObject* key;
         PyObject* item;
         while (PyDict_Next(value, &pos, &key, &item)) {
-            if (PyDict_CheckExact(item) || PyList_CheckExact(item)) py::set_item(copy.get(), key, copy_json(item).get());
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item)) py::set_item(copy, key, copy_json(item));
         }
         return copy;
     }

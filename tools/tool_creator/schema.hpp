@@ -2,7 +2,7 @@
 // `parameters` property gets a fresh deep copy of a template built once.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
 
 namespace tc {
 

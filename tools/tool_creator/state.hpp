@@ -1,13 +1,24 @@
-// What the module keeps for the life of the process: the interned names its
-// functions use, its Python types, and the module namespace that run-time name
-// lookups read. One interpreter per process uses the module, so these are
-// process-wide records rather than per-module state.
+// What the tool keeps for the life of the process: the interned names and
+// constant objects its operations use, the interned words and method names of
+// the operation table, and the schema templates. The runtime's own records
+// (types, run-time name lookup) are in runtime/runtime.hpp.
 #pragma once
 
-#include "py.hpp"
+#include "operations.hpp"
+#include "runtime/py.hpp"
+#include "runtime/runtime.hpp"
 #include "texts.hpp"
 
+#include <array>
+#include <iterator>
+
 namespace tc {
+
+// The runtime pieces every tool file uses.
+using rt::Args;
+using rt::awaiting;
+using rt::global;
+using rt::Task;
 
 // Interned strings, created once and kept for the life of the process.
 #define TC_NAMES(X)                                   \
@@ -15,7 +26,6 @@ namespace tc {
     X(dumps, "dumps")                                 \
     X(JSONEncoder, "JSONEncoder")                     \
     X(loads, "loads")                                 \
-    X(indent, "indent")                               \
     X(logger, "logger")                               \
     X(Path, "Path")                                   \
     X(SubprocessManager, "SubprocessManager")         \
@@ -35,7 +45,8 @@ namespace tc {
     X(description_attr, "_description")               \
     X(script_path_attr, "_script_path")               \
     X(operation, "operation")                         \
-    X(list, "list")                                   \
+    X(default_operation, kDefaultOperation)           \
+    X(validate_code, kValidateCodeMethod)             \
     X(args, "args")                                   \
     X(action, "action")                               \
     X(path, "path")                                   \
@@ -46,22 +57,6 @@ namespace tc {
     X(velmor_dir, ".velmor")                          \
     X(custom_tools, "custom_tools")                   \
     X(empty, "")                                      \
-    X(add_note, "add_note")                           \
-    X(throw_, "throw")                                \
-    X(close, "close")                                 \
-    X(value, "value")                                 \
-    X(op_create, "create")                            \
-    X(op_validate, "validate")                        \
-    X(op_delete, "delete")                            \
-    X(op_run, "run")                                  \
-    X(op_info, "info")                                \
-    X(create_tool, "_create_tool")                    \
-    X(validate_tool, "_validate_tool")                \
-    X(validate_code, "_validate_code")                \
-    X(list_tools, "_list_tools")                      \
-    X(delete_tool, "_delete_tool")                    \
-    X(run_tool, "_run_tool")                          \
-    X(tool_info, "_tool_info")                        \
     X(tool_creator_name, texts::kToolCreatorName)     \
     X(tool_creator_description, texts::kToolCreatorDescription) \
     X(unknown_operation, texts::kUnknownOperation)    \
@@ -125,48 +120,28 @@ struct Constants {
     py::Ref two;                             // 2
     py::Ref validate_timeout;                // 10.0
     py::Ref run_timeout;                     // 60.0
-    py::Ref asyncio_coroutine_marker;        // asyncio.coroutines._is_coroutine
-    py::Ref inspect_coroutine_marker;        // inspect._is_coroutine_mark
 };
 
-// The standard json module's encoding machinery, captured at import, so that
-// `json.dumps(value, indent=2)` can run its C encoder directly while the
-// module's `json` and its `dumps` and `JSONEncoder` are still the originals.
-struct JsonEncoding {
-    py::Ref module;
-    py::Ref dumps;
-    py::Ref encoder_type;            // json.JSONEncoder
-    py::Ref make_encoder;            // json.encoder.c_make_encoder
-    py::Ref encode_string;           // json.encoder.encode_basestring_ascii
-    py::Ref default_method;          // JSONEncoder(indent=2).default
-    py::Ref indent;                  // "  "
-    py::Ref key_separator;           // ": "
-    py::Ref item_separator;          // ","
-    py::Ref zero;                    // 0
+// The operation table's words and method names, interned, by row; a helper
+// row has no word.
+struct OperationNames {
+    std::array<py::Ref, std::size(kOperations)> words;
+    std::array<py::Ref, std::size(kOperations)> methods;
 };
 
 struct State {
     Names names;
     Constants constants;
-    py::Ref function_type;
-    py::Ref coroutine_type;
-    py::Ref coroutine_wrapper_type;
-    JsonEncoding json;            // unset when the C encoder is unavailable
+    OperationNames operations;
     py::Ref tool_creator_schema;  // templates copied on every read of `parameters`
     py::Ref dynamic_tool_schema;
-    py::Ref globals;   // the namespace of the module being (or last) executed
-    py::Ref builtins;  // the builtins namespace
 };
 
-// The process-wide state; `init_state` fills it once (idempotent).
+// The process-wide state; `init_state` fills it once (later calls do nothing).
 State& state();
 void init_state();
 
 inline const Names& names() { return state().names; }
 inline const Constants& constants() { return state().constants; }
-
-// A module-level name looked up as a function body would at run time: the
-// module namespace, then builtins; NameError when neither has it.
-py::Ref global(PyObject* name);
 
 }  // namespace tc

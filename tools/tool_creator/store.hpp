@@ -1,37 +1,35 @@
 // Helpers shared by the operations that work on the custom tools store.
 #pragma once
 
-#include "py.hpp"
+#include "runtime/py.hpp"
 
 namespace tc {
 
-// kwargs.get(key, default) on the call's exact dict.
-py::Ref kwarg(PyObject* kwargs, PyObject* key, PyObject* default_value);
-
-// A tool name checked for use as a folder name. A name that is not one plain
-// folder name (it would lead outside the store) gets a `refusal` answer.
-// Otherwise `part` is what to join to the store root: the checked text for a
-// str or path-like name (so a path-like object cannot answer differently
-// the second time it is asked), the name itself for anything else, which the
-// join then refuses.
-struct FolderName {
-    py::Ref refusal;
-    py::Ref part;
+// The opening create, info, delete and run share: the call's `tool_name`
+// (read by the operation, in its own order of reads), tested for presence,
+// then judged as a folder name. A name that is not one plain folder name (it
+// would lead outside the store) is refused. Otherwise `part` is what to join
+// to the store root: the checked text for a str or path-like name (so a
+// path-like object cannot answer differently the second time it is asked),
+// the name itself for anything else, which the join then refuses.
+struct ToolRequest {
+    py::Ref tool_name;  // as given
+    py::Ref part;       // set when the call can go on
+    py::Ref refusal;    // the answer instead, when it cannot
 };
-FolderName check_tool_name(PyObject* tool_name);
+// `code`: create's code, whose absence is answered after a missing name and
+// before the name is judged; null for the other operations.
+ToolRequest resolve_tool(py::Borrowed tool_name, py::Borrowed code = nullptr);
 
 // path / part
-py::Ref join(PyObject* path, PyObject* part);
-// self._custom_tools_dir / part
-py::Ref tool_folder(PyObject* self, PyObject* part);
-bool exists(PyObject* path);
+py::Ref join(py::Borrowed path, py::Borrowed part);
+// self._custom_tools_dir / part, the attribute read now
+py::Ref tool_folder(py::Borrowed self, py::Borrowed part);
+bool exists(py::Borrowed path);
 // path.read_text(encoding="utf-8"): what create wrote reads back the same
 // under any locale.
-py::Ref read_text_utf8(PyObject* path);
+py::Ref read_text_utf8(py::Borrowed path);
 // path.write_text(text, encoding="utf-8")
-void write_text_utf8(PyObject* path, PyObject* text);
-
-// prefix + format(value, "")
-py::Ref compose(PyObject* prefix, PyObject* value);
+void write_text_utf8(py::Borrowed path, py::Borrowed text);
 
 }  // namespace tc

@@ -1,5 +1,8 @@
-// Every fixed text the module shows: docstrings, tool descriptions, schema
-// texts and answers. Kept in one place so that wording is reviewed together.
+// Every fixed text the tool shows: docstrings, tool descriptions, schema
+// texts and answers. Kept in one place so that wording is reviewed together;
+// the operations' own lines of the schema are in their table
+// (operations.hpp), and the runtime's CPython-like error texts beside the
+// code that raises them.
 #pragma once
 
 namespace tc::texts {
@@ -19,11 +22,6 @@ inline constexpr const char* kModuleDoc =
     "Created tools are saved to ~/.velmor/custom_tools/ and can be persisted\n"
     "across sessions.\n";
 
-// Note added to the argument-type TypeError for instances of subclasses;
-// filled with the given type and the expected type (twice).
-inline constexpr const char* kSubclassNote =
-    "'%s' is a subclass of '%s'; subclasses of built-in types are rejected, pass an exact '%s'.";
-
 // ---- module function --------------------------------------------------------
 inline constexpr const char* kGetCustomToolsDirDoc = "Get the directory for custom tools.";
 
@@ -39,14 +37,9 @@ inline constexpr const char* kToolCreatorDescription =
     "validated, saved, and can be immediately registered for use. Use this when you need a specialized tool that "
     "doesn't exist yet.";
 
-inline constexpr const char* kOperationDescription =
-    "The operation to perform:\n"
-    "- create: Create and save a new custom tool\n"
-    "- validate: Check if tool code is valid\n"
-    "- list: List all custom tools\n"
-    "- delete: Delete a custom tool\n"
-    "- run: Execute a custom tool directly\n"
-    "- info: Get details about a custom tool";
+// The first line of the description of `operation`; a line per operation
+// follows, "- <word>: <description>", from the operation table.
+inline constexpr const char* kOperationHeading = "The operation to perform:";
 inline constexpr const char* kToolNameDescription = "Name for the custom tool (snake_case).";
 inline constexpr const char* kDescriptionDescription = "Description of what the tool does.";
 inline constexpr const char* kCodeDescription =

@@ -2,13 +2,13 @@
 // tables of the two tool classes.
 #pragma once
 
-#include "classes.hpp"
-#include "function.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/function.hpp"
 
 namespace tc {
 
-extern const FunctionSpec kGetCustomToolsDir;  // store.cpp
-extern const ClassSpec kToolCreatorToolClass;  // tool_creator_tool.cpp
-extern const ClassSpec kDynamicToolClass;      // dynamic_tool.cpp
+extern const rt::FunctionSpec kGetCustomToolsDir;  // store.cpp
+extern const rt::ClassSpec kToolCreatorToolClass;  // tool_creator_tool.cpp
+extern const rt::ClassSpec kDynamicToolClass;      // dynamic_tool.cpp
 
 }  // namespace tc

@@ -6,7 +6,7 @@
 
 #include <span>
 
-namespace tc {
+namespace rt {
 
 enum class MemberKind { Method, Property };
 
@@ -25,7 +25,8 @@ struct ClassSpec {
 };
 
 // Builds the class as `class <name>(<base>): <doc>; <members>` would, in the
-// module namespace `globals`, and binds it there under its name.
-py::Ref create_class(const ClassSpec& spec, PyObject* globals);
+// module namespace `globals`, and binds it there under its name. Member
+// functions are qualified by the class name.
+py::Ref create_class(const ClassSpec& spec, py::Borrowed globals);
 
-}  // namespace tc
+}  // namespace rt

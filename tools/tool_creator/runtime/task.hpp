@@ -1,5 +1,5 @@
 // The C++ side of the module's coroutines: a body is written as a C++20
-// coroutine returning `Task`, with `co_await tc::awaiting(std::move(obj))`
+// coroutine returning `Task`, with `co_await rt::awaiting(std::move(obj))`
 // wherever it awaits a Python awaitable and `co_return` of its result. The
 // Python-facing coroutine object (coroutine.hpp) drives it.
 //
@@ -14,7 +14,7 @@
 #include <coroutine>
 #include <utility>
 
-namespace tc {
+namespace rt {
 
 struct Promise;
 
@@ -77,11 +77,4 @@ private:
 // object cannot be awaited. Takes the awaitable over.
 AwaitPython awaiting(py::Ref awaitable);
 
-// What a body's preparation step gives: the answer when the call ends before
-// awaiting anything, otherwise the job to await.
-struct AnswerOrJob {
-    py::Ref answer;
-    py::Ref job;
-};
-
-}  // namespace tc
+}  // namespace rt

@@ -1,17 +1,21 @@
 #include "function.hpp"
 
 #include "coroutine.hpp"
-#include "state.hpp"
-#include "texts.hpp"
+#include "runtime.hpp"
 
 #include <cstddef>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
-namespace tc {
+namespace rt {
 
 namespace {
+
+// Note added to the argument-type TypeError for instances of subclasses;
+// filled with the given type and the expected type (twice).
+constexpr const char* kSubclassNote =
+    "'%s' is a subclass of '%s'; subclasses of built-in types are rejected, pass an exact '%s'.";
 
 struct FunctionObject {
     PyObject_HEAD
@@ -20,8 +24,8 @@ struct FunctionObject {
     ResultCheck result_check;
     Py_ssize_t required;  // leading parameters without a default
     py::Ref param_names;  // interned, so keywords usually match by identity
-    py::Ref name;
-    py::Ref qualname;
+    py::Ref name;      // always a str: error texts use it
+    py::Ref qualname;  // always a str
     py::Ref module;
     py::Ref doc;
     py::Ref annotations;
@@ -31,11 +35,12 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
-FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
 const char* name_of(const FunctionObject* f) {
+    assert(f->name && PyUnicode_Check(f->name.get()));
     const char* text = PyUnicode_AsUTF8(f->name.get());
-    if (!text) throw py::ErrorAlreadySet{};
+    if (!text) py::throw_error_set();
     return text;
 }
 
@@ -49,7 +54,7 @@ const char* name_of(const FunctionObject* f) {
     const Py_ssize_t expected = (has_defaults && !too_many) ? f->required : total;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_of(f), how,
                  expected, expected == 1 ? "" : "s", given);
-    throw py::ErrorAlreadySet{};
+    py::throw_error_set();
 }
 
 [[noreturn]] void raise_argument_type(const Param& param, PyObject* value, PyTypeObject* expected) {
@@ -59,12 +64,12 @@ const char* name_of(const FunctionObject* f) {
         // Subclasses can override comparison, hashing or formatting in ways
         // the module does not guard against, so they are refused outright.
         py::SavedError error = py::SavedError::fetch();
-        py::Ref note = py::Ref::steal(PyUnicode_FromFormat(texts::kSubclassNote, py::type_name(value),
-                                                           expected->tp_name, expected->tp_name));
-        py::call_method(error.get(), names().add_note.get(), {note.get()});
+        py::Ref note = py::Ref::steal(
+            PyUnicode_FromFormat(kSubclassNote, py::type_name(value), expected->tp_name, expected->tp_name));
+        py::call_method(error.get(), names().add_note, note);
         error.restore();
     }
-    throw py::ErrorAlreadySet{};
+    py::throw_error_set();
 }
 
 void check_argument_type(const Param& param, PyObject* value) {
@@ -139,30 +144,29 @@ void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
             break;
         case KeywordFault::NotString:
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(f));
-            throw py::ErrorAlreadySet{};
+            py::throw_error_set();
         case KeywordFault::Unexpected:
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(f), fault_keyword);
-            throw py::ErrorAlreadySet{};
+            py::throw_error_set();
         case KeywordFault::Repeated:
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(f),
                          fault_keyword);
-            throw py::ErrorAlreadySet{};
+            py::throw_error_set();
     }
 
     for (Py_ssize_t i = 0; i < total; ++i) check_argument_type(spec.params[i], out.values[i].get());
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     try {
         FunctionObject* f = as_function(self);
         BoundArgs bound;
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        if (f->spec->coroutine) {
-            return make_coroutine(f->spec->coroutine, std::move(bound), f->name.get(), f->qualname.get(),
-                                  f->result_check)
+        if (f->spec->body.is_coroutine()) {
+            return make_coroutine(f->spec->body.coroutine, std::move(bound), f->name, f->qualname, f->result_check)
                 .release();
         }
-        py::Ref result = f->spec->plain(Args(bound));
+        py::Ref result = f->spec->body.plain(Args(bound));
         check_result(f->result_check, result.get());
         return result.release();
     } catch (...) {
@@ -193,11 +197,11 @@ py::Ref build_signature(const FunctionObject* f) {
     py::Ref parameters = py::Ref::steal(PyList_New(0));
     for (const Param& p : spec.params) {
         py::Ref parameter = make_parameter(p.name, positional_or_keyword.get(), p.annotation, p.defaults_to_none);
-        py::check(PyList_Append(parameters.get(), parameter.get()));
+        py::append(parameters, parameter);
     }
     if (spec.var_keyword) {
         py::Ref parameter = make_parameter(spec.var_keyword, var_keyword_kind.get(), spec.var_keyword_annotation, false);
-        py::check(PyList_Append(parameters.get(), parameter.get()));
+        py::append(parameters, parameter);
     }
     py::Ref kwargs = py::new_dict();
     if (spec.return_annotation) py::set_item(kwargs.get(), "return_annotation", py::str(spec.return_annotation).get());
@@ -207,7 +211,7 @@ py::Ref build_signature(const FunctionObject* f) {
 
 // ---- type slots -----------------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     for (const py::Ref* member : {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->defaults,
                                   &f->dict, &f->signature}) {
@@ -217,15 +221,19 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     for (py::Ref* member : {&f->module, &f->doc, &f->annotations, &f->defaults, &f->dict, &f->signature}) {
         member->reset();
     }
+    // The names may be str subclasses in a cycle; they stay strings, because
+    // error texts and repr use them.
+    f->name = names().empty.copy();
+    f->qualname = names().empty.copy();
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     FunctionObject* f = as_function(self);
@@ -235,24 +243,24 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (!instance || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
 }
 
 // Attribute accessors. Names must stay strings because error texts use them.
 template <py::Ref FunctionObject::* Member>
-PyObject* get_member(PyObject* self, void*) {
+PyObject* get_member(PyObject* self, void*) noexcept {
     const py::Ref& value = as_function(self)->*Member;
     return Py_NewRef(value ? value.get() : Py_None);
 }
 
 template <py::Ref FunctionObject::* Member>
-int set_string_member(PyObject* self, PyObject* value, void* closure) {
+int set_string_member(PyObject* self, PyObject* value, void* closure) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
         return -1;
@@ -262,12 +270,12 @@ int set_string_member(PyObject* self, PyObject* value, void* closure) {
 }
 
 template <py::Ref FunctionObject::* Member>
-int set_any_member(PyObject* self, PyObject* value, void*) {
+int set_any_member(PyObject* self, PyObject* value, void*) noexcept {
     as_function(self)->*Member = py::Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -277,7 +285,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (!f->annotations) {
         f->annotations = py::Ref::steal_or_null(PyDict_New());
@@ -286,7 +294,7 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(f->annotations.get());
 }
 
-PyObject* get_signature(PyObject* self, void*) {
+PyObject* get_signature(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     try {
         if (!f->signature) f->signature = build_signature(f);
@@ -331,7 +339,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "velmor.tools.tool_creator.native_function",
+    nullptr,  // the name, given by make_function_type
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -341,14 +349,22 @@ PyType_Spec function_spec = {
 
 py::Ref string_or_none(const char* text) { return text ? py::str(text) : py::none(); }
 
-}  // namespace
-
-ResultCheck result_check_for(const char* return_annotation) noexcept {
-    if (!return_annotation) return ResultCheck::None;
-    if (std::strcmp(return_annotation, "str") == 0) return ResultCheck::ExactStr;
-    if (std::strcmp(return_annotation, "dict") == 0) return ResultCheck::ExactDict;
-    return ResultCheck::None;
+// Whether a spec's result check agrees with its return annotation: "str" and
+// "dict" are checked, every other annotation is not.
+[[maybe_unused]] bool result_check_matches_annotation(const FunctionSpec& spec) noexcept {
+    const char* annotation = spec.return_annotation ? spec.return_annotation : "";
+    switch (spec.result_check) {
+        case ResultCheck::None:
+            return std::strcmp(annotation, "str") != 0 && std::strcmp(annotation, "dict") != 0;
+        case ResultCheck::ExactStr:
+            return std::strcmp(annotation, "str") == 0;
+        case ResultCheck::ExactDict:
+            return std::strcmp(annotation, "dict") == 0;
+    }
+    return false;
 }
+
+}  // namespace
 
 void check_result(ResultCheck check, PyObject* result) {
     if (check == ResultCheck::None || result == Py_None) return;
@@ -356,14 +372,18 @@ void check_result(ResultCheck check, PyObject* result) {
     if (ok) return;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", check == ResultCheck::ExactStr ? "str" : "dict",
                  py::type_name(result));
-    throw py::ErrorAlreadySet{};
+    py::throw_error_set();
 }
 
-py::Ref make_function_type() { return py::Ref::steal(PyType_FromSpec(&function_spec)); }
+py::Ref make_function_type(const char* type_name) {
+    function_spec.name = type_name;
+    return py::Ref::steal(PyType_FromSpec(&function_spec));
+}
 
-py::Ref make_function(const FunctionSpec& spec) {
-    if (spec.params.size() > kMaxParams) throw std::logic_error("tool_creator: too many parameters in a function spec");
-    if (!spec.plain == !spec.coroutine) throw std::logic_error("tool_creator: a function needs exactly one body");
+py::Ref make_function(const FunctionSpec& spec, const char* owner) {
+    if (spec.params.size() > kMaxParams) throw std::logic_error("too many parameters in a function spec");
+    if (!spec.body.is_set()) throw std::logic_error("a function needs exactly one body");
+    assert(result_check_matches_annotation(spec) && "result_check disagrees with return_annotation");
 
     Py_ssize_t required = 0;
     py::Ref annotations = py::new_dict();
@@ -386,23 +406,24 @@ py::Ref make_function(const FunctionSpec& spec) {
         for (Py_ssize_t i = 0; i < ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
     }
 
-    const Constants& c = constants();
+    const Runtime& r = runtime();
+    const bool is_coroutine = spec.body.is_coroutine();
     py::Ref dict = py::new_dict();
-    py::set_item(dict.get(), "_is_coroutine", spec.coroutine ? c.asyncio_coroutine_marker.get() : Py_False);
-    if (spec.coroutine) py::set_item(dict.get(), "_is_coroutine_marker", c.inspect_coroutine_marker.get());
+    py::set_item(dict, r.names.is_coroutine, is_coroutine ? r.asyncio_coroutine_marker.get() : Py_False);
+    if (is_coroutine) py::set_item(dict, r.names.is_coroutine_marker, r.inspect_coroutine_marker);
 
     py::Ref name = py::str(spec.name);
-    py::Ref qualname = py::str(spec.qualname);
-    py::Ref module = py::str(texts::kModuleName);
+    py::Ref qualname = owner ? py::Ref::steal(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
+    py::Ref module = r.module_name.copy();
     py::Ref doc = string_or_none(spec.doc);
 
     // Everything that can fail is done; from here on only moves.
-    auto* type = reinterpret_cast<PyTypeObject*>(state().function_type.get());
+    auto* type = reinterpret_cast<PyTypeObject*>(r.function_type.get());
     py::Ref object = py::Ref::steal(type->tp_alloc(type, 0));
     FunctionObject* f = as_function(object.get());
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
-    f->result_check = result_check_for(spec.return_annotation);
+    f->result_check = spec.result_check;
     f->required = required;
     new (&f->param_names) py::Ref(std::move(param_names));
     new (&f->name) py::Ref(std::move(name));
@@ -417,4 +438,4 @@ py::Ref make_function(const FunctionSpec& spec) {
     return object;
 }
 
-}  // namespace tc
+}  // namespace rt

@@ -15,7 +15,7 @@ void set_error_from_current_exception() noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in tool_creator");
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
 

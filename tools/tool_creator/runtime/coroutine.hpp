@@ -6,13 +6,13 @@
 #include "function.hpp"
 #include "py.hpp"
 
-namespace tc {
+namespace rt {
 
-py::Ref make_coroutine_type();
-py::Ref make_coroutine_wrapper_type();
+py::Ref make_coroutine_type(const char* type_name);
+py::Ref make_coroutine_wrapper_type(const char* type_name);
 
 // A new, not yet started coroutine object running `body` over `args`.
-py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, PyObject* name, PyObject* qualname,
+py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name, py::Borrowed qualname,
                        ResultCheck result_check);
 
-}  // namespace tc
+}  // namespace rt

@@ -1,11 +1,11 @@
 #include "coroutine.hpp"
 
-#include "state.hpp"
+#include "runtime.hpp"
 
 #include <cstdint>
 #include <new>
 
-namespace tc {
+namespace rt {
 
 // ---- the C++ side -----------------------------------------------------------
 
@@ -15,9 +15,10 @@ void Promise::unhandled_exception() noexcept {
 }
 
 py::Ref AwaitPython::await_resume() {
+    assert(promise_ && !promise_->delegate && "resumed while still awaiting");
     if (promise_->sent_error) {
         promise_->sent_error.restore();
-        throw py::ErrorAlreadySet{};
+        py::throw_error_set();
     }
     return std::move(promise_->sent_value);
 }
@@ -27,7 +28,9 @@ namespace {
 // Whether `o` is a coroutine of this module suspended in an await already.
 bool is_suspended_in_await(PyObject* o);
 
-bool is_module_coroutine(PyObject* o) { return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(state().coroutine_type.get()); }
+bool is_module_coroutine(PyObject* o) {
+    return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(runtime().coroutine_type.get());
+}
 
 bool is_iterable_coroutine(PyObject* o) {
     if (!PyGen_CheckExact(o)) return false;
@@ -47,24 +50,24 @@ AwaitPython awaiting(py::Ref awaitable_param) {
     if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) || is_iterable_coroutine(awaitable)) {
         if (is_suspended_in_await(awaitable)) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-            throw py::ErrorAlreadySet{};
+            py::throw_error_set();
         }
         return AwaitPython(std::move(awaitable_ref));
     }
     PyAsyncMethods* am = Py_TYPE(awaitable)->tp_as_async;
     if (!am || !am->am_await) {
         PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", py::type_name(awaitable));
-        throw py::ErrorAlreadySet{};
+        py::throw_error_set();
     }
     py::Ref iterator = py::Ref::steal(am->am_await(awaitable));
     if (PyCoro_CheckExact(iterator.get()) || is_module_coroutine(iterator.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        throw py::ErrorAlreadySet{};
+        py::throw_error_set();
     }
     if (!PyIter_Check(iterator.get())) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      py::type_name(iterator.get()));
-        throw py::ErrorAlreadySet{};
+        py::throw_error_set();
     }
     return AwaitPython(std::move(iterator));
 }
@@ -79,18 +82,19 @@ struct CoroutineObject {
     PyObject_HEAD
     Task::Handle handle;  // null once finished
     BoundArgs args;       // the body reads its arguments from here
-    py::Ref name;
+    py::Ref name;      // always a str: repr and warnings use them
     py::Ref qualname;
     ResultCheck result_check;
     CoroutineState state;
     PyObject* weakrefs;
 };
 
-CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+CoroutineObject* as_coroutine(PyObject* o) noexcept { return reinterpret_cast<CoroutineObject*>(o); }
 
 // Ends the coroutine's life: destroys the body's frame and drops the
 // arguments, as a finished native coroutine drops its frame.
-void discard_body(CoroutineObject* c) {
+void discard_body(CoroutineObject* c) noexcept {
+    assert(c->state != CoroutineState::Running && "a running body discarded");
     c->state = CoroutineState::Finished;
     if (Task::Handle h = std::exchange(c->handle, {})) h.destroy();
     c->args = BoundArgs{};
@@ -98,7 +102,7 @@ void discard_body(CoroutineObject* c) {
 
 // A StopIteration escaping a coroutine body would end an enclosing iteration
 // silently; like native coroutines, report it as a RuntimeError instead.
-void replace_escaping_stop_iteration() {
+void replace_escaping_stop_iteration() noexcept {
     const char* message = nullptr;
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) message = "coroutine raised StopIteration";
     else if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) message = "coroutine raised StopAsyncIteration";
@@ -111,10 +115,12 @@ void replace_escaping_stop_iteration() {
     PyErr_SetRaisedException(replacement.release());
 }
 
-PySendResult finish(CoroutineObject* c, PyObject** presult) {
+PySendResult finish(CoroutineObject* c, PyObject** presult) noexcept {
+    assert(c->state == CoroutineState::Running && c->handle.done());
     Promise& p = c->handle.promise();
     py::Ref result = std::move(p.result);
     py::SavedError error = std::move(p.error);
+    c->state = CoroutineState::Finished;
     discard_body(c);
     if (error) {
         error.restore();
@@ -134,7 +140,8 @@ PySendResult finish(CoroutineObject* c, PyObject** presult) {
 
 // Hands the awaited object's outcome to the body: the returned value, or the
 // exception now set.
-void deliver(Promise& p, PySendResult outcome, PyObject* value) {
+void deliver(Promise& p, PySendResult outcome, PyObject* value) noexcept {
+    assert(outcome == PYGEN_RETURN ? value != nullptr : PyErr_Occurred() != nullptr);
     if (outcome == PYGEN_RETURN) {
         p.sent_value = py::Ref::steal_or_null(value);
     } else {
@@ -145,11 +152,13 @@ void deliver(Promise& p, PySendResult outcome, PyObject* value) {
 
 // Resumes the body and runs it until it waits on an awaited object that
 // yields, or until it finishes. The state is Running on entry.
-PySendResult run(CoroutineObject* c, PyObject** presult) {
+PySendResult run(CoroutineObject* c, PyObject** presult) noexcept {
     for (;;) {
+        assert(c->state == CoroutineState::Running && c->handle && !c->handle.done());
         c->handle.resume();
         if (c->handle.done()) return finish(c, presult);
         Promise& p = c->handle.promise();
+        assert(p.delegate && "a body suspended without an awaited object");
         PySendResult outcome = PyIter_Send(p.delegate.get(), Py_None, presult);
         if (outcome == PYGEN_NEXT) {
             c->state = CoroutineState::Suspended;
@@ -160,7 +169,7 @@ PySendResult run(CoroutineObject* c, PyObject** presult) {
     }
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult) {
+PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult) noexcept {
     CoroutineObject* c = as_coroutine(self);
     *presult = nullptr;
     switch (c->state) {
@@ -178,6 +187,7 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult
             c->state = CoroutineState::Running;
             return run(c, presult);
         case CoroutineState::Suspended: {
+            assert(c->handle && !c->handle.done() && c->handle.promise().delegate);
             c->state = CoroutineState::Running;
             Promise& p = c->handle.promise();
             PySendResult outcome = PyIter_Send(p.delegate.get(), arg ? arg : Py_None, presult);
@@ -195,7 +205,7 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult
 
 // Sets the exception described by throw()'s arguments (type[, value[, tb]]),
 // normalised as a raise statement would.
-bool set_thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
+bool set_thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept {
     PyObject* type = args[0];
     PyObject* value = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
@@ -240,10 +250,10 @@ bool set_thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // close() of an awaited object, as `yield from` closes its delegate.
-bool close_delegate(PyObject* delegate) {
+bool close_delegate(PyObject* delegate) noexcept {
     py::Ref close;
     try {
-        close = py::getattr_optional(delegate, names().close.get());
+        close = py::getattr_optional(delegate, names().close);
     } catch (const py::ErrorAlreadySet&) {
         return false;
     }
@@ -254,7 +264,7 @@ bool close_delegate(PyObject* delegate) {
 
 // throw() semantics shared by throw() and close(): forwarded to the awaited
 // object while suspended, raised at the start of a coroutine never started.
-PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs, PyObject** presult) {
+PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs, PyObject** presult) noexcept {
     *presult = nullptr;
     switch (c->state) {
         case CoroutineState::Running:
@@ -271,6 +281,7 @@ PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t na
             break;
     }
 
+    assert(c->handle && !c->handle.done() && c->handle.promise().delegate);
     c->state = CoroutineState::Running;
     Promise& p = c->handle.promise();
     py::Ref delegate = p.delegate.copy();
@@ -284,7 +295,7 @@ PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t na
 
     py::Ref throw_method;
     try {
-        throw_method = py::getattr_optional(delegate.get(), names().throw_.get());
+        throw_method = py::getattr_optional(delegate, names().throw_);
     } catch (const py::ErrorAlreadySet&) {
         deliver(p, PYGEN_ERROR, nullptr);
         return run(c, presult);
@@ -313,7 +324,7 @@ PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t na
 
 // Turns a send outcome into the result of send()/__next__(): the yielded
 // value, or StopIteration carrying the return value.
-PyObject* send_outcome_to_object(PySendResult outcome, PyObject* result) {
+PyObject* send_outcome_to_object(PySendResult outcome, PyObject* result) noexcept {
     if (outcome == PYGEN_NEXT) return result;
     if (outcome == PYGEN_ERROR) return nullptr;
     py::Ref value = py::Ref::steal_or_null(result);
@@ -325,13 +336,13 @@ PyObject* send_outcome_to_object(PySendResult outcome, PyObject* result) {
     return nullptr;
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* arg) {
+PyObject* coroutine_send(PyObject* self, PyObject* arg) noexcept {
     PyObject* result = nullptr;
     PySendResult outcome = coroutine_am_send(self, arg, &result);
     return send_outcome_to_object(outcome, result);
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         if (nargs > 3) {
@@ -351,7 +362,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return send_outcome_to_object(outcome, result);
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject* = nullptr) {
+PyObject* coroutine_close(PyObject* self, PyObject* = nullptr) noexcept {
     CoroutineObject* c = as_coroutine(self);
     switch (c->state) {
         case CoroutineState::Created:
@@ -381,13 +392,13 @@ PyObject* coroutine_close(PyObject* self, PyObject* = nullptr) {
     return nullptr;
 }
 
-PyObject* make_wrapper(PyObject* coroutine);
+PyObject* make_wrapper(PyObject* coroutine) noexcept;
 
 bool is_suspended_in_await(PyObject* o) {
     return is_module_coroutine(o) && as_coroutine(o)->state == CoroutineState::Suspended;
 }
 
-PyObject* coroutine_await(PyObject* self) {
+PyObject* coroutine_await(PyObject* self) noexcept {
     // A second await of a coroutine suspended in another one would send
     // into the same awaited object twice.
     if (is_suspended_in_await(self)) {
@@ -397,7 +408,7 @@ PyObject* coroutine_await(PyObject* self) {
     return make_wrapper(self);
 }
 
-void coroutine_finalize(PyObject* self) {
+void coroutine_finalize(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != CoroutineState::Created && c->state != CoroutineState::Suspended) return;
     py::SavedError pending = py::SavedError::fetch();
@@ -413,8 +424,10 @@ void coroutine_finalize(PyObject* self) {
     pending.restore();
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
+    Py_VISIT(c->name.get());
+    Py_VISIT(c->qualname.get());
     for (const py::Ref& value : c->args.values) Py_VISIT(value.get());
     Py_VISIT(c->args.kwargs.get());
     for (const py::Ref& value : c->args.kept) Py_VISIT(value.get());
@@ -428,13 +441,17 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != CoroutineState::Running) discard_body(c);
+    // The names may be str subclasses in a cycle; they stay strings, because
+    // repr and the never-awaited warning use them.
+    c->name = names().empty.copy();
+    c->qualname = names().empty.copy();
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -446,17 +463,17 @@ void coroutine_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname.get(), self);
 }
 
 template <py::Ref CoroutineObject::* Member>
-PyObject* get_name(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept {
     return Py_NewRef((as_coroutine(self)->*Member).get());
 }
 
 template <py::Ref CoroutineObject::* Member>
-int set_name(PyObject* self, PyObject* value, void* closure) {
+int set_name(PyObject* self, PyObject* value, void* closure) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
         return -1;
@@ -465,21 +482,21 @@ int set_name(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-PyObject* get_await(PyObject* self, void*) {
+PyObject* get_await(PyObject* self, void*) noexcept {
     CoroutineObject* c = as_coroutine(self);
     PyObject* delegate = (c->handle && !c->handle.done()) ? c->handle.promise().delegate.get() : nullptr;
     return Py_NewRef(delegate ? delegate : Py_None);
 }
 
-PyObject* get_running(PyObject* self, void*) {
+PyObject* get_running(PyObject* self, void*) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == CoroutineState::Running);
 }
 
-PyObject* get_suspended(PyObject* self, void*) {
+PyObject* get_suspended(PyObject* self, void*) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == CoroutineState::Suspended);
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name<&CoroutineObject::name>, set_name<&CoroutineObject::name>, nullptr,
@@ -522,7 +539,7 @@ PyType_Slot coroutine_slots[] = {
 };
 
 PyType_Spec coroutine_spec = {
-    "velmor.tools.tool_creator.native_coroutine",
+    nullptr,  // the name, given by make_coroutine_type
     sizeof(CoroutineObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
@@ -536,17 +553,17 @@ struct WrapperObject {
     py::Ref coroutine;
 };
 
-WrapperObject* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperObject*>(o); }
+WrapperObject* as_wrapper(PyObject* o) noexcept { return reinterpret_cast<WrapperObject*>(o); }
 
-PyObject* make_wrapper(PyObject* coroutine) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state().coroutine_wrapper_type.get());
+PyObject* make_wrapper(PyObject* coroutine) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(runtime().coroutine_wrapper_type.get());
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) return nullptr;
     new (&as_wrapper(object)->coroutine) py::Ref(py::Ref::borrow(coroutine));
     return object;
 }
 
-PyObject* wrapper_iternext(PyObject* self) {
+PyObject* wrapper_iternext(PyObject* self) noexcept {
     PyObject* result = nullptr;
     PySendResult outcome = coroutine_am_send(as_wrapper(self)->coroutine.get(), Py_None, &result);
     return send_outcome_to_object(outcome, result);
@@ -554,30 +571,30 @@ PyObject* wrapper_iternext(PyObject* self) {
 
 // Lets `await` from Python code drive the coroutine without raising and
 // catching StopIteration on every completion.
-PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** presult) {
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** presult) noexcept {
     return coroutine_am_send(as_wrapper(self)->coroutine.get(), arg, presult);
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* arg) { return coroutine_send(as_wrapper(self)->coroutine.get(), arg); }
+PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept { return coroutine_send(as_wrapper(self)->coroutine.get(), arg); }
 
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return coroutine_throw(as_wrapper(self)->coroutine.get(), args, nargs);
 }
 
-PyObject* wrapper_close(PyObject* self, PyObject*) { return coroutine_close(as_wrapper(self)->coroutine.get()); }
+PyObject* wrapper_close(PyObject* self, PyObject*) noexcept { return coroutine_close(as_wrapper(self)->coroutine.get()); }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_wrapper(self)->coroutine.get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
-int wrapper_clear(PyObject* self) {
+int wrapper_clear(PyObject* self) noexcept {
     as_wrapper(self)->coroutine.reset();
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
+void wrapper_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     as_wrapper(self)->~WrapperObject();
@@ -604,7 +621,7 @@ PyType_Slot wrapper_slots[] = {
 };
 
 PyType_Spec wrapper_spec = {
-    "velmor.tools.tool_creator.native_coroutine_wrapper",
+    nullptr,  // the name, given by make_coroutine_wrapper_type
     sizeof(WrapperObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
@@ -613,20 +630,27 @@ PyType_Spec wrapper_spec = {
 
 }  // namespace
 
-py::Ref make_coroutine_type() { return py::Ref::steal(PyType_FromSpec(&coroutine_spec)); }
-py::Ref make_coroutine_wrapper_type() { return py::Ref::steal(PyType_FromSpec(&wrapper_spec)); }
+py::Ref make_coroutine_type(const char* type_name) {
+    coroutine_spec.name = type_name;
+    return py::Ref::steal(PyType_FromSpec(&coroutine_spec));
+}
+py::Ref make_coroutine_wrapper_type(const char* type_name) {
+    wrapper_spec.name = type_name;
+    return py::Ref::steal(PyType_FromSpec(&wrapper_spec));
+}
 
-py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, PyObject* name, PyObject* qualname,
+py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name, py::Borrowed qualname,
                        ResultCheck result_check) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state().coroutine_type.get());
+    assert(PyUnicode_Check(name.get()) && PyUnicode_Check(qualname.get()));
+    auto* type = reinterpret_cast<PyTypeObject*>(runtime().coroutine_type.get());
     py::Ref object = py::Ref::steal(type->tp_alloc(type, 0));
     CoroutineObject* c = as_coroutine(object.get());
     // Until the body exists the object is an already finished coroutine, so
     // that a failure below deallocates it quietly.
     c->handle = {};
     new (&c->args) BoundArgs(std::move(args));
-    new (&c->name) py::Ref(py::Ref::borrow(name));
-    new (&c->qualname) py::Ref(py::Ref::borrow(qualname));
+    new (&c->name) py::Ref(name.ref());
+    new (&c->qualname) py::Ref(qualname.ref());
     c->result_check = result_check;
     c->state = CoroutineState::Finished;
     c->weakrefs = nullptr;
@@ -635,4 +659,4 @@ py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, PyObject* name, PyO
     return object;
 }
 
-}  // namespace tc
+}  // namespace rt

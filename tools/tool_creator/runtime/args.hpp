@@ -6,9 +6,9 @@
 #include <array>
 #include <cstddef>
 
-namespace tc {
+namespace rt {
 
-// The most named parameters (self included) that any member function has.
+// The most named parameters (self included) that any function has.
 inline constexpr std::size_t kMaxParams = 6;
 // The most values a coroutine body keeps across an await.
 inline constexpr std::size_t kMaxKept = 5;
@@ -29,17 +29,22 @@ struct BoundArgs {
 class Args {
 public:
     explicit Args(BoundArgs& bound) noexcept : bound_(&bound) {}
-    PyObject* operator[](std::size_t i) const noexcept { return bound_->values[i].get(); }
+    PyObject* operator[](std::size_t i) const noexcept {
+        assert(i < kMaxParams);
+        return bound_->values[i].get();
+    }
     PyObject* self() const noexcept { return (*this)[0]; }
     PyObject* kwargs() const noexcept { return bound_->kwargs.get(); }
-    // Stores `value` in keep-slot `slot` and returns it, borrowed from there.
-    PyObject* keep(std::size_t slot, py::Ref value) const noexcept {
-        bound_->kept[slot] = std::move(value);
-        return bound_->kept[slot].get();
+    // Stores `value` in keep-slot `Slot` and returns it, borrowed from there.
+    template <std::size_t Slot>
+    PyObject* keep(py::Ref value) const noexcept {
+        static_assert(Slot < kMaxKept, "keep-slot out of range: raise kMaxKept");
+        bound_->kept[Slot] = std::move(value);
+        return bound_->kept[Slot].get();
     }
 
 private:
     BoundArgs* bound_;
 };
 
-}  // namespace tc
+}  // namespace rt
