@@ -1,0 +1,21 @@
+// The system-call filter of a job: a fixed list of calls tools never need is
+// refused with EPERM; calls of other architectures (and x32) kill the process.
+#pragma once
+
+#include <linux/filter.h>
+#include <vector>
+
+namespace sandbox {
+
+// True on architectures the filter knows; elsewhere jobs cannot be filtered.
+bool seccomp_supported_architecture();
+
+// The filter program. `network` admits IP and netlink sockets; without it no
+// socket can be created. socketpair(AF_UNIX, SOCK_STREAM) always works.
+std::vector<sock_filter> build_filter(bool network);
+
+// Installs the filter on the calling thread; needs no_new_privs set. Throws
+// std::system_error.
+void install_filter(bool network);
+
+}  // namespace sandbox
