@@ -116,11 +116,28 @@ PyObject* restrict_paths(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+bool parse_stage(const char* name, sandbox::Stage& stage) {
+    if (std::strcmp(name, "whole") == 0) {
+        stage = sandbox::Stage::whole;
+    } else if (std::strcmp(name, "helper") == 0) {
+        stage = sandbox::Stage::helper;
+    } else if (std::strcmp(name, "job") == 0) {
+        stage = sandbox::Stage::job;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown filter stage %s", name);
+        return false;
+    }
+    return true;
+}
+
 PyObject* install_seccomp(PyObject*, PyObject* args) {
     int network = 0;
-    if (!PyArg_ParseTuple(args, "p:install_seccomp", &network)) return nullptr;
+    const char* stage_name = "whole";
+    if (!PyArg_ParseTuple(args, "p|s:install_seccomp", &network, &stage_name)) return nullptr;
+    sandbox::Stage stage{};
+    if (!parse_stage(stage_name, stage)) return nullptr;
     try {
-        sandbox::install_filter(network != 0);
+        sandbox::install_filter(network != 0, stage);
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
@@ -133,8 +150,11 @@ PyObject* seccomp_supported(PyObject*, PyObject*) {
 
 PyObject* filter_length(PyObject*, PyObject* args) {
     int network = 0;
-    if (!PyArg_ParseTuple(args, "p:filter_length", &network)) return nullptr;
-    return PyLong_FromSize_t(sandbox::build_filter(network != 0).size());
+    const char* stage_name = "whole";
+    if (!PyArg_ParseTuple(args, "p|s:filter_length", &network, &stage_name)) return nullptr;
+    sandbox::Stage stage{};
+    if (!parse_stage(stage_name, stage)) return nullptr;
+    return PyLong_FromSize_t(sandbox::build_filter(network != 0, stage).size());
 }
 
 template <void (*Step)()>
@@ -187,13 +207,16 @@ PyMethodDef methods[] = {
      "restrict_paths(grants, network): confine this process to the granted paths with "
      "Landlock; grants are (path or O_PATH fd, 'read' | 'execute' | 'write')."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
-     "install_seccomp(network): install the job's system-call filter."},
+     "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
+     "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
     {"seccomp_supported", seccomp_supported, METH_NOARGS,
      "Whether the system-call filter knows this architecture."},
     {"filter_length", filter_length, METH_VARARGS,
-     "filter_length(network): the number of instructions of the filter."},
+     "filter_length(network, stage='whole'): the number of instructions of the filter."},
+    {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,
+     "Empty the bounding and ambient capability sets."},
     {"drop_capabilities", simple_step<sandbox::drop_capabilities>, METH_NOARGS,
-     "Drop every capability, the bounding and ambient sets included."},
+     "Drop the effective, permitted and inheritable capabilities."},
     {"no_new_privileges", simple_step<sandbox::set_no_new_privileges>, METH_NOARGS,
      "Set no_new_privs: no exec can raise privileges from here on."},
     {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,

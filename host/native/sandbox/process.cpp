@@ -24,13 +24,20 @@ int probe_child(void*) { return 0; }
 
 }  // namespace
 
-void drop_capabilities() {
-    // The bounding set goes first: dropping from it needs CAP_SETPCAP.
+void drop_capability_bounds() {
+    // Dropping from the bounding set needs CAP_SETPCAP, so this comes first.
+    // EINVAL marks the first capability this kernel does not know.
     for (int cap = 0; cap <= 63; ++cap) {
-        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL) fail("PR_CAPBSET_DROP");
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+            if (errno == EINVAL) break;
+            fail("PR_CAPBSET_DROP");
+        }
     }
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL)
         fail("PR_CAP_AMBIENT_CLEAR_ALL");
+}
+
+void drop_capabilities() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
     if (syscall(SYS_capset, &header, data.data()) != 0) fail("capset");

@@ -7,8 +7,11 @@
 
 namespace sandbox {
 
-// Drops every capability: effective, permitted, inheritable, ambient and the
-// bounding set, so that not even an exec can bring one back. Throws.
+// Empties the bounding and ambient sets, so that no exec can bring a
+// capability back; the warm helper does this once for all its jobs. Throws.
+void drop_capability_bounds();
+
+// Drops the effective, permitted and inheritable capabilities. Throws.
 void drop_capabilities();
 
 void set_no_new_privileges();

@@ -33,17 +33,22 @@ constexpr unsigned kX32Bit = 0;
 // this filter), handles that bypass path checks, and the clock and host name.
 constexpr std::array kRefused = {
     SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_pidfd_getfd, SYS_kcmp,
-    SYS_mount, SYS_umount2, SYS_pivot_root, SYS_chroot, SYS_unshare, SYS_setns,
+    SYS_pivot_root, SYS_chroot, SYS_setns,
     SYS_open_tree, SYS_move_mount, SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_fspick,
     SYS_mount_setattr, SYS_keyctl, SYS_add_key, SYS_request_key, SYS_bpf, SYS_perf_event_open,
     SYS_init_module, SYS_finit_module, SYS_delete_module, SYS_kexec_load, SYS_kexec_file_load,
     SYS_reboot, SYS_swapon, SYS_swapoff, SYS_acct, SYS_quotactl, SYS_userfaultfd,
     SYS_io_uring_setup, SYS_io_uring_enter, SYS_io_uring_register, SYS_open_by_handle_at,
     SYS_name_to_handle_at, SYS_syslog, SYS_settimeofday, SYS_clock_settime, SYS_clock_adjtime,
-    SYS_adjtimex, SYS_sethostname, SYS_setdomainname, SYS_vhangup, SYS_setsid, SYS_setpgid,
+    SYS_adjtimex, SYS_sethostname, SYS_setdomainname, SYS_vhangup,
 #if defined(__x86_64__)
     SYS_iopl, SYS_ioperm, SYS_uselib, SYS_lookup_dcookie,
 #endif
+};
+
+// What the warm helper still does for each job, refused to the job itself.
+constexpr std::array kRefusedToJobs = {
+    SYS_setsid, SYS_setpgid, SYS_mount, SYS_umount2, SYS_unshare,
 };
 
 // clone() flags that would make a namespace (CLONE_NEWTIME shares its bit
@@ -76,7 +81,7 @@ void return_if(std::vector<sock_filter>& p, std::uint32_t value, std::uint32_t v
 
 bool seccomp_supported_architecture() { return kArch != 0; }
 
-std::vector<sock_filter> build_filter(bool network) {
+std::vector<sock_filter> build_filter(bool network, Stage stage) {
     std::vector<sock_filter> p;
     // The architecture first: system-call numbers mean nothing without it.
     p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, kArchOffset));
@@ -86,6 +91,13 @@ std::vector<sock_filter> build_filter(bool network) {
     if (kX32Bit != 0) {
         p.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kX32Bit, 0, 1));
         p.push_back(stmt(BPF_RET | BPF_K, kKill));
+    }
+    if (stage != Stage::helper) {
+        for (long nr : kRefusedToJobs) return_if(p, static_cast<std::uint32_t>(nr), kRefuse);
+    }
+    if (stage == Stage::job) {
+        p.push_back(stmt(BPF_RET | BPF_K, kAllow));
+        return p;
     }
     for (long nr : kRefused) return_if(p, static_cast<std::uint32_t>(nr), kRefuse);
     // clone3 passes its flags in memory the filter cannot read: the C library
@@ -133,12 +145,12 @@ std::vector<sock_filter> build_filter(bool network) {
     return p;
 }
 
-void install_filter(bool network) {
+void install_filter(bool network, Stage stage) {
     if (!seccomp_supported_architecture()) {
         errno = ENOSYS;
         throw std::system_error(errno, std::generic_category(), "seccomp on this architecture");
     }
-    std::vector<sock_filter> program = build_filter(network);
+    std::vector<sock_filter> program = build_filter(network, stage);
     sock_fprog fprog{static_cast<unsigned short>(program.size()), program.data()};
     if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) != 0)
         throw std::system_error(errno, std::generic_category(), "seccomp");

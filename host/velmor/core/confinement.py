@@ -18,11 +18,12 @@ Per job, in order:
 - a user namespace of its own: no capability in the namespaces it came from,
   and a process count of its own (started by root, the job's real uid
   becomes nobody's first, since root's processes are never counted);
-- the process cap (RLIMIT_NPROC), every capability dropped, no_new_privs;
+- the process cap (RLIMIT_NPROC), every capability dropped (the bounding
+  set once per helper), no_new_privs;
 - Landlock: read (and execute) what the interpreter needs, read its own
   tool.py, read and write its scratch folder and nothing else; no TCP
   without network; signals and abstract UNIX sockets only within the job;
-- the system-call filter.
+- the system-call filter (its long part once per helper, inherited).
 """
 
 from __future__ import annotations
@@ -80,6 +81,12 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
         os.unshare(os.CLONE_NEWUSER | flags)
         _map_self(uid, gid)
     native.make_mounts_private()
+    # What holds for every job is set here once, and inherited by each fork:
+    # no capability can come back through an exec, and the long part of
+    # the system-call filter.
+    native.drop_capability_bounds()
+    native.no_new_privileges()
+    native.install_seccomp(setup["network"], "helper")
     grants = []
     for path, kind in setup["grants"]:
         try:
@@ -95,20 +102,20 @@ def _own_user_namespace() -> None:
     os.unshare(os.CLONE_NEWUSER)
 
 
-def _lock_down(native: types.ModuleType, grants: list, job: dict) -> None:
+def _lock_down(native: types.ModuleType, grants: list, job: dict, stage: str) -> None:
     limit = job["max_processes"]
     resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
     native.drop_capabilities()
     native.no_new_privileges()
     own = [(job["scratch"], "write"), *((path, "read") for path in job["own"])]
     native.restrict_paths([*grants, *own], job["network"])
-    native.install_seccomp(job["network"])
+    native.install_seccomp(job["network"], stage)
 
 
 def enter_forked_job(native: types.ModuleType, grants: list, job: dict) -> None:
     """In a child of the warm helper, already in its session and scratch folder."""
     _own_user_namespace()
-    _lock_down(native, grants, job)
+    _lock_down(native, grants, job, "job")
 
 
 def confine_spawned(native: types.ModuleType, spec: dict) -> None:
@@ -121,7 +128,8 @@ def confine_spawned(native: types.ModuleType, spec: dict) -> None:
     scratch = spec["scratch"]
     native.mount_scratch(scratch, spec["scratch_size"])
     os.chdir(scratch)  # into the fresh mount, not the folder beneath it
-    _lock_down(native, [tuple(grant) for grant in spec["grants"]], spec)
+    native.drop_capability_bounds()
+    _lock_down(native, [tuple(grant) for grant in spec["grants"]], spec, "whole")
 
 
 def _launch(argv: list[str]) -> None:

@@ -172,7 +172,6 @@ def _missing(feature: str) -> str:
 
 def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:
     """What every job of the policy may reach, as (path, kind), existing paths only."""
-    grants: list[tuple[str, str]] = []
     executable = [sys.base_prefix, sys.base_exec_prefix, *_SYSTEM_EXECUTABLE]
     readable = [
         sys.prefix,
@@ -184,12 +183,27 @@ def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:
         *policy.read_only_paths,
     ]
     writable = [*_DEVICES_WRITABLE, *policy.writable_paths]
-    seen: set[str] = set()
-    for kind, paths in (("execute", executable), ("read", readable), ("write", writable)):
+    # Each rule costs every job a little: a path that resolves to one granted
+    # already, or lies beneath one granted at least as much, adds nothing.
+    rank = {"read": 0, "execute": 1, "write": 2}
+    strongest: dict[str, str] = {}
+    for kind, paths in (("read", readable), ("execute", executable), ("write", writable)):
         for path in paths:
-            if path and path not in seen and os.path.exists(path):
-                seen.add(path)
-                grants.append((path, kind))
+            if not path or not os.path.exists(path):
+                continue
+            real = os.path.realpath(path)
+            if real not in strongest or rank[kind] > rank[strongest[real]]:
+                strongest[real] = kind
+    grants = []
+    for path, kind in sorted(strongest.items()):
+        covered = any(
+            other != path
+            and path.startswith(other.rstrip("/") + "/")
+            and rank[strongest[other]] >= rank[kind]
+            for other in strongest
+        )
+        if not covered:
+            grants.append((path, kind))
     return grants
 
 
