@@ -322,7 +322,7 @@ class TestDeadline:
         started = time.monotonic()
         result = await asyncio.wait_for(job, 10)
         assert result.error == "Timed out after 1 s"
-        assert time.monotonic() - started < 3
+        assert time.monotonic() - started < 5  # the timeout and the grace to kill the helper
         after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
         assert after.output == "fine"  # a new helper took over
 

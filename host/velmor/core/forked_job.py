@@ -29,7 +29,7 @@ _HELPER_EXIT_GRACE = 5.0  # seconds a closed helper has to end its jobs and exit
 _HELPER_SEND_TIMEOUT = 10.0  # a helper that takes no job for this long is hung
 # Seconds the helper has to confirm a kill before the manager counts it as
 # hung and kills it, with every job in it; the deadline is the manager's own.
-KILL_GRACE = 0.5
+KILL_GRACE = 1.5
 _LOST_WAIT = 10.0  # seconds to wait for a killed helper's end-of-file
 
 
