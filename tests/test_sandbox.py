@@ -258,6 +258,14 @@ class TestNativeSteps:
 
         assert _sandbox.filter_length(False, "job") < _sandbox.filter_length(False, "helper") / 4
 
+    def test_prepared_grants_must_be_open_descriptors(self):
+        # A path would be opened for the call and closed again: later jobs
+        # would be granted whatever that number names by then.
+        from velmor.core import _sandbox
+
+        with pytest.raises(TypeError, match="opened fds, not paths"):
+            _sandbox.prepare_jobs([("/usr", "read")], False)
+
     @pytest.mark.skipif(os.uname().machine != "x86_64", reason="x32 exists on x86-64 only")
     def test_x32_calls_kill_the_process(self, tmp_path):
         done = native_probe("whole", "x32", tmp_path)

@@ -93,6 +93,7 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
             grants.append((os.open(path, os.O_PATH | os.O_CLOEXEC), kind))
         except FileNotFoundError:
             continue  # gone since the manager looked: nothing to grant
+    native.prepare_jobs(grants, setup["network"])
     return grants
 
 
@@ -112,10 +113,14 @@ def _lock_down(native: types.ModuleType, grants: list, job: dict, stage: str) ->
     native.install_seccomp(job["network"], stage)
 
 
-def enter_forked_job(native: types.ModuleType, grants: list, job: dict) -> None:
-    """In a child of the warm helper, already in its session and scratch folder."""
-    _own_user_namespace()
-    _lock_down(native, grants, job, "job")
+def enter_forked_job(native: types.ModuleType, job: dict) -> None:
+    """In a child of the warm helper, already in its session and scratch folder.
+
+    One native call takes the same steps as _own_user_namespace and
+    _lock_down with the grants the helper prepared: each Python object a
+    child touches costs it a copied page.
+    """
+    native.enter_job(job["scratch"], job["own"], job["max_processes"])
 
 
 def confine_spawned(native: types.ModuleType, spec: dict) -> None:
