@@ -31,6 +31,7 @@ DEFAULT_LAYERS = {
     "user-namespace",
     "network-namespace",
     "mount-namespace",
+    "ipc-namespace",
     "landlock",
     "seccomp",
     "no-new-privileges",

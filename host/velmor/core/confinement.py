@@ -64,7 +64,7 @@ def _map_self(uid: int, gid: int) -> None:
 
 
 def _namespace_flags(network: bool) -> int:
-    return os.CLONE_NEWNS | (0 if network else os.CLONE_NEWNET)
+    return os.CLONE_NEWNS | os.CLONE_NEWIPC | (0 if network else os.CLONE_NEWNET)
 
 
 def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple[int, str]]:
