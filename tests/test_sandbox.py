@@ -209,6 +209,11 @@ def attempt(probe):
     elif probe == "write_folder":
         with open(os.path.join(folder, "f"), "w") as f:
             f.write("x")
+    elif probe == "memfd":
+        os.close(os.memfd_create("held"))
+    elif probe == "shmget":
+        if libc.shmget(0, 4096, 0o1600) == -1:  # IPC_PRIVATE, IPC_CREAT | 0600
+            raise OSError(ctypes.get_errno(), "shmget")
     elif probe == "x32":
         libc.syscall(39 | 0x40000000)  # getpid through the x32 entry
 answers = {}
@@ -233,9 +238,11 @@ def native_probe(stages: str, probes: str, folder: Path) -> subprocess.Completed
 
 class TestNativeSteps:
     def test_whole_filter_refuses_with_eperm_and_keeps_socketpair(self, tmp_path):
-        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,pair"
+        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,memfd,shmget,pair"
         done = native_probe("whole", probes, tmp_path)
         assert json.loads(done.stdout) == {
+            "memfd": "EPERM",
+            "shmget": "EPERM",
             "ptrace": "EPERM",
             "setsid": "EPERM",
             "unshare": "EPERM",
