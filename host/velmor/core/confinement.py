@@ -75,6 +75,7 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
     """
     flags = _namespace_flags(setup["network"])
     if os.geteuid() == 0:
+        os.setgroups([])  # root's supplementary groups are no job's business
         os.unshare(flags)
     else:
         uid, gid = os.geteuid(), os.getegid()
@@ -127,6 +128,7 @@ def confine_spawned(native: types.ModuleType, spec: dict) -> None:
     """In a spawned worker: every step, the helper's included, for itself."""
     uid, gid = os.geteuid(), os.getegid()
     if os.getuid() == 0:
+        os.setgroups([])
         os.setresuid(NOBODY, 0, 0)
     os.unshare(os.CLONE_NEWUSER | _namespace_flags(spec["network"]))
     _map_self(uid, gid)
