@@ -54,6 +54,7 @@ demo: install
 
 bench: install
 	$(VENV)/bin/python bench/bench_spawn.py
+	$(VENV)/bin/python bench/bench_sandbox.py
 	$(VENV)/bin/python bench/bench_module.py
 	$(VENV)/bin/python bench/bench_mcp.py
 
