@@ -1,0 +1,477 @@
+"""Attacks a hostile tool would try, as tool code, and the jobs that carry them.
+
+Each probe defines `attack(ctx)`: it tries one thing a tool must not manage
+and returns what it got, or raises when the attempt is refused. `ctx` names
+the targets (paths, pids, ports), which the test plants and checks.
+
+A probe runs in either of the two places tool code runs:
+- "run": as a saved tool's tool.py whose main(args) returns the outcome;
+- "validate": at the top level of the code validation imports, where the
+  outcome comes back inside the verdict through a top-level raise, which is
+  how validation alone would leak what it read.
+"""
+
+from __future__ import annotations
+
+import textwrap
+from pathlib import Path
+from typing import Any
+
+from velmor.core.subprocess_manager import SubprocessTask
+
+PHASES = ("validate", "run")
+
+# Reads every path in ctx["paths"] (files or folders) and returns all it saw.
+READ = """
+import os
+
+def attack(ctx):
+    seen = []
+    for path in ctx["paths"]:
+        try:
+            if os.path.isdir(path):
+                seen.append(" ".join(sorted(os.listdir(path))))
+            else:
+                with open(path, "rb") as file:
+                    seen.append(file.read().decode("utf-8", "replace"))
+        except OSError as exc:
+            seen.append(f"refused: {exc!r}")
+    return " | ".join(seen)
+"""
+
+# Tries every way of changing the files in ctx["paths"]: writing in place,
+# appending, replacing by rename, removing; and creating ctx["create"] files.
+WRITE = """
+import os
+
+def attack(ctx):
+    done = []
+    for path in ctx["paths"]:
+        for how in ("append", "rewrite", "replace", "unlink"):
+            try:
+                if how == "append":
+                    with open(path, "ab") as file:
+                        file.write(b"\\nimport os; os.system('touch /tmp/pwned')\\n")
+                elif how == "rewrite":
+                    with open(path, "r+b") as file:
+                        file.write(b"# overwritten")
+                elif how == "replace":
+                    forged = path + ".forged"
+                    with open(forged, "wb") as file:
+                        file.write(b"def main(args):\\n    return 'forged'\\n")
+                    os.replace(forged, path)
+                else:
+                    os.unlink(path)
+                done.append(f"{how} {path}")
+            except OSError:
+                pass
+    for path in ctx.get("create", ()):
+        try:
+            with open(path, "xb") as file:
+                file.write(b"# escape probe\\n")
+            done.append(f"created {path}")
+        except OSError:
+            pass
+    return "DONE: " + "; ".join(done) if done else "nothing changed"
+"""
+
+# The environment of the host and of the processes around the job; only
+# entries carrying ctx["marker"] are returned, so that a failure shows no
+# unrelated process's environment.
+HOST_ENVIRON = """
+import os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    found = []
+    for pid in targets(ctx) + [1]:
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as file:
+                entries = file.read().split(b"\\0")
+        except OSError as exc:
+            found.append(f"{pid}: {exc!r}")
+            continue
+        marker = ctx["marker"].encode()
+        found += [entry.decode() for entry in entries if marker in entry]
+    return found
+"""
+
+# Reads the host's secret at its address, through /proc/PID/mem and process_vm_readv.
+HOST_MEMORY_READ = """
+import ctypes, os
+
+def attack(ctx):
+    pid, address, length = ctx["host_pid"], ctx["address"], ctx["length"]
+    got = []
+    try:
+        with open(f"/proc/{pid}/mem", "rb") as file:
+            file.seek(address)
+            got.append(file.read(length).decode("latin-1"))
+    except (OSError, ValueError, OverflowError) as exc:
+        got.append(f"mem refused: {exc!r}")
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    buffer = ctypes.create_string_buffer(length)
+    local = IOVec(ctypes.cast(buffer, ctypes.c_void_p), length)
+    remote = IOVec(address, length)
+    # process_vm_readv, x86-64
+    count = libc.syscall(310, pid, ctypes.byref(local), 1, ctypes.byref(remote), 1, 0)
+    got.append(buffer.raw.decode("latin-1") if count > 0 else f"vm_readv refused: {ctypes.get_errno()}")
+    return got
+"""
+
+# Overwrites the host's secret in its memory, through /proc/PID/mem and process_vm_writev.
+HOST_MEMORY_WRITE = """
+import ctypes, os
+
+def attack(ctx):
+    pid, address, length = ctx["host_pid"], ctx["address"], ctx["length"]
+    done = []
+    try:
+        with open(f"/proc/{pid}/mem", "r+b", buffering=0) as file:
+            file.seek(address)
+            file.write(b"X" * length)
+            done.append("MEM WRITTEN")
+    except (OSError, ValueError, OverflowError) as exc:
+        done.append(f"mem refused: {exc!r}")
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    buffer = ctypes.create_string_buffer(b"Y" * length, length)
+    local = IOVec(ctypes.cast(buffer, ctypes.c_void_p), length)
+    remote = IOVec(address, length)
+    # process_vm_writev, x86-64
+    count = libc.syscall(311, pid, ctypes.byref(local), 1, ctypes.byref(remote), 1, 0)
+    done.append("VM_WRITEV DONE" if count > 0 else f"vm_writev refused: {ctypes.get_errno()}")
+    return done
+"""
+
+# Seizes each target with ptrace (PTRACE_SEIZE does not stop it; the tracer's
+# exit detaches it again).
+PTRACE = """
+import ctypes, os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    done = []
+    for pid in targets(ctx):
+        if libc.ptrace(0x4206, pid, None, None) == 0:
+            done.append(f"TRACED {pid}")
+        else:
+            done.append(f"{pid} refused: {ctypes.get_errno()}")
+    return done
+"""
+
+# Sends ctx["signal"] to each of ctx["pids"] and to the job's parent.
+SIGNAL = """
+import os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    done = []
+    for pid in targets(ctx):
+        if pid <= 1:
+            continue
+        try:
+            os.kill(pid, ctx["signal"])
+            done.append(f"SIGNALLED {pid}")
+        except OSError as exc:
+            done.append(f"{pid} refused: {exc!r}")
+    return done
+"""
+
+# Takes descriptors out of the parent (the warm helper, whose control socket
+# carries every job) and of the host with pidfd_getfd.
+PIDFD_GETFD = """
+import ctypes, os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    taken = []
+    for pid in targets(ctx):
+        try:
+            pidfd = os.pidfd_open(pid)
+        except OSError as exc:
+            taken.append(f"{pid} refused: {exc!r}")
+            continue
+        for fd in range(64):
+            got = libc.syscall(438, pidfd, fd, 0)  # pidfd_getfd, x86-64
+            if got >= 0:
+                taken.append(f"TOOK fd {fd} of {pid}")
+                os.close(got)
+        os.close(pidfd)
+    return taken
+"""
+
+TCP_CONNECT = """
+import socket
+
+def attack(ctx):
+    try:
+        with socket.create_connection(("127.0.0.1", ctx["port"]), timeout=2) as sock:
+            sock.sendall(b"escape probe")
+            return "CONNECTED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+UDP_SEND = """
+import socket
+
+def attack(ctx):
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.sendto(b"escape probe", ("127.0.0.1", ctx["port"]))
+            return "SENT"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+RESOLVE = """
+import socket
+
+def attack(ctx):
+    try:
+        return "RESOLVED " + repr(socket.getaddrinfo(ctx["name"], 443))
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+UNIX_CONNECT = """
+import socket
+
+def attack(ctx):
+    address = ctx["address"]
+    if address.startswith("@"):
+        address = "\\0" + address[1:]  # an abstract name
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(2)
+            sock.connect(address)
+            sock.sendall(b"escape probe")
+            return "CONNECTED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+# Names the process ctx["tag"] (forked children inherit the name), so that
+# what it leaves behind can be found from outside, and says whether that took.
+_TAG = """
+import ctypes, os, signal, time
+
+def tag_self(tag):
+    try:
+        ctypes.CDLL(None).prctl(15, tag.encode(), 0, 0, 0)  # PR_SET_NAME
+    except Exception:
+        pass
+    name = ctypes.create_string_buffer(16)
+    ctypes.CDLL(None).prctl(16, name, 0, 0, 0)  # PR_GET_NAME
+    return name.value.decode() == tag
+
+def linger(seconds):
+    # What is left behind ends on its own, so that even an escape is short-lived.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    time.sleep(seconds)
+    os._exit(0)
+"""
+
+# A double-forked process in a session of its own, meant to outlive the job.
+SURVIVOR = (
+    _TAG
+    + """
+def attack(ctx):
+    if not tag_self(ctx["tag"]):
+        return "untagged"
+    pid = os.fork()
+    if pid == 0:
+        os.setsid()
+        if os.fork() == 0:
+            linger(ctx["linger"])
+        os._exit(0)
+    os.waitpid(pid, 0)
+    return "tagged, left one behind"
+"""
+)
+
+# ctx["count"] processes, each in a session of its own, meant to outlive the job.
+STORM = (
+    _TAG
+    + """
+def attack(ctx):
+    if not tag_self(ctx["tag"]):
+        return "untagged"
+    started = 0
+    for _ in range(ctx["count"]):
+        try:
+            pid = os.fork()
+        except OSError:
+            break
+        if pid == 0:
+            os.setsid()
+            linger(ctx["linger"])
+        started += 1
+    return f"tagged, started {started}"
+"""
+)
+
+# Address space reserved (not touched) across as many processes as the job
+# can start, each holding ctx["each"] bytes; returns the total held at once.
+MEMORY_ACROSS_PROCESSES = """
+import mmap, os
+
+def attack(ctx):
+    children, total = [], 0
+    for _ in range(ctx["max_processes"]):
+        ready_r, ready_w = os.pipe()
+        try:
+            pid = os.fork()
+        except OSError:
+            os.close(ready_r)
+            os.close(ready_w)
+            break
+        if pid == 0:
+            os.close(ready_r)
+            try:
+                held = mmap.mmap(-1, ctx["each"])
+                os.write(ready_w, b"1")
+            except (OSError, MemoryError):
+                os.write(ready_w, b"0")
+            import time
+            time.sleep(ctx["hold"])  # held until the probe ends it
+            os._exit(0)
+        os.close(ready_w)
+        answer = os.read(ready_r, 1)
+        os.close(ready_r)
+        children.append(pid)
+        if answer != b"1":
+            break
+        total += ctx["each"]
+    for pid in children:
+        try:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        except OSError:
+            pass
+    return f"held {total}"
+"""
+
+# A file whose size passes ctx["size"] (sparse: nothing is really written).
+BIG_FILE = """
+import os
+
+def attack(ctx):
+    try:
+        with open("big", "wb") as file:
+            file.seek(ctx["size"])
+            file.write(b"x")
+        return f"WROTE past {ctx['size']}"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+# Real bytes, file after file below any size cap, up to ctx["limit"] in all.
+MANY_FILES = """
+import os
+
+def attack(ctx):
+    chunk = b"x" * ctx["chunk"]
+    written = 0
+    try:
+        while written < ctx["limit"]:
+            with open(f"part{written // ctx['chunk']}", "wb") as file:
+                file.write(chunk)
+            written += len(chunk)
+    except OSError as exc:
+        return f"written {written}: {exc!r}"
+    return f"written {written}"
+"""
+
+# What a root-started job may do to host objects given to it to write:
+# change owners, make device nodes, write a file whose mode forbids it, read
+# another user's file, raise its own hard limits.
+PRIVILEGES = """
+import os, resource, stat
+
+def attack(ctx):
+    done = []
+    folder = ctx["folder"]
+    attempts = {
+        "chown": lambda: os.chown(os.path.join(folder, "readonly"), 4242, 4242),
+        "mknod": lambda: os.mknod(os.path.join(folder, "null"), stat.S_IFCHR | 0o666, os.makedev(1, 3)),
+        "write read-only": lambda: open(os.path.join(folder, "readonly"), "ab").close(),
+        "read other user's": lambda: open(os.path.join(folder, "others"), "rb").read(),
+        "raise RLIMIT_NOFILE": lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (resource.RLIM_INFINITY,) * 2),
+        "raise RLIMIT_AS": lambda: resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2),
+        "setuid": lambda: os.setuid(4242),
+    }
+    for name, attempt in attempts.items():
+        try:
+            attempt()
+            done.append(f"DID {name}")
+        except (OSError, ValueError):
+            pass
+    return done
+"""
+
+
+def _dedent(source: str) -> str:
+    return textwrap.dedent(source).strip() + "\n"
+
+
+def validation_code(probe: str, ctx: dict[str, Any]) -> str:
+    """Tool code that attacks while validation imports it and raises the outcome."""
+    return (
+        f"CTX = {ctx!r}\n"
+        + _dedent(probe)
+        + "\nraise RuntimeError(f'outcome: {attack(CTX)}')\n"
+        + "\ndef main(args):\n    return None\n"
+    )
+
+
+def tool_code(probe: str) -> str:
+    """A tool whose main(args) attacks with its args as the context."""
+    return _dedent(probe) + "\ndef main(args):\n    return {'outcome': str(attack(args))}\n"
+
+
+def write_tool(folder: Path, code: str) -> Path:
+    """A saved tool as the store holds it: folder/tool.py and folder/metadata.json."""
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / "tool.py"
+    path.write_text(code, encoding="utf-8")
+    (folder / "metadata.json").write_text(f'{{"name": "{folder.name}"}}\n', encoding="utf-8")
+    return path
+
+
+def task(
+    probe: str, ctx: dict[str, Any], phase: str, folder: Path, timeout: float = 20.0
+) -> SubprocessTask:
+    """The job that attacks in `phase`; a run's tool is saved under `folder`."""
+    if phase == "validate":
+        command = {"action": "validate", "code": validation_code(probe, ctx)}
+    else:
+        path = write_tool(folder, tool_code(probe))
+        command = {"action": "run_function", "path": str(path), "function": "main", "args": ctx}
+    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+def everything(result: Any) -> str:
+    """All a job's result carries back, as one text to search for a leak."""
+    return "\n".join(
+        str(part) for part in (result.output, result.error, result.stdout, result.stderr)
+    )
