@@ -67,6 +67,7 @@ def attack(ctx):
                 pass
     for path in ctx.get("create", ()):
         try:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "xb") as file:
                 file.write(b"# escape probe\\n")
             done.append(f"created {path}")

@@ -292,6 +292,7 @@ class TestNetwork:
         result = await attempt(sandboxed, probes.RESOLVE, {"name": "pypi.org"})
         assert "refused" in everything(result)
         assert "RESOLVED" not in everything(result)
+        await assert_next_job_works(sandboxed)
 
 
 # -- processes --------------------------------------------------------------------
