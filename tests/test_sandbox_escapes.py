@@ -483,17 +483,6 @@ class TestLeftovers:
 # -- resources --------------------------------------------------------------------
 
 
-def policy_figure(*words: str) -> str:
-    """The name of the policy's field whose name holds all of `words`."""
-    from dataclasses import fields
-
-    from velmor.core.sandbox import SandboxPolicy
-
-    names = [field.name for field in fields(SandboxPolicy) if all(w in field.name for w in words)]
-    assert len(names) == 1, f"no single policy field named with {words}: {names}"
-    return names[0]
-
-
 def figure_in(text: str, word: str) -> int:
     """The number after `word` in a probe's outcome."""
     return int(re.search(rf"{word} (\d+)", text).group(1))
@@ -501,8 +490,7 @@ def figure_in(text: str, word: str) -> int:
 
 class TestResources:
     async def test_memory_is_bounded_across_processes(self, sandboxed, attempt):
-        policy = sandboxed.sandbox.policy
-        cap = getattr(policy, policy_figure("process"))
+        cap = sandboxed.sandbox.policy.max_processes
         each = 256 << 20  # untouched reservations: nothing is really used
         ctx = {"each": each, "max_processes": 300, "hold": LINGER}
         result = await attempt(sandboxed, probes.MEMORY_ACROSS_PROCESSES, ctx)
@@ -515,22 +503,22 @@ class TestResources:
     def small_disk(self, make_policy_manager):
         from velmor.core.sandbox import SandboxPolicy
 
-        figures = {policy_figure("file", "size"): 1 << 20, policy_figure("write"): 4 << 20}
-        return make_policy_manager(SandboxPolicy(**figures)), figures
+        policy = SandboxPolicy(max_file_size=1 << 20, max_scratch_bytes=4 << 20)
+        return make_policy_manager(policy)
 
     async def test_file_size_is_capped(self, small_disk, attempt):
-        manager, _ = small_disk
+        manager = small_disk
         result = await attempt(manager, probes.BIG_FILE, {"size": 1 << 20})
         assert "WROTE" not in everything(result)
         assert "refused" in everything(result)
         await assert_next_job_works(manager)
 
     async def test_total_written_is_capped(self, small_disk, attempt):
-        manager, figures = small_disk
+        manager = small_disk
         ctx = {"chunk": 256 << 10, "limit": 16 << 20}
         result = await attempt(manager, probes.MANY_FILES, ctx)
         written = figure_in(everything(result), "written")
-        assert 0 < written <= figures[policy_figure("write")]
+        assert 0 < written <= manager.sandbox.policy.max_scratch_bytes
         await assert_next_job_works(manager)
 
 
