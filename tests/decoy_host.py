@@ -56,6 +56,7 @@ async def main(spec: dict) -> dict:
         await manager.aclose()
     return {
         "text": escape_probes.everything(result),
+        "ran": escape_probes.probe_ran(result),
         "memory_secret": expected,
         "memory_intact": ctypes.string_at(address, len(memory_secret)) == expected.encode(),
         "next_ok": after.error is None and after.output.get("valid") is True,

@@ -46,10 +46,16 @@ import os
 
 def attack(ctx):
     done = []
-    for path in ctx["paths"]:
-        for how in ("append", "rewrite", "replace", "unlink"):
+    for index, path in enumerate(ctx["paths"]):
+        for how in ("hardlink", "symlink", "append", "rewrite", "replace", "unlink"):
             try:
-                if how == "append":
+                if how in ("hardlink", "symlink"):
+                    # a name in the job's own folder, written through
+                    name = f"{how}-{index}"
+                    (os.link if how == "hardlink" else os.symlink)(path, name)
+                    with open(name, "ab") as file:
+                        file.write(b"# through a link")
+                elif how == "append":
                     with open(path, "ab") as file:
                         file.write(b"\\nimport os; os.system('touch /tmp/pwned')\\n")
                 elif how == "rewrite":
@@ -220,6 +226,86 @@ def attack(ctx):
     return taken
 """
 
+# Everything a job could do to another job's process: kill it, trace it,
+# read its memory and environment, take its descriptors.
+NEIGHBOUR = """
+import ctypes, os, signal
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    done = []
+    for pid in ctx["pids"]:
+        for name in ("mem", "environ", "maps"):
+            try:
+                with open(f"/proc/{pid}/{name}", "rb") as file:
+                    file.read(1)
+                done.append(f"OPENED /proc/{pid}/{name}")
+            except OSError:
+                pass
+        if libc.ptrace(0x4206, pid, None, None) == 0:
+            done.append(f"TRACED {pid}")
+        try:
+            pidfd = os.pidfd_open(pid)
+            if libc.syscall(438, pidfd, 0, 0) >= 0:  # pidfd_getfd
+                done.append(f"TOOK fd 0 of {pid}")
+            os.close(pidfd)
+        except OSError:
+            pass
+        for sig in (signal.SIGSTOP, signal.SIGKILL):
+            try:
+                os.kill(pid, sig)
+                done.append(f"SIGNALLED {pid}")
+            except OSError:
+                pass
+    return done
+"""
+
+# System calls tools never need. Each is made with arguments that do no harm
+# if it goes through; a call "reached the kernel" when it succeeded or failed
+# for a reason other than being refused (EPERM, EACCES, ENOSYS).
+SYSCALLS = """
+import ctypes, errno, os
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    buffer = ctypes.create_string_buffer(b"self", 8)
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    mine = IOVec(ctypes.cast(buffer, ctypes.c_void_p), 4)
+    theirs = IOVec(ctypes.cast(buffer, ctypes.c_void_p), 4)
+    attr = ctypes.create_string_buffer(128)
+    pidfd = os.pidfd_open(os.getpid())
+    calls = {
+        "process_vm_readv": (310, os.getpid(), ctypes.byref(mine), 1, ctypes.byref(theirs), 1, 0),
+        "pidfd_getfd": (438, pidfd, 0, 0),
+        "unshare(CLONE_NEWUSER)": (272, 0x10000000),
+        "unshare(CLONE_NEWNS)": (272, 0x00020000),
+        "mount": (165, b"none", b"/nonexistent-velmor-probe", b"tmpfs", 0, None),
+        "keyctl": (250, 0, -3, 0),  # the session keyring's id
+        "bpf": (321, 0, attr, 0),
+        "perf_event_open": (298, attr, 0, -1, -1, 0),
+        "x32 getpid": (0x40000000 + 39,),
+    }
+    reached = []
+    for name, (number, *args) in calls.items():
+        # Each in a child of its own: a filter may kill the caller outright.
+        child = os.fork()
+        if child == 0:
+            refused = True
+            try:
+                result = libc.syscall(number, *args)
+                refused = result < 0 and ctypes.get_errno() in (errno.EPERM, errno.EACCES, errno.ENOSYS)
+            finally:
+                os._exit(1 if refused else 0)
+        _, status = os.waitpid(child, 0)
+        if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
+            reached.append(f"REACHED {name}")
+    os.close(pidfd)
+    return f"tried {len(calls)}: {reached}"
+"""
+
 TCP_CONNECT = """
 import socket
 
@@ -287,9 +373,11 @@ def tag_self(tag):
 
 def linger(seconds):
     # What is left behind ends on its own, so that even an escape is short-lived.
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    time.sleep(seconds)
-    os._exit(0)
+    try:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        time.sleep(seconds)
+    finally:
+        os._exit(0)
 """
 
 # A double-forked process in a session of its own, meant to outlive the job.
@@ -301,10 +389,15 @@ def attack(ctx):
         return "untagged"
     pid = os.fork()
     if pid == 0:
-        os.setsid()
-        if os.fork() == 0:
-            linger(ctx["linger"])
-        os._exit(0)
+        try:  # a child never returns into the job, whatever is refused to it
+            try:
+                os.setsid()
+            except OSError:
+                pass
+            if os.fork() == 0:
+                linger(ctx["linger"])
+        finally:
+            os._exit(0)
     os.waitpid(pid, 0)
     return "tagged, left one behind"
 """
@@ -324,7 +417,10 @@ def attack(ctx):
         except OSError:
             break
         if pid == 0:
-            os.setsid()
+            try:
+                os.setsid()
+            except OSError:
+                pass
             linger(ctx["linger"])
         started += 1
     return f"tagged, started {started}"
@@ -347,15 +443,17 @@ def attack(ctx):
             os.close(ready_w)
             break
         if pid == 0:
-            os.close(ready_r)
             try:
-                held = mmap.mmap(-1, ctx["each"])
-                os.write(ready_w, b"1")
-            except (OSError, MemoryError):
-                os.write(ready_w, b"0")
-            import time
-            time.sleep(ctx["hold"])  # held until the probe ends it
-            os._exit(0)
+                os.close(ready_r)
+                try:
+                    held = mmap.mmap(-1, ctx["each"])
+                    os.write(ready_w, b"1")
+                except (OSError, MemoryError):
+                    os.write(ready_w, b"0")
+                import time
+                time.sleep(ctx["hold"])  # held until the probe ends it
+            finally:
+                os._exit(0)
         os.close(ready_w)
         answer = os.read(ready_r, 1)
         os.close(ready_r)
@@ -455,7 +553,9 @@ def write_tool(folder: Path, code: str) -> Path:
     folder.mkdir(parents=True, exist_ok=True)
     path = folder / "tool.py"
     path.write_text(code, encoding="utf-8")
-    (folder / "metadata.json").write_text(f'{{"name": "{folder.name}"}}\n', encoding="utf-8")
+    # What only reading the tool's own metadata would show: a job may read its tool.py alone.
+    metadata = f'{{"name": "{folder.name}", "note": "own-metadata-{folder.name}"}}\n'
+    (folder / "metadata.json").write_text(metadata, encoding="utf-8")
     return path
 
 
@@ -469,6 +569,12 @@ def task(
         path = write_tool(folder, tool_code(probe))
         command = {"action": "run_function", "path": str(path), "function": "main", "args": ctx}
     return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+def probe_ran(result: Any) -> bool:
+    """The probe went to its end and reported, or the sandbox killed it for a refused call."""
+    text = everything(result)
+    return "outcome" in text or "SIGSYS" in text
 
 
 def everything(result: Any) -> str:

@@ -87,12 +87,15 @@ def token():
 
 
 @pytest.fixture
-def attempt(tmp_path, phase):
-    """attempt(manager, probe, ctx): the attack's result, in this test's phase."""
+def attempt(home, phase):
+    """attempt(manager, probe, ctx): the attack's result, in this test's phase.
+
+    A run's tool is saved in the store, beside the tools it may not touch.
+    """
     counter = iter(range(100))
 
     async def run(manager, probe, ctx):
-        folder = tmp_path / "store" / f"attacker{next(counter)}"
+        folder = home / ".velmor" / "custom_tools" / f"attacker{next(counter)}"
         return await manager.spawn(probes.task(probe, ctx, phase, folder))
 
     return run
@@ -114,7 +117,10 @@ def planted(home, tmp_path, token):
         home / ".velmor" / "custom_tools" / "other", f"SECRET = 'tool-{token}'\n"
     )
     (other.parent / "metadata.json").write_text(json.dumps({"token": f"meta-{token}"}))
-    paths = [key, ssh, home, other, other.parent / "metadata.json"]
+    # The same key through the /proc links to the root of the host and of pid 1.
+    proc_links = [Path(f"/proc/{pid}/root{key}") for pid in (os.getpid(), 1)]
+    own_metadata = other.parent.parent / "attacker0" / "metadata.json"
+    paths = [key, ssh, home, other, other.parent / "metadata.json", *proc_links, own_metadata]
     return {"paths": [str(path) for path in paths]}
 
 
@@ -136,9 +142,9 @@ class TestFiles:
         self, sandboxed, attempt, planted, token
     ):
         result = await attempt(sandboxed, probes.READ, planted)
-        # The verdict or reply came back (the attack was really made) without a trace of them.
-        assert result.output is not None or result.error
+        assert probes.probe_ran(result)
         assert token not in everything(result)
+        assert "own-metadata" not in everything(result)
         await assert_next_job_works(sandboxed)
 
     async def test_control_the_probe_reads_them_unsandboxed(
@@ -148,6 +154,7 @@ class TestFiles:
         text = everything(result)
         for found in (f"key-{token}", f"name-{token}", f"tool-{token}", f"meta-{token}"):
             assert found in text
+        assert text.count(f"key-{token}") >= 2  # directly and through /proc/PID/root
 
     async def test_validation_verdict_carries_no_secret(self, sandboxed, planted, token):
         # The plain form of the leak: read at import, raise what was read.
@@ -170,7 +177,7 @@ class TestFiles:
         venv = tmp_path / "user-venv" / "lib" / "python3.13" / "site-packages"
         venv.mkdir(parents=True)
         (venv / "existing.pth").write_text("# a path\n")
-        own_tool = tmp_path / "store" / "attacker0" / "tool.py"  # the run's own tool.py
+        own_tool = store / "attacker0" / "tool.py"  # the run's own tool.py
         paths = [other, other.parent / "metadata.json", bashrc, venv / "existing.pth"]
         if phase == "run":
             paths.append(own_tool)
@@ -192,13 +199,12 @@ class TestFiles:
         self, sandboxed, attempt, persistence, home, tmp_path
     ):
         before = snapshot(home, tmp_path / "user-venv")
-        if (tmp_path / "store").exists():
-            before.update(snapshot(tmp_path / "store"))
         result = await attempt(sandboxed, probes.WRITE, persistence)
-        after = snapshot(home, tmp_path / "user-venv", tmp_path / "store")
+        assert probes.probe_ran(result)
+        after = snapshot(home, tmp_path / "user-venv")
         assert {k: v for k, v in after.items() if k in before} == before
         # Nothing new anywhere but the attacking tool as it was saved, its own tool.py intact.
-        own = tmp_path / "store" / "attacker0"
+        own = home / ".velmor" / "custom_tools" / "attacker0"
         assert set(after) - set(before) <= {
             str(own),
             str(own / "tool.py"),
@@ -275,6 +281,7 @@ class TestNetwork:
     async def test_host_sockets_cannot_be_reached(self, sandboxed, attempt, listeners, kind):
         sock, ctx = listeners[kind]
         result = await attempt(sandboxed, SOCKET_ATTACKS[kind], ctx)
+        assert probes.probe_ran(result)
         assert "refused" in everything(result) or kind == "udp"  # a datagram may go nowhere
         assert "CONNECTED" not in everything(result)
         assert not was_reached(sock)
@@ -290,6 +297,7 @@ class TestNetwork:
 
     async def test_names_do_not_resolve(self, sandboxed, attempt):
         result = await attempt(sandboxed, probes.RESOLVE, {"name": "pypi.org"})
+        assert probes.probe_ran(result)
         assert "refused" in everything(result)
         assert "RESOLVED" not in everything(result)
         await assert_next_job_works(sandboxed)
@@ -383,6 +391,7 @@ class TestHostProcess:
         probe, ctx = HOST_ATTACKS[attack]
         report = run_in_decoy_host(probe, ctx, phase, tmp_path, warm=warm)
         text = report["text"]
+        assert report["ran"], text
         assert report["env_secret"] not in text
         assert report["memory_secret"] not in text
         assert report["memory_intact"]
@@ -428,6 +437,7 @@ class TestWarmHelper:
         assert helper is not None
         result = await attempt(warm_sandboxed, probe, dict(ctx, pids=[helper], parent=True))
         text = everything(result)
+        assert probes.probe_ran(result), text
         for success in ("SIGNALLED", "TRACED", "TOOK"):
             assert success not in text, text
         assert warm_sandboxed.helper_pid == helper and state(helper) not in "TtXZ"
@@ -463,10 +473,50 @@ class TestWarmHelper:
         assert longest < 0.5
 
 
+VICTIM = """
+import ctypes, time
+
+def attack(ctx):
+    ctypes.CDLL(None).prctl(15, ctx["tag"].encode(), 0, 0, 0)  # PR_SET_NAME: found from outside
+    time.sleep(ctx["seconds"])
+    return ctx["secret"]
+"""
+
+
+class TestOtherJobs:
+    async def test_a_job_cannot_touch_another_running_job(
+        self, sandboxed, attempt, home, tag, token
+    ):
+        victim_ctx = {"tag": tag, "seconds": 1.0, "secret": f"args-{token}"}
+        victim_tool = probes.write_tool(home / "victim", probes.tool_code(VICTIM))
+        victim = asyncio.ensure_future(
+            sandboxed.spawn(
+                SubprocessTask(
+                    "custom",
+                    {"action": "run_function", "path": str(victim_tool), "args": victim_ctx},
+                    timeout=20.0,
+                )
+            )
+        )
+        deadline = time.monotonic() + 5
+        while not (found := tagged(tag)) and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        assert found, "the victim job never showed up"
+        result = await attempt(sandboxed, probes.NEIGHBOUR, {"pids": found})
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        for success in ("OPENED", "TRACED", "TOOK", "SIGNALLED"):
+            assert success not in text, text
+        assert f"args-{token}" not in text
+        finished = await victim
+        assert finished.error is None, finished.error
+        assert finished.output == {"outcome": f"args-{token}"}
+
+
 class TestLeftovers:
     async def test_double_forked_setsid_process_dies_with_the_job(self, sandboxed, attempt, tag):
         result = await attempt(sandboxed, probes.SURVIVOR, {"tag": tag, "linger": LINGER})
-        assert "untagged" not in everything(result)
+        assert "tagged," in everything(result)  # it ran, and what it leaves can be found
         assert await left_behind(tag) == []
         await assert_next_job_works(sandboxed)
 
@@ -474,7 +524,7 @@ class TestLeftovers:
         ctx = {"tag": tag, "linger": LINGER, "count": 300}
         result = await attempt(sandboxed, probes.STORM, ctx)
         text = everything(result)
-        assert "untagged" not in text
+        assert "tagged," in text
         assert "started 300" not in text, "no cap on the processes of a job"
         assert await left_behind(tag) == []
         await assert_next_job_works(sandboxed)
@@ -535,6 +585,23 @@ def make_policy_manager():
         manager.close()
 
 
+class TestSystemCallFilter:
+    async def test_calls_tools_never_need_are_refused(self, sandboxed, attempt):
+        result = await attempt(sandboxed, probes.SYSCALLS, {})
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "tried 9" in text, text
+        assert "REACHED" not in text, text
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_reaches_them_unsandboxed(self, unsandboxed, attempt):
+        # Harmless unfiltered: reads of the job's own memory and keyring, namespaces
+        # for the job's own process, a mount on a path that does not exist.
+        result = await attempt(unsandboxed, probes.SYSCALLS, {})
+        for name in ("process_vm_readv", "pidfd_getfd", "unshare(CLONE_NEWNS)", "mount", "bpf"):
+            assert f"REACHED {name}" in everything(result)
+
+
 # -- privileges of a job started by root ----------------------------------------------
 
 
@@ -563,6 +630,7 @@ class TestNoCapabilityKept:
         before = snapshot(folder)
         result = await attempt(manager, probes.PRIVILEGES, {"folder": str(folder)})
         text = everything(result)
+        assert probes.probe_ran(result), text
         assert "DID" not in text, text
         assert token not in text
         assert snapshot(folder) == before
