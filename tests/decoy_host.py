@@ -1,6 +1,6 @@
 """A stand-in host for the attacks aimed at the host process itself.
 
-    python tests/decoy_host.py SPEC_JSON
+    python tests/decoy_host.py SPEC_JSON [ARGUMENTS THE ATTACK MUST NOT SEE...]
 
 It holds a secret in its environment (VELMOR_DECOY_SECRET, given by the test)
 and another in its memory, runs one attack job through a real

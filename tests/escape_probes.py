@@ -106,6 +106,39 @@ def attack(ctx):
     return found
 """
 
+# What /proc tells about other processes: their command line, status, maps,
+# open files, working folder and root. Returns the command lines it read and
+# names every other entry that gave anything.
+PROC_PEEK = """
+import os
+
+def targets(ctx):
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    seen = []
+    for pid in targets(ctx):
+        for name in ("cmdline", "status", "stat", "maps", "io", "syscall", "stack", "mountinfo"):
+            try:
+                with open(f"/proc/{pid}/{name}", "rb") as file:
+                    data = file.read()
+                if data:
+                    seen.append(data.decode("latin-1") if name == "cmdline" else f"READ {pid}/{name}")
+            except OSError:
+                pass
+        for name in ("cwd", "root", "exe"):
+            try:
+                seen.append(f"LINKED {pid}/{name} -> {os.readlink(f'/proc/{pid}/{name}')}")
+            except OSError:
+                pass
+        for name in ("fd", "task", "cwd"):
+            try:
+                seen.append(f"LISTED {pid}/{name}: {len(os.listdir(f'/proc/{pid}/{name}'))}")
+            except OSError:
+                pass
+    return seen
+"""
+
 # Reads the host's secret at its address, through /proc/PID/mem and process_vm_readv.
 HOST_MEMORY_READ = """
 import ctypes, os
@@ -258,6 +291,17 @@ def attack(ctx):
                 done.append(f"SIGNALLED {pid}")
             except OSError:
                 pass
+    for folder in ctx["folders"]:  # the other job's working folder
+        try:
+            done.append(f"LISTED {os.listdir(folder)}")
+        except OSError:
+            pass
+        try:
+            with open(os.path.join(folder, "planted.py"), "x") as file:
+                file.write("# planted by another job")
+            done.append(f"WROTE in {folder}")
+        except OSError:
+            pass
     return done
 """
 

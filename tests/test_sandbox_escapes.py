@@ -347,7 +347,7 @@ def state(pid: int) -> str:
 
 
 def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox=True, warm=True):
-    secret = secrets.token_hex(16)
+    secret, argv_secret = secrets.token_hex(16), secrets.token_hex(16)
     spec = {
         "probe": probe,
         "ctx": ctx,
@@ -358,7 +358,8 @@ def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox
     }
     env = dict(os.environ, VELMOR_DECOY_SECRET=secret)
     done = subprocess.run(
-        [sys.executable, str(DECOY_HOST), json.dumps(spec)],
+        # Its command line holds a secret too, as a host's command line may.
+        [sys.executable, str(DECOY_HOST), json.dumps(spec), f"--token={argv_secret}"],
         env=env,
         cwd=REPO,
         capture_output=True,
@@ -367,7 +368,7 @@ def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox
     )
     assert done.returncode == 0, f"the decoy host did not live through it:\n{done.stderr}"
     report = json.loads(done.stdout.splitlines()[-1])
-    report["env_secret"] = secret
+    report["env_secret"], report["argv_secret"] = secret, argv_secret
     return report
 
 
@@ -375,6 +376,7 @@ def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox
 # must not get back, and the ground truth to check.
 HOST_ATTACKS = {
     "environ": ("HOST_ENVIRON", {"marker": "VELMOR_DECOY", "parent": True}),
+    "proc": ("PROC_PEEK", {"parent": True}),
     "memory-read": ("HOST_MEMORY_READ", {}),
     "memory-write": ("HOST_MEMORY_WRITE", {}),
     "ptrace": ("PTRACE", {"parent": True}),
@@ -396,15 +398,27 @@ class TestHostProcess:
         assert report["memory_secret"] not in text
         assert report["memory_intact"]
         assert report["next_ok"]
-        for success in ("TRACED", "TOOK", "SIGNALLED", "WRITTEN", "DONE"):
+        assert report["argv_secret"] not in text
+        for success in (
+            "TRACED",
+            "TOOK",
+            "SIGNALLED",
+            "WRITTEN",
+            "DONE",
+            "READ",
+            "LINKED",
+            "LISTED",
+        ):
             assert success not in text, text
 
-    @pytest.mark.parametrize("attack", ["environ", "memory-read"])
-    def test_control_the_probe_reads_a_decoy_host_unsandboxed(self, tmp_path, attack):
+    @pytest.mark.parametrize(
+        "attack, secret",
+        [("environ", "env_secret"), ("memory-read", "memory_secret"), ("proc", "argv_secret")],
+    )
+    def test_control_the_probe_reads_a_decoy_host_unsandboxed(self, tmp_path, attack, secret):
         probe, ctx = HOST_ATTACKS[attack]
         report = run_in_decoy_host(probe, ctx, "run", tmp_path, sandbox=False)
-        secret = report["env_secret"] if attack == "environ" else report["memory_secret"]
-        assert secret in report["text"]
+        assert report[secret] in report["text"]
 
 
 @pytest.fixture
@@ -428,8 +442,9 @@ class TestWarmHelper:
             (probes.SIGNAL, {"signal": int(signal.SIGKILL)}),
             (probes.PTRACE, {}),
             (probes.PIDFD_GETFD, {}),
+            (probes.PROC_PEEK, {}),
         ],
-        ids=["sigstop", "sigkill", "ptrace", "pidfd-getfd"],
+        ids=["sigstop", "sigkill", "ptrace", "pidfd-getfd", "proc"],
     )
     async def test_helper_is_out_of_reach(self, warm_sandboxed, attempt, probe, ctx):
         await assert_next_job_works(warm_sandboxed)
@@ -438,7 +453,7 @@ class TestWarmHelper:
         result = await attempt(warm_sandboxed, probe, dict(ctx, pids=[helper], parent=True))
         text = everything(result)
         assert probes.probe_ran(result), text
-        for success in ("SIGNALLED", "TRACED", "TOOK"):
+        for success in ("SIGNALLED", "TRACED", "TOOK", "READ", "LINKED", "LISTED"):
             assert success not in text, text
         assert warm_sandboxed.helper_pid == helper and state(helper) not in "TtXZ"
         started = time.monotonic()
@@ -502,10 +517,11 @@ class TestOtherJobs:
         while not (found := tagged(tag)) and time.monotonic() < deadline:
             await asyncio.sleep(0.01)
         assert found, "the victim job never showed up"
-        result = await attempt(sandboxed, probes.NEIGHBOUR, {"pids": found})
+        folders = [os.readlink(f"/proc/{pid}/cwd") for pid in found]
+        result = await attempt(sandboxed, probes.NEIGHBOUR, {"pids": found, "folders": folders})
         text = everything(result)
         assert probes.probe_ran(result), text
-        for success in ("OPENED", "TRACED", "TOOK", "SIGNALLED"):
+        for success in ("OPENED", "TRACED", "TOOK", "SIGNALLED", "LISTED", "WROTE"):
             assert success not in text, text
         assert f"args-{token}" not in text
         finished = await victim
