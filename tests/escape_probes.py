@@ -547,7 +547,9 @@ def attack(ctx):
 
 # What a root-started job may do to host objects given to it to write:
 # change owners, make device nodes, write a file whose mode forbids it, read
-# another user's file, raise its own hard limits.
+# or chmod another user's file, raise its own hard limits. Each of these
+# takes a capability; what an owner may do without one (chmod its own file)
+# is not tried.
 PRIVILEGES = """
 import os, resource, stat
 
@@ -556,6 +558,7 @@ def attack(ctx):
     folder = ctx["folder"]
     attempts = {
         "chown": lambda: os.chown(os.path.join(folder, "readonly"), 4242, 4242),
+        "chmod other's": lambda: os.chmod(os.path.join(folder, "others"), 0o666),
         "mknod": lambda: os.mknod(os.path.join(folder, "null"), stat.S_IFCHR | 0o666, os.makedev(1, 3)),
         "write read-only": lambda: open(os.path.join(folder, "readonly"), "ab").close(),
         "read other user's": lambda: open(os.path.join(folder, "others"), "rb").read(),
