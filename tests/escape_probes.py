@@ -467,6 +467,7 @@ def attack(ctx):
                 pass
             linger(ctx["linger"])
         started += 1
+    time.sleep(ctx.get("hold", 0))  # the storm stands while others work
     return f"tagged, started {started}"
 """
 )
@@ -512,6 +513,21 @@ def attack(ctx):
         except OSError:
             pass
     return f"held {total}"
+"""
+
+# A reply of the job's own making, written on every descriptor that takes
+# it (the result pipe among them) before the job ends without its own.
+FORGED_REPLY = """
+import os
+
+def attack(ctx):
+    payload = ctx["payload"].encode("utf-8", "surrogateescape")  # \\udcff: a lone 0xff byte
+    for fd in range(3, 64):
+        try:
+            os.write(fd, payload)
+        except OSError:
+            pass
+    os._exit(0)
 """
 
 # A file whose size passes ctx["size"] (sparse: nothing is really written).

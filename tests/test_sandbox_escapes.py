@@ -545,6 +545,41 @@ class TestLeftovers:
         assert await left_behind(tag) == []
         await assert_next_job_works(sandboxed)
 
+    async def test_a_storm_starves_neither_other_jobs_nor_the_host(self, sandboxed, attempt, tag):
+        ctx = {"tag": tag, "linger": LINGER, "count": 300, "hold": 1.5}
+        storm = asyncio.ensure_future(attempt(sandboxed, probes.STORM, ctx))
+        deadline = time.monotonic() + 5
+        while len(tagged(tag)) < 4 and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        assert len(tagged(tag)) >= 4, "the storm never stood"
+        await assert_next_job_works(sandboxed)  # the cap is the job's, not the user's
+        assert subprocess.run(["true"]).returncode == 0
+        assert "tagged," in everything(await storm)
+        assert await left_behind(tag) == []
+
+
+class TestForgedReplies:
+    @pytest.mark.parametrize(
+        "payload",
+        [
+            "[" * 100_000 + "]" * 100_000,
+            '{"output": ' * 100_000,
+            '{"output": 1' + "}" * 10,
+            "[1, 2]",
+            "null",
+            "\udcff not text",
+            "x" * (5 << 20),
+        ],
+        ids=["deep-list", "deep-object", "trailing", "list", "null", "bad-text", "huge"],
+    )
+    async def test_a_reply_the_host_cannot_take_is_an_error_result(
+        self, sandboxed, attempt, payload
+    ):
+        result = await attempt(sandboxed, probes.FORGED_REPLY, {"payload": payload})
+        assert result.error, result
+        assert result.output is None
+        await assert_next_job_works(sandboxed)
+
 
 # -- resources --------------------------------------------------------------------
 
