@@ -32,6 +32,13 @@ from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask  # 
 _BYTES_HEADER = sys.getsizeof(b"") - 1
 
 
+def _trivial() -> SubprocessTask:
+    code = "def main(args):\n    return 1\n"
+    return SubprocessTask(
+        worker_type="custom", command={"action": "validate", "code": code}, timeout=20.0
+    )
+
+
 async def main(spec: dict) -> dict:
     expected = secrets.token_hex(16)
     memory_secret = expected.encode()  # an object apart from `expected`, to be checked against it
@@ -41,17 +48,16 @@ async def main(spec: dict) -> dict:
     ctx["pids"] = [os.getpid()]
     manager = SubprocessManager(warm=spec["warm"], sandbox=spec["sandbox"])
     try:
+        first = await manager.spawn(_trivial())
+        if first.error is not None:
+            raise SystemExit(f"no job runs: {first.error}")
+        if spec["sandbox"] and not (manager.sandbox and manager.sandbox.layers):
+            raise SystemExit("the sandbox is not on: no attack is made")
         probe = getattr(escape_probes, spec["probe"])
         result = await manager.spawn(
             escape_probes.task(probe, ctx, spec["phase"], Path(spec["folder"]))
         )
-        after = await manager.spawn(
-            SubprocessTask(
-                worker_type="custom",
-                command={"action": "validate", "code": "def main(args):\n    return 1\n"},
-                timeout=20.0,
-            )
-        )
+        after = await manager.spawn(_trivial())
     finally:
         await manager.aclose()
     return {
