@@ -415,6 +415,17 @@ def tag_self(tag):
     ctypes.CDLL(None).prctl(16, name, 0, 0, 0)  # PR_GET_NAME
     return name.value.decode() == tag
 
+def leave_the_group():
+    # A session of its own, else a process group of its own: out of reach of
+    # a kill aimed at the job's group either way.
+    try:
+        os.setsid()
+    except OSError:
+        try:
+            os.setpgid(0, 0)
+        except OSError:
+            pass
+
 def linger(seconds):
     # What is left behind ends on its own, so that even an escape is short-lived.
     try:
@@ -434,11 +445,9 @@ def attack(ctx):
     pid = os.fork()
     if pid == 0:
         try:  # a child never returns into the job, whatever is refused to it
-            try:
-                os.setsid()
-            except OSError:
-                pass
+            leave_the_group()
             if os.fork() == 0:
+                leave_the_group()
                 linger(ctx["linger"])
         finally:
             os._exit(0)
@@ -461,16 +470,72 @@ def attack(ctx):
         except OSError:
             break
         if pid == 0:
-            try:
-                os.setsid()
-            except OSError:
-                pass
+            leave_the_group()
             linger(ctx["linger"])
         started += 1
     time.sleep(ctx.get("hold", 0))  # the storm stands while others work
     return f"tagged, started {started}"
 """
 )
+
+# System V objects (shared memory filled with ctx["secret"], a message
+# queue, a semaphore) under ctx["key"]: they would outlive the job, hold
+# memory no limit of the job counts, and reach later jobs. With
+# ctx["read"], instead looks for what an earlier job left under that key.
+SYSV_IPC = """
+import ctypes
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.shmat.restype = ctypes.c_void_p
+    libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    libc.shmdt.argtypes = [ctypes.c_void_p]
+    key, size = ctx["key"], 1 << 20
+    if ctx.get("read"):
+        shm = libc.shmget(key, 0, 0)
+        if shm < 0:
+            return f"found nothing: {ctypes.get_errno()}"
+        address = libc.shmat(shm, None, 0o10000)  # SHM_RDONLY
+        if address in (None, ctypes.c_void_p(-1).value):
+            return f"FOUND {shm}, unreadable"
+        found = ctypes.string_at(address, len(ctx["secret"])).decode("latin-1")
+        libc.shmdt(ctypes.c_void_p(address))
+        return f"FOUND {shm}: {found}"
+    made = []
+    shm = libc.shmget(key, size, 0o1600)  # IPC_CREAT | 0600
+    if shm >= 0:
+        made.append(f"MADE shm {shm}")
+        address = libc.shmat(shm, None, 0)
+        if address not in (None, ctypes.c_void_p(-1).value):
+            ctypes.memmove(address, ctx["secret"].encode(), len(ctx["secret"]))
+            ctypes.memset(address + 64, 1, size - 64)  # the pages are really used
+            libc.shmdt(ctypes.c_void_p(address))
+    for name, call, args in (("msg", libc.msgget, (key, 0o1600)), ("sem", libc.semget, (key, 1, 0o1600))):
+        made_id = call(*args)
+        if made_id >= 0:
+            made.append(f"MADE {name} {made_id}")
+    return made or "made nothing"
+"""
+
+# Memory held in anonymous memory files, which a process's address-space
+# limit does not count: up to ctx["limit"] bytes, in files of ctx["each"].
+MEMORY_FILES = """
+import os
+
+def attack(ctx):
+    chunk = b"x" * (1 << 20)
+    held, total = [], 0
+    try:
+        while total < ctx["limit"]:
+            fd = os.memfd_create("held")
+            held.append(fd)
+            for _ in range(ctx["each"] >> 20):
+                os.write(fd, chunk)
+                total += len(chunk)
+    except OSError as exc:
+        return f"held {total}: {exc!r}"
+    return f"held {total}"
+"""
 
 # Address space reserved (not touched) across as many processes as the job
 # can start, each holding ctx["each"] bytes; returns the total held at once.

@@ -600,6 +600,22 @@ class TestResources:
         assert held <= sandboxed.memory_limit * cap
         await assert_next_job_works(sandboxed)
 
+    async def test_memory_files_count_against_the_memory_bound(self, make_policy_manager, attempt):
+        # A process may not hold more than its limit in memory files either: a
+        # small limit keeps the attempt cheap.
+        from velmor.core.sandbox import SandboxPolicy
+
+        limit = 256 << 20
+        manager = SubprocessManager(sandbox=SandboxPolicy(), memory_limit=limit)
+        try:
+            ctx = {"limit": limit + (128 << 20), "each": 32 << 20}
+            result = await attempt(manager, probes.MEMORY_FILES, ctx)
+            held = figure_in(everything(result), "held")
+            assert held <= limit, f"one process held {held} bytes in memory files"
+            await assert_next_job_works(manager)
+        finally:
+            manager.close()
+
     @pytest.fixture
     def small_disk(self, make_policy_manager):
         from velmor.core.sandbox import SandboxPolicy
@@ -634,6 +650,52 @@ def make_policy_manager():
     yield make
     for manager in made:
         manager.close()
+
+
+def sysv_objects(key: int) -> list[tuple[str, int]]:
+    """(kind, id) of the System V objects under `key` in the host's IPC namespace."""
+    found = []
+    for kind in ("shm", "msg", "sem"):
+        with open(f"/proc/sysvipc/{kind}") as table:
+            for line in table.readlines()[1:]:
+                fields = line.split()
+                if int(fields[0]) == key:
+                    found.append((kind, int(fields[1])))
+    return found
+
+
+@pytest.fixture
+def ipc_key():
+    """A System V key of this test's own; what an attack leaves under it is removed."""
+    key = secrets.randbelow(1 << 30) + 1
+    yield key
+    commands = {"shm": "-m", "msg": "-q", "sem": "-s"}
+    for kind, ident in sysv_objects(key):  # made by the attack: ours to remove
+        subprocess.run(["ipcrm", commands[kind], str(ident)], check=False)
+
+
+class TestSystemV:
+    async def test_no_ipc_object_outlives_the_job_or_reaches_the_next(
+        self, sandboxed, attempt, ipc_key, token
+    ):
+        ctx = {"key": ipc_key, "secret": f"ipc-{token}"}
+        result = await attempt(sandboxed, probes.SYSV_IPC, ctx)
+        assert probes.probe_ran(result), everything(result)
+        assert sysv_objects(ipc_key) == [], everything(result)
+        later = await attempt(sandboxed, probes.SYSV_IPC, dict(ctx, read=True))
+        assert probes.probe_ran(later)
+        assert "FOUND" not in everything(later), everything(later)
+        assert f"ipc-{token}" not in everything(later)
+
+    async def test_control_the_probe_leaves_them_unsandboxed(
+        self, unsandboxed, attempt, ipc_key, token
+    ):
+        # Objects under a key of the test's own, removed afterwards.
+        ctx = {"key": ipc_key, "secret": f"ipc-{token}"}
+        await attempt(unsandboxed, probes.SYSV_IPC, ctx)
+        assert {kind for kind, _ in sysv_objects(ipc_key)} == {"shm", "msg", "sem"}
+        later = await attempt(unsandboxed, probes.SYSV_IPC, dict(ctx, read=True))
+        assert f"ipc-{token}" in everything(later)
 
 
 class TestSystemCallFilter:
