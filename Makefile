@@ -51,6 +51,7 @@ demo: install
 
 bench: install
 	$(VENV)/bin/python bench/bench_spawn.py
+	$(VENV)/bin/python bench/bench_sandbox.py
 	$(VENV)/bin/python bench/bench_module.py
 
 # The same suite against an AddressSanitizer + UBSan build of the extension.

@@ -3,7 +3,7 @@
 Starting an interpreter and importing the worker costs every spawned job more
 than the job itself. The subprocess manager therefore starts this script once,
 
-    python -I /abs/path/warm_helper.py CONTROL_FD WORKER_SCRIPT...
+    python -I /abs/path/warm_helper.py CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...
 
 and it loads the worker scripts (and the modules they list in WARM_IMPORTS),
 then forks one child per job. The helper never runs tool code: a child turns
@@ -15,13 +15,10 @@ Before it forks anything, the helper has each worker rehearse its own paths
 (`warm_up()`), so that children start with the caches and specialised code
 that first calls build instead of building them again in every job.
 
-CONTROL_FD is an AF_UNIX SOCK_SEQPACKET socket. Each message on it is one job:
-a JSON object {"worker", "cwd", "env", "limits"} carrying five descriptors,
-the job's own seqpacket socket and the child's ends of the command, result,
-stdout and stderr pipes. On the job socket the helper answers "started PID"
-(or "refused REASON") and, once the child has exited and its group has been
-killed, "exited STATUS" with the status as subprocess reports it. The manager
-may send "kill" on it at any time; closing it also ends the job.
+The protocol with the manager is defined in helper_protocol.py. With
+`--sandbox SETUP_JSON` the helper first moves into namespaces of its own
+(confinement.py), and every child it forks confines itself before it runs
+the worker: see sandbox.py.
 
 Only this process may wait for its children, so only it kills a job's group:
 it does so while the child is still unreaped, which keeps the group id from
@@ -52,21 +49,41 @@ except (ImportError, OSError, AttributeError):  # not glibc-like: no parent-deat
     _prctl = None
 
 _PR_SET_PDEATHSIG = 1
-_JOB_FDS = 5  # job socket, command_r, result_w, stdout_w, stderr_w
-_REQUEST_MAX = 1 << 16
 _MAXFD = os.sysconf("SC_OPEN_MAX")
-# Exit statuses of a child that did not get as far as the job.
-_STATUS_SETUP_FAILED = 71
-_STATUS_ORPHANED = 72
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def load_by_path(name: str, path: str) -> types.ModuleType:
+    """A module of ours from a file: this package is not importable under -I."""
+    spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"cannot load {name} from {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_protocol.py"))
+
+
+class Sandbox:
+    """What the helper keeps for confining its jobs: the native steps, the
+    confinement module, and the base grants opened once."""
+
+    def __init__(self, setup: dict) -> None:
+        self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
+        self.native = self.confinement.load_native(setup["native"])
+        self.grants = self.confinement.enter_helper_namespaces(self.native, setup)
 
 
 class _Job:
-    __slots__ = ("pid", "pidfd", "sock")
+    __slots__ = ("pid", "pidfd", "scratch", "sock")
 
-    def __init__(self, pid: int, pidfd: int, sock: socket.socket) -> None:
+    def __init__(self, pid: int, pidfd: int, sock: socket.socket, scratch: str | None) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
+        self.scratch = scratch  # the job's tmpfs, unmounted once the job is reaped
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -93,8 +110,14 @@ def rehearse(worker: types.ModuleType) -> None:
 
 
 class Helper:
-    def __init__(self, control: socket.socket, workers: dict[str, types.ModuleType]) -> None:
+    def __init__(
+        self,
+        control: socket.socket,
+        workers: dict[str, types.ModuleType],
+        sandbox: Sandbox | None = None,
+    ) -> None:
         self.pid = os.getpid()
+        self.sandbox = sandbox
         self.control = control
         self.workers = workers
         self.jobs: dict[int, _Job] = {}
@@ -120,27 +143,37 @@ class Helper:
         """Take one job request and start it; False when the manager has gone."""
         try:
             data, fds, flags, _ = socket.recv_fds(
-                self.control, _REQUEST_MAX, _JOB_FDS, socket.MSG_CMSG_CLOEXEC
+                self.control, protocol.REQUEST_MAX, protocol.JOB_FDS, socket.MSG_CMSG_CLOEXEC
             )
         except OSError:
             return False
         if not data and not fds:
             return False
-        if len(fds) != _JOB_FDS or flags & (socket.MSG_CTRUNC | socket.MSG_TRUNC):
+        if len(fds) != protocol.JOB_FDS or flags & (socket.MSG_CTRUNC | socket.MSG_TRUNC):
             for fd in fds:
                 os.close(fd)
             return True
         sock = socket.socket(fileno=fds[0])
         pipes = fds[1:]
+        scratch = None
         try:
             try:
                 request = json.loads(data)
                 worker = self.workers.get(request["worker"])
                 if worker is None:
                     worker = self.workers[request["worker"]] = load_worker(request["worker"])
+                if request["sandbox"] is not None:
+                    if self.sandbox is None:
+                        raise RuntimeError("this helper was started without the sandbox")
+                    self.sandbox.native.mount_scratch(
+                        request["cwd"], request["sandbox"]["scratch_size"]
+                    )
+                    scratch = request["cwd"]
                 pid = os.fork()
             except Exception as exc:
-                _send(sock, f"refused {type(exc).__name__}: {exc}".encode())
+                if scratch is not None:
+                    _unmount(self.sandbox, scratch)
+                _send(sock, protocol.REFUSED + f" {type(exc).__name__}: {exc}".encode())
                 sock.close()
                 return True
             if pid == 0:
@@ -148,11 +181,11 @@ class Helper:
         finally:
             for fd in pipes:
                 os.close(fd)
-        job = _Job(pid, os.pidfd_open(pid), sock)
+        job = _Job(pid, os.pidfd_open(pid), sock, scratch)
         self.jobs[pid] = job
         self.selector.register(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
-        if not _send(sock, b"started %d" % pid):
+        if not _send(sock, protocol.STARTED + b" %d" % pid):
             self.let_go(job)
         return True
 
@@ -160,12 +193,12 @@ class Helper:
         if job.sock is None:
             return  # reaped earlier in the same round of events
         try:
-            message = job.sock.recv(64, socket.MSG_DONTWAIT)
+            message = job.sock.recv(protocol.MESSAGE_MAX, socket.MSG_DONTWAIT)
         except BlockingIOError:
             return
         except OSError:
             message = b""
-        if message == b"kill":
+        if message == protocol.KILL:
             kill(job.pid)
         elif not message:
             self.let_go(job)
@@ -186,8 +219,11 @@ class Helper:
         self.selector.unregister(job.pidfd)
         os.close(job.pidfd)
         del self.jobs[job.pid]
+        if job.scratch is not None:
+            _unmount(self.sandbox, job.scratch)
+            job.scratch = None
         if job.sock is not None:
-            _send(job.sock, b"exited %d" % os.waitstatus_to_exitcode(status))
+            _send(job.sock, protocol.EXITED + b" %d" % os.waitstatus_to_exitcode(status))
             self.selector.unregister(job.sock)
             _discard_unread(job.sock)
             job.sock.close()
@@ -212,7 +248,7 @@ class Helper:
             if _prctl is not None:
                 _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
             if os.getppid() != self.pid:  # the helper died before the line above
-                os._exit(_STATUS_ORPHANED)
+                os._exit(protocol.STATUS_ORPHANED)
             os.setsid()
             # Nothing of the helper's stays open here: a job holding another
             # job's socket or pipes would keep that job from ever ending.
@@ -225,13 +261,18 @@ class Helper:
                     other.sock.close()
             os.dup2(stdout_fd, 1)
             os.dup2(stderr_fd, 2)
-            # fd 0 is the helper's /dev/null: the job's stdin is at end-of-file.
-            _close_all_but((0, 1, 2, command_fd, result_fd))
-            os.chdir(request["cwd"])
+            os.chdir(request["cwd"])  # into the job's scratch mount, when sandboxed
             os.environ.clear()
             os.environ.update(request["env"])
             for which, soft, hard in request["limits"]:
                 resource.setrlimit(which, (soft, hard))
+            if request["sandbox"] is not None:
+                assert self.sandbox is not None
+                self.sandbox.confinement.enter_forked_job(
+                    self.sandbox.native, self.sandbox.grants, request["sandbox"]
+                )
+            # fd 0 is the helper's /dev/null: the job's stdin is at end-of-file.
+            _close_all_but((0, 1, 2, command_fd, result_fd))
             sys.argv = [worker.__file__]
         except BaseException as exc:
             _die(f"The warm helper could not prepare the worker process: {exc!r}")
@@ -260,7 +301,15 @@ def _die(message: str) -> None:
     try:
         os.write(2, message.encode("utf-8", "replace") + b"\n")
     finally:
-        os._exit(_STATUS_SETUP_FAILED)
+        os._exit(protocol.STATUS_SETUP_FAILED)
+
+
+def _unmount(sandbox: Sandbox | None, path: str) -> None:
+    assert sandbox is not None
+    try:
+        sandbox.native.unmount(path)
+    except OSError:
+        pass  # the folder went away with its mount
 
 
 def _send(sock: socket.socket, message: bytes) -> bool:
@@ -295,12 +344,22 @@ def _close_all_but(keep: tuple[int, ...]) -> None:
 
 def main(argv: list[str]) -> None:
     if len(argv) < 2:
-        print(f"usage: {os.path.basename(argv[0])} CONTROL_FD WORKER_SCRIPT...", file=sys.stderr)
+        print(
+            f"usage: {os.path.basename(argv[0])} CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...",
+            file=sys.stderr,
+        )
         raise SystemExit(2)
     control = socket.socket(fileno=int(argv[1]))
     os.set_inheritable(control.fileno(), False)
-    workers = {path: load_worker(path) for path in argv[2:]}
-    helper = Helper(control, workers)
+    scripts = argv[2:]
+    sandbox = None
+    if scripts[:1] == ["--sandbox"]:
+        # Before any worker is loaded, so that nothing it sets up is shared
+        # with the namespaces the helper leaves.
+        sandbox = Sandbox(json.loads(scripts[1]))
+        scripts = scripts[2:]
+    workers = {path: load_worker(path) for path in scripts}
+    helper = Helper(control, workers, sandbox)
     # What is loaded now stays put, so the collector does not touch (and copy)
     # the shared pages in every child.
     gc.collect()

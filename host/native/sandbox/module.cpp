@@ -1,0 +1,245 @@
+// velmor.core._sandbox: the per-job confinement steps that are too slow, or
+// impossible, in Python. Each function does one step; the Python side
+// (confinement.py) decides the order and what to grant.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "landlock.hpp"
+#include "process.hpp"
+#include "seccomp_filter.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// An owned reference, released on every path.
+class Ref {
+public:
+    explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_;
+};
+
+// Descriptors this call opened itself, closed when it returns.
+class OpenedFds {
+public:
+    OpenedFds() = default;
+    OpenedFds(const OpenedFds&) = delete;
+    OpenedFds& operator=(const OpenedFds&) = delete;
+    ~OpenedFds() {
+        for (int fd : fds_) close(fd);
+    }
+    void add(int fd) { fds_.push_back(fd); }
+
+private:
+    std::vector<int> fds_;
+};
+
+PyObject* raise_os_error(int code, const std::string& what) {
+    Ref args(Py_BuildValue("(is)", code, (what + ": " + std::strerror(code)).c_str()));
+    if (args) {
+        Ref error(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    }
+    return nullptr;
+}
+
+PyObject* raise_system_error(const std::system_error& error) {
+    return raise_os_error(error.code().value(), error.what());
+}
+
+PyObject* landlock_abi(PyObject*, PyObject*) { return PyLong_FromLong(sandbox::landlock_abi()); }
+
+bool parse_kind(PyObject* text, sandbox::PathGrant::Kind& kind) {
+    const char* name = PyUnicode_AsUTF8(text);
+    if (name == nullptr) return false;
+    if (std::strcmp(name, "read") == 0) {
+        kind = sandbox::PathGrant::Kind::read;
+    } else if (std::strcmp(name, "execute") == 0) {
+        kind = sandbox::PathGrant::Kind::execute;
+    } else if (std::strcmp(name, "write") == 0) {
+        kind = sandbox::PathGrant::Kind::write;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown kind of access %R", text);
+        return false;
+    }
+    return true;
+}
+
+// restrict_paths(grants, network): grants is a sequence of (path or fd, kind).
+PyObject* restrict_paths(PyObject*, PyObject* args) {
+    PyObject* grants_arg = nullptr;
+    int network = 0;
+    if (!PyArg_ParseTuple(args, "Op:restrict_paths", &grants_arg, &network)) return nullptr;
+    Ref grants(PySequence_Fast(grants_arg, "grants must be a sequence"));
+    if (!grants) return nullptr;
+    OpenedFds opened;
+    std::vector<sandbox::PathGrant> parsed;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(grants.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(grants.get(), i);
+        PyObject* target = nullptr;
+        PyObject* kind_text = nullptr;
+        if (!PyArg_ParseTuple(item, "OU:grant", &target, &kind_text)) return nullptr;
+        sandbox::PathGrant grant{-1, sandbox::PathGrant::Kind::read};
+        if (!parse_kind(kind_text, grant.kind)) return nullptr;
+        if (PyLong_Check(target)) {
+            grant.fd = PyLong_AsInt(target);
+            if (grant.fd == -1 && PyErr_Occurred()) return nullptr;
+        } else {
+            if (!PyUnicode_FSConverter(target, reinterpret_cast<void*>(&target))) return nullptr;
+            Ref bytes(target);  // PyUnicode_FSConverter gave a new reference
+            const int fd = open(PyBytes_AS_STRING(bytes.get()), O_PATH | O_CLOEXEC);
+            if (fd < 0) return raise_os_error(errno, std::string("open ") + PyBytes_AS_STRING(bytes.get()));
+            opened.add(fd);
+            grant.fd = fd;
+        }
+        parsed.push_back(grant);
+    }
+    try {
+        sandbox::landlock_restrict(parsed, network != 0);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
+bool parse_stage(const char* name, sandbox::Stage& stage) {
+    if (std::strcmp(name, "whole") == 0) {
+        stage = sandbox::Stage::whole;
+    } else if (std::strcmp(name, "helper") == 0) {
+        stage = sandbox::Stage::helper;
+    } else if (std::strcmp(name, "job") == 0) {
+        stage = sandbox::Stage::job;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown filter stage %s", name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* install_seccomp(PyObject*, PyObject* args) {
+    int network = 0;
+    const char* stage_name = "whole";
+    if (!PyArg_ParseTuple(args, "p|s:install_seccomp", &network, &stage_name)) return nullptr;
+    sandbox::Stage stage{};
+    if (!parse_stage(stage_name, stage)) return nullptr;
+    try {
+        sandbox::install_filter(network != 0, stage);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* seccomp_supported(PyObject*, PyObject*) {
+    return PyBool_FromLong(sandbox::seccomp_supported_architecture());
+}
+
+PyObject* filter_length(PyObject*, PyObject* args) {
+    int network = 0;
+    const char* stage_name = "whole";
+    if (!PyArg_ParseTuple(args, "p|s:filter_length", &network, &stage_name)) return nullptr;
+    sandbox::Stage stage{};
+    if (!parse_stage(stage_name, stage)) return nullptr;
+    return PyLong_FromSize_t(sandbox::build_filter(network != 0, stage).size());
+}
+
+template <void (*Step)()>
+PyObject* simple_step(PyObject*, PyObject*) {
+    try {
+        Step();
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* mount_scratch(PyObject*, PyObject* args) {
+    const char* path = nullptr;
+    unsigned long long size = 0;
+    if (!PyArg_ParseTuple(args, "sK:mount_scratch", &path, &size)) return nullptr;
+    try {
+        sandbox::mount_scratch(path, size);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* unmount(PyObject*, PyObject* args) {
+    const char* path = nullptr;
+    if (!PyArg_ParseTuple(args, "s:unmount", &path)) return nullptr;
+    try {
+        sandbox::unmount(path);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* probe_namespaces(PyObject*, PyObject* args) {
+    int flags = 0;
+    if (!PyArg_ParseTuple(args, "i:probe_namespaces", &flags)) return nullptr;
+    int result = 0;
+    Py_BEGIN_ALLOW_THREADS
+    result = sandbox::probe_namespaces(flags);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(result);
+}
+
+PyMethodDef methods[] = {
+    {"landlock_abi", landlock_abi, METH_NOARGS,
+     "The running kernel's Landlock ABI version; 0 when Landlock is unavailable."},
+    {"restrict_paths", restrict_paths, METH_VARARGS,
+     "restrict_paths(grants, network): confine this process to the granted paths with "
+     "Landlock; grants are (path or O_PATH fd, 'read' | 'execute' | 'write')."},
+    {"install_seccomp", install_seccomp, METH_VARARGS,
+     "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
+     "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
+    {"seccomp_supported", seccomp_supported, METH_NOARGS,
+     "Whether the system-call filter knows this architecture."},
+    {"filter_length", filter_length, METH_VARARGS,
+     "filter_length(network, stage='whole'): the number of instructions of the filter."},
+    {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,
+     "Empty the bounding and ambient capability sets."},
+    {"drop_capabilities", simple_step<sandbox::drop_capabilities>, METH_NOARGS,
+     "Drop the effective, permitted and inheritable capabilities."},
+    {"no_new_privileges", simple_step<sandbox::set_no_new_privileges>, METH_NOARGS,
+     "Set no_new_privs: no exec can raise privileges from here on."},
+    {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,
+     "Make every mount of this mount namespace private."},
+    {"mount_scratch", mount_scratch, METH_VARARGS,
+     "mount_scratch(path, size): a fresh tmpfs of size bytes on path."},
+    {"unmount", unmount, METH_VARARGS, "unmount(path): detach what is mounted on path."},
+    {"probe_namespaces", probe_namespaces, METH_VARARGS,
+     "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
+     "else the errno."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_sandbox", "Per-job confinement steps of the sandbox.", 0, methods,
+    slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sandbox() { return PyModuleDef_Init(&module_def); }

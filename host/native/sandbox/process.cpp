@@ -1,0 +1,76 @@
+#include "process.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <linux/capability.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace sandbox {
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int probe_child(void*) { return 0; }
+
+}  // namespace
+
+void drop_capability_bounds() {
+    // Dropping from the bounding set needs CAP_SETPCAP, so this comes first.
+    // EINVAL marks the first capability this kernel does not know.
+    for (int cap = 0; cap <= 63; ++cap) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+            if (errno == EINVAL) break;
+            fail("PR_CAPBSET_DROP");
+        }
+    }
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL)
+        fail("PR_CAP_AMBIENT_CLEAR_ALL");
+}
+
+void drop_capabilities() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+    if (syscall(SYS_capset, &header, data.data()) != 0) fail("capset");
+}
+
+void set_no_new_privileges() {
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
+}
+
+void mount_scratch(const std::string& path, std::uint64_t size) {
+    const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+        fail("mount of the job's scratch folder");
+}
+
+void unmount(const std::string& path) {
+    if (umount2(path.c_str(), MNT_DETACH) != 0) fail("umount");
+}
+
+void make_mounts_private() {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("making mounts private");
+}
+
+int probe_namespaces(int flags) {
+    // A small stack is enough: the child returns at once. clone() rather
+    // than fork() so that nothing of the interpreter runs in the child.
+    alignas(16) static thread_local std::array<char, 16384> stack;
+    const pid_t pid = clone(probe_child, stack.data() + stack.size(), flags | SIGCHLD, nullptr);
+    if (pid < 0) return errno;
+    int status = 0;
+    while (waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
+    }
+    return 0;
+}
+
+}  // namespace sandbox

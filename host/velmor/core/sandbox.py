@@ -1,0 +1,244 @@
+"""The sandbox every job runs in: the policy a host sets, and what is in force.
+
+A job's code is written by a language model and steered by whatever text the
+agent read, so it gets nothing but its own job: it reads what the
+interpreter needs and its own tool.py, writes only its own scratch folder
+(a fresh, size-capped tmpfs), has no network and no UNIX socket of the host,
+cannot signal, trace or look into other processes, cannot leave its process
+group (so the job's end takes everything it started with it), and runs under
+resource limits that bound the job as a whole.
+
+The layers, and what each one stops:
+
+- user namespace (per helper, and per job): no capability in the host's
+  namespaces, even when the host runs as root; a process count per job;
+- network namespace (per helper, unless the policy allows networking): no
+  interface but a downed loopback, no abstract UNIX socket of the host;
+- mount namespace (per helper): the scratch tmpfs is mounted there only;
+- Landlock: the file-system rules, no TCP without network, signals and
+  abstract UNIX sockets scoped to the job;
+- seccomp: refuses the system calls tools never need (see the native part),
+  every UNIX socket but a connected stream pair, and other architectures;
+- no_new_privs: no set-uid or file-capability gain through exec;
+- rlimits: processes, address space, file size, core files, CPU.
+
+The steps themselves are in confinement.py (run inside the job's processes)
+and the native module velmor.core._sandbox.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import sysconfig
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+__all__ = ["SandboxPolicy", "SandboxStatus"]
+
+CONFINEMENT_SCRIPT = Path(__file__).resolve().with_name("confinement.py")
+
+# Landlock ABI 6 brings the scoping of signals and abstract UNIX sockets.
+REQUIRED_LANDLOCK_ABI = 6
+
+WAY_OUT = "SubprocessManager(sandbox=False) runs jobs without the sandbox"
+
+_MiB = 1 << 20
+
+# System folders a job may read and run programs from.
+_SYSTEM_EXECUTABLE = ("/usr/bin", "/bin", "/usr/lib", "/usr/lib64", "/lib", "/lib64")
+# The few other files the interpreter and the C library read.
+_SYSTEM_READABLE = ("/etc/ld.so.cache", "/etc/localtime", "/usr/share/zoneinfo")
+# What name resolution and TLS read, granted only with network.
+_NETWORK_READABLE = (
+    "/etc/hosts",
+    "/etc/resolv.conf",
+    "/etc/nsswitch.conf",
+    "/etc/host.conf",
+    "/etc/gai.conf",
+    "/etc/services",
+    "/etc/protocols",
+    "/etc/ssl",
+    "/usr/share/ca-certificates",
+)
+_DEVICES_WRITABLE = ("/dev/null",)
+_DEVICES_READABLE = ("/dev/zero", "/dev/urandom", "/dev/random")
+
+
+def _paths(name: str, value: object) -> tuple[str, ...]:
+    if isinstance(value, (str, bytes, os.PathLike)) or not isinstance(value, (tuple, list)):
+        raise TypeError(f"{name} must be a tuple of paths, not {type(value).__name__}")
+    paths = []
+    for item in value:
+        if not isinstance(item, (str, os.PathLike)):
+            raise TypeError(f"{name} holds {item!r}, which is not a path")
+        path = os.fspath(item)
+        if not isinstance(path, str) or not path or "\0" in path:
+            raise ValueError(f"{name} holds {item!r}, which is not a usable path")
+        paths.append(os.path.abspath(path))
+    return tuple(paths)
+
+
+def _count(name: str, value: object, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, not {value}")
+    return value
+
+
+@dataclass(frozen=True, slots=True)
+class SandboxPolicy:
+    """What a host lets its jobs do beyond the default.
+
+    `network`: True allows IP networking (the host's UNIX sockets stay shut).
+    `read_only_paths`, `writable_paths`: extra files or folders a job may read,
+    or read and write (made absolute at construction).
+    `max_processes`: processes and threads per job, the job's first included.
+    `max_file_size`: the largest file a job may write, in bytes.
+    `max_scratch_bytes`: the most a job may store in its scratch folder (the
+    total it can write there), in bytes.
+    """
+
+    network: bool = False
+    read_only_paths: tuple[str | os.PathLike[str], ...] = ()
+    writable_paths: tuple[str | os.PathLike[str], ...] = ()
+    max_processes: int = 16
+    max_file_size: int = 64 * _MiB
+    max_scratch_bytes: int = 64 * _MiB
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.network, bool):
+            raise TypeError(f"network must be True or False, not {self.network!r}")
+        for name in ("read_only_paths", "writable_paths"):
+            object.__setattr__(self, name, _paths(name, getattr(self, name)))
+        _count("max_processes", self.max_processes, 1)
+        _count("max_file_size", self.max_file_size, 1)
+        _count("max_scratch_bytes", self.max_scratch_bytes, 1)
+
+
+@dataclass(frozen=True, slots=True)
+class SandboxStatus:
+    """What the sandbox of a manager is: its policy, the layers in force and,
+    when a layer the policy needs is missing, why no job can run."""
+
+    policy: SandboxPolicy
+    layers: frozenset[str]
+    missing: str | None = None
+    _native_path: str | None = field(default=None, repr=False)
+
+
+def _native_module() -> Any:
+    from velmor.core import _sandbox
+
+    return _sandbox
+
+
+def probe(policy: SandboxPolicy) -> SandboxStatus:
+    """Which layers this kernel can give the policy; fail-closed text if one is missing."""
+    try:
+        native = _native_module()
+    except ImportError as exc:
+        return SandboxStatus(policy, frozenset(), _missing(f"the sandbox's native part ({exc})"))
+    layers = {"no-new-privileges", "rlimits"}
+    missing = []
+    abi = native.landlock_abi()
+    if abi >= REQUIRED_LANDLOCK_ABI:
+        layers.add("landlock")
+    else:
+        found = f"ABI {abi}" if abi else "not enabled"
+        missing.append(f"Landlock ABI {REQUIRED_LANDLOCK_ABI} or later ({found})")
+    if native.seccomp_supported():
+        layers.add("seccomp")
+    else:
+        missing.append("a seccomp filter for this architecture")
+    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | (0 if policy.network else os.CLONE_NEWNET)
+    error = native.probe_namespaces(flags)
+    if error == 0:
+        layers.update({"user-namespace", "mount-namespace"})
+        if not policy.network:
+            layers.add("network-namespace")
+    else:
+        missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
+    if missing:
+        return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
+    return SandboxStatus(policy, frozenset(layers), None, native.__file__)
+
+
+def _missing(feature: str) -> str:
+    return f"The sandbox cannot run here: it needs {feature}. {WAY_OUT}."
+
+
+def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:
+    """What every job of the policy may reach, as (path, kind), existing paths only."""
+    executable = [sys.base_prefix, sys.base_exec_prefix, *_SYSTEM_EXECUTABLE]
+    readable = [
+        sys.prefix,
+        sys.exec_prefix,
+        *(sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib", "platlib")),
+        *_SYSTEM_READABLE,
+        *_DEVICES_READABLE,
+        *(_NETWORK_READABLE if policy.network else ()),
+        *policy.read_only_paths,
+    ]
+    writable = [*_DEVICES_WRITABLE, *policy.writable_paths]
+    # Each rule costs every job a little: a path that resolves to one granted
+    # already, or lies beneath one granted at least as much, adds nothing.
+    rank = {"read": 0, "execute": 1, "write": 2}
+    strongest: dict[str, str] = {}
+    for kind, paths in (("read", readable), ("execute", executable), ("write", writable)):
+        for path in paths:
+            if not path or not os.path.exists(path):
+                continue
+            real = os.path.realpath(path)
+            if real not in strongest or rank[kind] > rank[strongest[real]]:
+                strongest[real] = kind
+    grants = []
+    for path, kind in sorted(strongest.items()):
+        covered = any(
+            other != path
+            and path.startswith(other.rstrip("/") + "/")
+            and rank[strongest[other]] >= rank[kind]
+            for other in strongest
+        )
+        if not covered:
+            grants.append((path, kind))
+    return grants
+
+
+def helper_arguments(status: SandboxStatus) -> list[str]:
+    """The warm helper's command-line arguments for the sandbox."""
+    import json
+
+    policy = status.policy
+    setup = {
+        "native": status._native_path,
+        "confinement": str(CONFINEMENT_SCRIPT),
+        "network": policy.network,
+        "grants": base_grants(policy),
+    }
+    return ["--sandbox", json.dumps(setup)]
+
+
+def job_sandbox(policy: SandboxPolicy, scratch: str, command: dict[str, Any]) -> dict[str, Any]:
+    """What one job adds to the base: its scratch folder and its own tool.py."""
+    own = []
+    path = command.get("path") if command.get("action") == "run_function" else None
+    if isinstance(path, str) and os.path.isabs(path) and os.path.isfile(path):
+        own.append(path)
+    return {
+        "scratch": scratch,
+        "scratch_size": policy.max_scratch_bytes,
+        "own": own,
+        "network": policy.network,
+        "max_processes": policy.max_processes,
+    }
+
+
+def spawn_launcher(status: SandboxStatus, job: dict[str, Any]) -> list[str]:
+    """The launcher a spawned worker runs: confinement.py with the job's whole spec."""
+    import json
+
+    spec = {**job, "native": status._native_path, "grants": base_grants(status.policy)}
+    return [str(CONFINEMENT_SCRIPT), json.dumps(spec)]

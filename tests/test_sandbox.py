@@ -1,0 +1,495 @@
+"""The sandbox's own pieces: the policy, the status a manager reports, failing
+closed, the native steps (seccomp filter, Landlock), the reply checks, the
+deadline kept by the manager, and the per-job bounds, in both modes."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from tests.processes import processes
+from velmor.core import sandbox as sandboxing
+from velmor.core.outcome import REPLY_MAX_DEPTH, decode_reply, nesting_depth
+from velmor.core.subprocess_manager import (
+    SandboxPolicy,
+    SandboxStatus,
+    SubprocessManager,
+    SubprocessTask,
+)
+
+DEFAULT_LAYERS = {
+    "user-namespace",
+    "network-namespace",
+    "mount-namespace",
+    "landlock",
+    "seccomp",
+    "no-new-privileges",
+    "rlimits",
+}
+
+
+def run(path: str, timeout: float | None = 10.0) -> SubprocessTask:
+    command = {"action": "run_function", "path": path, "function": "main", "args": {}}
+    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+@pytest.fixture
+def tool(tmp_path):
+    counter = iter(range(1000))
+
+    def write(source: str) -> str:
+        path = tmp_path / f"tool{next(counter)}.py"
+        path.write_text(textwrap.dedent(source), encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def managers():
+    made: list[SubprocessManager] = []
+
+    def make(**options: Any) -> SubprocessManager:
+        made.append(SubprocessManager(**options))
+        return made[-1]
+
+    yield make
+    for manager in made:
+        manager.close()
+
+
+@pytest.fixture(params=["warm", "spawned"])
+def mode(request) -> dict[str, bool]:
+    return {"warm": request.param == "warm"}
+
+
+class TestPolicy:
+    def test_defaults_and_paths_made_absolute(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        policy = SandboxPolicy(read_only_paths=["data"], writable_paths=(Path("/srv/out"),))
+        assert policy.read_only_paths == (str(tmp_path / "data"),)
+        assert policy.writable_paths == ("/srv/out",)
+        assert SandboxPolicy().network is False
+
+    @pytest.mark.parametrize(
+        "options, error",
+        [
+            ({"network": "yes"}, TypeError),
+            ({"network": 1}, TypeError),
+            ({"read_only_paths": "/data"}, TypeError),
+            ({"writable_paths": (3,)}, TypeError),
+            ({"writable_paths": ("",)}, ValueError),
+            ({"read_only_paths": ("/a\0b",)}, ValueError),
+            ({"max_processes": 0}, ValueError),
+            ({"max_processes": True}, TypeError),
+            ({"max_file_size": 1.5}, TypeError),
+            ({"max_scratch_bytes": -1}, ValueError),
+        ],
+    )
+    def test_invalid_values_are_refused(self, options, error):
+        with pytest.raises(error):
+            SandboxPolicy(**options)
+
+    def test_frozen(self):
+        with pytest.raises(AttributeError):
+            SandboxPolicy().network = True  # type: ignore[misc]
+
+
+class TestStatus:
+    def test_default_manager_is_sandboxed_with_every_layer(self, managers):
+        status = managers().sandbox
+        assert isinstance(status, SandboxStatus)
+        assert status.policy == SandboxPolicy() and status.missing is None
+        assert status.layers == DEFAULT_LAYERS
+
+    def test_network_policy_has_no_network_namespace(self, managers):
+        status = managers(sandbox=SandboxPolicy(network=True)).sandbox
+        assert status.layers == DEFAULT_LAYERS - {"network-namespace"}
+
+    def test_sandbox_false_is_the_way_out(self, managers):
+        assert managers(sandbox=False).sandbox is None
+
+    @pytest.mark.parametrize("value", ["yes", 1, None, {"network": True}])
+    def test_other_values_are_refused(self, value):
+        with pytest.raises(TypeError, match="sandbox must be True, False or a SandboxPolicy"):
+            SubprocessManager(sandbox=value)
+
+
+class FakeNative:
+    """The native part as a kernel without some feature would answer."""
+
+    __file__ = "/nonexistent/_sandbox.so"
+
+    def __init__(self, abi: int = 7, namespaces: int = 0, seccomp: bool = True) -> None:
+        self.abi, self.namespaces, self.seccomp = abi, namespaces, seccomp
+
+    def landlock_abi(self) -> int:
+        return self.abi
+
+    def seccomp_supported(self) -> bool:
+        return self.seccomp
+
+    def probe_namespaces(self, flags: int) -> int:
+        return self.namespaces
+
+
+class TestFailClosed:
+    @pytest.mark.parametrize(
+        "native, feature, layer",
+        [
+            (FakeNative(abi=3), "Landlock ABI 6 or later (ABI 3)", "landlock"),
+            (FakeNative(abi=0), "Landlock ABI 6 or later (not enabled)", "landlock"),
+            (FakeNative(namespaces=1), "unprivileged user namespaces", "user-namespace"),
+            (FakeNative(seccomp=False), "a seccomp filter for this architecture", "seccomp"),
+        ],
+    )
+    async def test_missing_feature_is_an_error_naming_it_and_the_way_out(
+        self, managers, tool, monkeypatch, mode, native, feature, layer
+    ):
+        monkeypatch.setattr(sandboxing, "_native_module", lambda: native)
+        manager = managers(**mode)
+        assert layer not in manager.sandbox.layers
+        result = await manager.spawn(run(tool("def main(args):\n    return 1\n")))
+        assert result.output is None and result.returncode is None
+        assert feature in result.error
+        assert "SubprocessManager(sandbox=False)" in result.error
+        assert manager.helper_pid is None  # nothing was started
+
+    async def test_missing_native_part(self, managers, tool, monkeypatch):
+        def missing():
+            raise ImportError("no module named velmor.core._sandbox")
+
+        monkeypatch.setattr(sandboxing, "_native_module", missing)
+        result = await managers().spawn(run(tool("def main(args):\n    return 1\n")))
+        assert "native part" in result.error and "sandbox=False" in result.error
+
+
+# Runs in a fresh interpreter: applies the steps named in argv and reports,
+# as JSON, what each probe gave (an errno name, or "ok").
+NATIVE_PROBE = """
+import ctypes, errno, json, os, socket, sys
+from velmor.core import _sandbox as native
+stages, probes, folder = sys.argv[1].split(","), sys.argv[2].split(","), sys.argv[3]
+libc = ctypes.CDLL(None, use_errno=True)
+native.no_new_privileges()
+for stage in stages:
+    if stage == "landlock":
+        native.restrict_paths([(sys.base_prefix, "execute"), (folder, "write")], False)
+    elif stage:
+        native.install_seccomp(False, stage)
+def attempt(probe):
+    if probe == "ptrace":
+        if libc.ptrace(0, 0, 0, 0) == -1:  # PTRACE_TRACEME
+            raise OSError(ctypes.get_errno(), "ptrace")
+    elif probe == "setsid":
+        os.setsid()
+    elif probe == "unshare":
+        os.unshare(os.CLONE_NEWUSER)
+    elif probe == "socket":
+        socket.socket(socket.AF_INET).close()
+    elif probe == "unix":
+        socket.socket(socket.AF_UNIX).close()
+    elif probe == "pair":
+        socket.socketpair()
+    elif probe == "dgram_pair":
+        socket.socketpair(type=socket.SOCK_DGRAM)
+    elif probe == "read_etc":
+        open("/etc/hostname", "rb").close()
+    elif probe == "write_folder":
+        with open(os.path.join(folder, "f"), "w") as f:
+            f.write("x")
+    elif probe == "x32":
+        libc.syscall(39 | 0x40000000)  # getpid through the x32 entry
+answers = {}
+for probe in probes:
+    try:
+        attempt(probe)
+        answers[probe] = "ok"
+    except OSError as exc:
+        answers[probe] = errno.errorcode[exc.errno]
+print(json.dumps(answers))
+"""
+
+
+def native_probe(stages: str, probes: str, folder: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-c", NATIVE_PROBE, stages, probes, str(folder)],
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+
+
+class TestNativeSteps:
+    def test_whole_filter_refuses_with_eperm_and_keeps_socketpair(self, tmp_path):
+        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,pair"
+        done = native_probe("whole", probes, tmp_path)
+        assert json.loads(done.stdout) == {
+            "ptrace": "EPERM",
+            "setsid": "EPERM",
+            "unshare": "EPERM",
+            "socket": "EPERM",
+            "unix": "EPERM",
+            "dgram_pair": "EPERM",
+            "pair": "ok",
+        }
+
+    def test_helper_and_job_parts_refuse_what_the_whole_does(self, tmp_path):
+        probes = "ptrace,setsid,unshare,socket,pair"
+        helper_only = json.loads(native_probe("helper", probes, tmp_path).stdout)
+        # The helper keeps what it needs for its jobs; the job's part takes it away.
+        assert helper_only["setsid"] == "ok" and helper_only["ptrace"] == "EPERM"
+        both = json.loads(native_probe("helper,job", probes, tmp_path).stdout)
+        whole = json.loads(native_probe("whole", probes, tmp_path).stdout)
+        assert both == whole
+
+    def test_job_part_is_short(self):
+        from velmor.core import _sandbox
+
+        assert _sandbox.filter_length(False, "job") < _sandbox.filter_length(False, "helper") / 4
+
+    @pytest.mark.skipif(os.uname().machine != "x86_64", reason="x32 exists on x86-64 only")
+    def test_x32_calls_kill_the_process(self, tmp_path):
+        done = native_probe("whole", "x32", tmp_path)
+        assert done.returncode == -signal.SIGSYS
+
+    def test_landlock_grants_the_folder_and_nothing_else(self, tmp_path):
+        done = native_probe("landlock", "read_etc,write_folder", tmp_path)
+        assert json.loads(done.stdout) == {"read_etc": "EACCES", "write_folder": "ok"}
+        assert (tmp_path / "f").read_text() == "x"
+
+
+# A tool that writes its own raw "reply" to the result channel (the one
+# descriptor above stderr it holds) and ends before the worker can.
+RAW_REPLY = """
+import os
+def main(args):
+    fd = max(fd for fd in range(3, 64) if _open(fd))
+    os.write(fd, {payload!r})
+    os._exit(0)
+def _open(fd):
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
+"""
+
+
+class TestReplyShape:
+    @pytest.mark.parametrize(
+        "payload, error",
+        [
+            (b"[1, 2]", "not a JSON object but list"),
+            (b'"text"', "not a JSON object but str"),
+            (b"[" * 200_000, f"beyond the limit of {REPLY_MAX_DEPTH}"),
+            (b'{"output": ' + b"[" * 150 + b"]" * 150 + b"}", "151 levels deep"),
+            (b"{not json", "Worker sent an undecodable result"),
+        ],
+    )
+    async def test_bad_replies_are_errors_not_exceptions(self, managers, tool, payload, error):
+        result = await managers().spawn(run(tool(RAW_REPLY.format(payload=payload))))
+        assert result.output is None and error in result.error
+
+    def test_depth_counts_brackets_outside_strings_only(self):
+        assert nesting_depth(b'{"a": [1, {"b": "[[[[{{"}]}') == 3
+        assert nesting_depth(b'"\\"[["') == 0
+        assert decode_reply(b'{"output": [[1]]}') == {"output": [[1]]}
+
+
+SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"
+
+
+class TestDeadline:
+    async def test_timeout_holds_while_the_helper_is_stopped(self, managers, tool):
+        manager = managers()
+        path = tool(SLOW)
+        job = asyncio.create_task(manager.spawn(run(path, timeout=1.0)))
+        while manager.helper_pid is None:
+            await asyncio.sleep(0.01)
+        await asyncio.sleep(0.3)
+        os.kill(manager.helper_pid, signal.SIGSTOP)
+        started = time.monotonic()
+        result = await asyncio.wait_for(job, 10)
+        assert result.error == "Timed out after 1 s"
+        assert time.monotonic() - started < 5  # the timeout and the grace to kill the helper
+        after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
+        assert after.output == "fine"  # a new helper took over
+
+    async def test_job_submitted_to_a_stopped_helper_times_out(self, managers, tool):
+        manager = managers()
+        assert (await manager.spawn(run(tool("def main(args):\n    return 1\n")))).output == 1
+        os.kill(manager.helper_pid, signal.SIGSTOP)
+        result = await asyncio.wait_for(manager.spawn(run(tool(SLOW), timeout=0.5)), 10)
+        assert result.error == "Timed out after 0.5 s"
+
+    async def test_cancelling_with_a_stopped_helper_does_not_block_the_loop(self, managers, tool):
+        manager = managers()
+        job = asyncio.create_task(manager.spawn(run(tool(SLOW), timeout=30)))
+        while manager.helper_pid is None:
+            await asyncio.sleep(0.01)
+        await asyncio.sleep(0.3)
+        os.kill(manager.helper_pid, signal.SIGSTOP)
+        stamps: list[float] = []
+
+        async def tick() -> None:
+            while True:
+                stamps.append(time.monotonic())
+                await asyncio.sleep(0.01)
+
+        ticker = asyncio.create_task(tick())
+        job.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(job, 10)
+        ticker.cancel()
+        assert max(b - a for a, b in zip(stamps, stamps[1:], strict=False)) < 0.2
+
+
+def running(pid: int) -> bool:
+    return any(found == pid and state != "Z" for found, _, _, state in processes())
+
+
+async def wait_until(condition, timeout: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        await asyncio.sleep(0.02)
+    return condition()
+
+
+class TestJobBounds:
+    async def test_double_forked_process_cannot_leave_and_dies_with_the_job(
+        self, managers, tool, mode
+    ):
+        path = tool(
+            """
+            import os, time
+            def main(args):
+                read, write = os.pipe()
+                if os.fork() == 0:
+                    try:
+                        os.setsid()
+                        refused = "no"
+                    except OSError as exc:
+                        refused = exc.strerror
+                    if os.fork() == 0:
+                        os.write(write, f"{os.getpid()} {refused}".encode())
+                        time.sleep(60)
+                    os._exit(0)
+                pid, refused = os.read(read, 200).decode().split(" ", 1)
+                return [int(pid), refused]
+            """
+        )
+        result = await managers(**mode).spawn(run(path))
+        straggler, refused = result.output
+        assert refused == "Operation not permitted"
+        assert await wait_until(lambda: not running(straggler))
+
+    @pytest.mark.parametrize("cap", [4, 16])
+    async def test_process_cap_per_job(self, managers, tool, mode, cap):
+        path = tool(
+            """
+            import os, time
+            def main(args):
+                started = 0
+                try:
+                    for _ in range(100):
+                        if os.fork() == 0:
+                            time.sleep(5)
+                            os._exit(0)
+                        started += 1
+                except OSError as exc:
+                    return [started, exc.strerror]
+                return [started, None]
+            """
+        )
+        manager = managers(sandbox=SandboxPolicy(max_processes=cap), **mode)
+        result = await manager.spawn(run(path))
+        assert result.output == [cap - 1, "Resource temporarily unavailable"]
+
+    async def test_scratch_folder_is_capped(self, managers, tool, mode):
+        path = tool(
+            """
+            def main(args):
+                written = 0
+                try:
+                    for i in range(64):
+                        with open(f"part{i}", "wb") as file:
+                            file.write(b"x" * (256 << 10))
+                        written += 256 << 10
+                except OSError as exc:
+                    return [written, exc.strerror]
+            """
+        )
+        manager = managers(sandbox=SandboxPolicy(max_scratch_bytes=1 << 20), **mode)
+        result = await manager.spawn(run(path))
+        assert result.output[1] == "No space left on device"
+        assert result.output[0] <= 1 << 20
+
+    async def test_no_capability_left(self, managers, tool, mode):
+        path = tool(
+            """
+            import ctypes
+            def main(args):
+                header = (ctypes.c_uint32 * 2)(0x20080522, 0)  # version 3, this process
+                data = (ctypes.c_uint32 * 6)()
+                if ctypes.CDLL(None).capget(header, data) != 0:
+                    return "capget failed"
+                return list(data)
+            """
+        )
+        result = await managers(**mode).spawn(run(path))
+        assert result.output == [0] * 6
+
+    async def test_network_policy_opens_ip_but_not_unix_sockets(self, managers, tool, mode):
+        path = tool(
+            """
+            import socket
+            def main(args):
+                answers = []
+                for family in (socket.AF_INET, socket.AF_UNIX):
+                    try:
+                        socket.socket(family).close()
+                        answers.append("ok")
+                    except OSError as exc:
+                        answers.append(exc.strerror)
+                return answers
+            """
+        )
+        open_net = managers(sandbox=SandboxPolicy(network=True), **mode)
+        closed = managers(**mode)
+        assert (await open_net.spawn(run(path))).output == ["ok", "Operation not permitted"]
+        assert (await closed.spawn(run(path))).output == ["Operation not permitted"] * 2
+
+    async def test_extra_paths_of_the_policy(self, managers, tool, mode, tmp_path):
+        shared, out = tmp_path / "shared", tmp_path / "out"
+        shared.mkdir()
+        out.mkdir()
+        (shared / "data.txt").write_text("hello")
+        path = tool(
+            f"""
+            def main(args):
+                text = open({str(shared / "data.txt")!r}).read()
+                open({str(out / "copy.txt")!r}, "w").write(text)
+                try:
+                    open({str(shared / "new.txt")!r}, "w")
+                except OSError as exc:
+                    return exc.strerror
+            """
+        )
+        policy = SandboxPolicy(read_only_paths=(shared,), writable_paths=(out,))
+        result = await managers(sandbox=policy, **mode).spawn(run(path))
+        assert result.output == "Permission denied"
+        assert (out / "copy.txt").read_text() == "hello"
+        assert not (shared / "new.txt").exists()
