@@ -529,21 +529,36 @@ def attack(ctx):
     return made or "made nothing"
 """
 
-# Memory held in anonymous memory files, which a process's address-space
-# limit does not count: up to ctx["limit"] bytes, in files of ctx["each"].
-MEMORY_FILES = """
-import os
+# Memory a process holds outside its address space, which its address-space
+# limit does not count: in anonymous memory files (ctx["how"] == "memfd")
+# or in the buffers of socket pairs ("sockets"), up to ctx["limit"] bytes.
+MEMORY_OUTSIDE = """
+import os, resource, socket
 
 def attack(ctx):
-    chunk = b"x" * (1 << 20)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 1 << 16), hard))
+    except (OSError, ValueError):
+        pass
+    chunk = b"x" * (1 << 16)
     held, total = [], 0
     try:
         while total < ctx["limit"]:
-            fd = os.memfd_create("held")
-            held.append(fd)
-            for _ in range(ctx["each"] >> 20):
-                os.write(fd, chunk)
-                total += len(chunk)
+            if ctx["how"] == "memfd":
+                fd = os.memfd_create("held")
+                held.append(fd)
+                for _ in range(512):  # 32 MiB a file
+                    total += os.write(fd, chunk)
+            else:
+                ours, theirs = socket.socketpair()
+                held.append((ours, theirs))
+                ours.setblocking(False)
+                try:
+                    while True:
+                        total += ours.send(chunk)
+                except BlockingIOError:
+                    pass
     except OSError as exc:
         return f"held {total}: {exc!r}"
     return f"held {total}"

@@ -577,18 +577,19 @@ class TestResources:
         assert held <= sandboxed.memory_limit * cap
         await assert_next_job_works(sandboxed)
 
-    async def test_memory_files_count_against_the_memory_bound(self, make_policy_manager, attempt):
-        # A process may not hold more than its limit in memory files either: a
-        # small limit keeps the attempt cheap.
+    @pytest.mark.parametrize("how", ["memfd", "sockets"])
+    async def test_memory_outside_the_address_space_counts_too(self, attempt, how):
+        # One process may not hold more than its limit in memory files or socket
+        # buffers either; a small limit keeps the attempt cheap.
         from velmor.core.sandbox import SandboxPolicy
 
         limit = 256 << 20
         manager = SubprocessManager(sandbox=SandboxPolicy(), memory_limit=limit)
         try:
-            ctx = {"limit": limit + (128 << 20), "each": 32 << 20}
-            result = await attempt(manager, probes.MEMORY_FILES, ctx)
+            ctx = {"limit": limit + (128 << 20), "how": how}
+            result = await attempt(manager, probes.MEMORY_OUTSIDE, ctx)
             held = figure_in(everything(result), "held")
-            assert held <= limit, f"one process held {held} bytes in memory files"
+            assert held <= limit, f"one process held {held} bytes in {how}"
             await assert_next_job_works(manager)
         finally:
             manager.close()
