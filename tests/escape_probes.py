@@ -386,6 +386,19 @@ def attack(ctx):
         return f"refused: {exc!r}"
 """
 
+# A vsock socket: no network namespace holds it, and on a virtual machine it
+# reaches the hypervisor. Only made, never connected.
+VSOCK = """
+import socket
+
+def attack(ctx):
+    try:
+        socket.socket(socket.AF_VSOCK, socket.SOCK_STREAM).close()
+        return "OPENED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
 RESOLVE = """
 import socket
 

@@ -299,6 +299,15 @@ class TestNetwork:
         await attempt(unsandboxed, SOCKET_ATTACKS[kind], ctx)
         assert was_reached(sock)
 
+    async def test_no_vsock_to_the_hypervisor(self, sandboxed, attempt):
+        result = await attempt(sandboxed, probes.VSOCK, {})
+        assert probes.probe_ran(result)
+        assert "OPENED" not in everything(result)
+
+    @pytest.mark.skipif(not os.path.exists("/dev/vsock"), reason="no vsock on this machine")
+    async def test_control_the_vsock_probe_opens_one_unsandboxed(self, unsandboxed, attempt):
+        assert "OPENED" in everything(await attempt(unsandboxed, probes.VSOCK, {}))
+
     async def test_names_do_not_resolve(self, sandboxed, attempt):
         result = await attempt(sandboxed, probes.RESOLVE, {"name": "pypi.org"})
         assert probes.probe_ran(result)
