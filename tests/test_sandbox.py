@@ -31,6 +31,7 @@ DEFAULT_LAYERS = {
     "user-namespace",
     "network-namespace",
     "mount-namespace",
+    "ipc-namespace",
     "landlock",
     "seccomp",
     "no-new-privileges",
@@ -208,6 +209,11 @@ def attempt(probe):
     elif probe == "write_folder":
         with open(os.path.join(folder, "f"), "w") as f:
             f.write("x")
+    elif probe == "memfd":
+        os.close(os.memfd_create("held"))
+    elif probe == "shmget":
+        if libc.shmget(0, 4096, 0o1600) == -1:  # IPC_PRIVATE, IPC_CREAT | 0600
+            raise OSError(ctypes.get_errno(), "shmget")
     elif probe == "x32":
         libc.syscall(39 | 0x40000000)  # getpid through the x32 entry
 answers = {}
@@ -232,9 +238,11 @@ def native_probe(stages: str, probes: str, folder: Path) -> subprocess.Completed
 
 class TestNativeSteps:
     def test_whole_filter_refuses_with_eperm_and_keeps_socketpair(self, tmp_path):
-        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,pair"
+        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,memfd,shmget,pair"
         done = native_probe("whole", probes, tmp_path)
         assert json.loads(done.stdout) == {
+            "memfd": "EPERM",
+            "shmget": "EPERM",
             "ptrace": "EPERM",
             "setsid": "EPERM",
             "unshare": "EPERM",
@@ -257,6 +265,14 @@ class TestNativeSteps:
         from velmor.core import _sandbox
 
         assert _sandbox.filter_length(False, "job") < _sandbox.filter_length(False, "helper") / 4
+
+    def test_prepared_grants_must_be_open_descriptors(self):
+        # A path would be opened for the call and closed again: later jobs
+        # would be granted whatever that number names by then.
+        from velmor.core import _sandbox
+
+        with pytest.raises(TypeError, match="opened fds, not paths"):
+            _sandbox.prepare_jobs([("/usr", "read")], False)
 
     @pytest.mark.skipif(os.uname().machine != "x86_64", reason="x32 exists on x86-64 only")
     def test_x32_calls_kill_the_process(self, tmp_path):

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "job_entry.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
@@ -14,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -42,6 +44,7 @@ public:
         for (int fd : fds_) close(fd);
     }
     void add(int fd) { fds_.push_back(fd); }
+    bool empty() const noexcept { return fds_.empty(); }
 
 private:
     std::vector<int> fds_;
@@ -78,36 +81,46 @@ bool parse_kind(PyObject* text, sandbox::PathGrant::Kind& kind) {
     return true;
 }
 
-// restrict_paths(grants, network): grants is a sequence of (path or fd, kind).
-PyObject* restrict_paths(PyObject*, PyObject* args) {
-    PyObject* grants_arg = nullptr;
-    int network = 0;
-    if (!PyArg_ParseTuple(args, "Op:restrict_paths", &grants_arg, &network)) return nullptr;
+// Parses a sequence of (path or fd, kind); paths are opened into `opened`.
+bool parse_grants(PyObject* grants_arg, OpenedFds& opened,
+                  std::vector<sandbox::PathGrant>& parsed) {
     Ref grants(PySequence_Fast(grants_arg, "grants must be a sequence"));
-    if (!grants) return nullptr;
-    OpenedFds opened;
-    std::vector<sandbox::PathGrant> parsed;
+    if (!grants) return false;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(grants.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(grants.get(), i);
         PyObject* target = nullptr;
         PyObject* kind_text = nullptr;
-        if (!PyArg_ParseTuple(item, "OU:grant", &target, &kind_text)) return nullptr;
+        if (!PyArg_ParseTuple(item, "OU:grant", &target, &kind_text)) return false;
         sandbox::PathGrant grant{-1, sandbox::PathGrant::Kind::read};
-        if (!parse_kind(kind_text, grant.kind)) return nullptr;
+        if (!parse_kind(kind_text, grant.kind)) return false;
         if (PyLong_Check(target)) {
             grant.fd = PyLong_AsInt(target);
-            if (grant.fd == -1 && PyErr_Occurred()) return nullptr;
+            if (grant.fd == -1 && PyErr_Occurred()) return false;
         } else {
-            if (!PyUnicode_FSConverter(target, reinterpret_cast<void*>(&target))) return nullptr;
+            if (!PyUnicode_FSConverter(target, reinterpret_cast<void*>(&target))) return false;
             Ref bytes(target);  // PyUnicode_FSConverter gave a new reference
             const int fd = open(PyBytes_AS_STRING(bytes.get()), O_PATH | O_CLOEXEC);
-            if (fd < 0) return raise_os_error(errno, std::string("open ") + PyBytes_AS_STRING(bytes.get()));
+            if (fd < 0) {
+                raise_os_error(errno, std::string("open ") + PyBytes_AS_STRING(bytes.get()));
+                return false;
+            }
             opened.add(fd);
             grant.fd = fd;
         }
         parsed.push_back(grant);
     }
+    return true;
+}
+
+// restrict_paths(grants, network): grants is a sequence of (path or fd, kind).
+PyObject* restrict_paths(PyObject*, PyObject* args) {
+    PyObject* grants_arg = nullptr;
+    int network = 0;
+    if (!PyArg_ParseTuple(args, "Op:restrict_paths", &grants_arg, &network)) return nullptr;
+    OpenedFds opened;
+    std::vector<sandbox::PathGrant> parsed;
+    if (!parse_grants(grants_arg, opened, parsed)) return nullptr;
     try {
         sandbox::landlock_restrict(parsed, network != 0);
     } catch (const std::system_error& error) {
@@ -128,6 +141,46 @@ bool parse_stage(const char* name, sandbox::Stage& stage) {
         return false;
     }
     return true;
+}
+
+// prepare_jobs(grants, network): grants of opened fds the caller keeps open
+// (paths would be opened here and closed again on return).
+PyObject* prepare_jobs(PyObject*, PyObject* args) {
+    PyObject* grants_arg = nullptr;
+    int network = 0;
+    if (!PyArg_ParseTuple(args, "Op:prepare_jobs", &grants_arg, &network)) return nullptr;
+    OpenedFds opened;
+    std::vector<sandbox::PathGrant> parsed;
+    if (!parse_grants(grants_arg, opened, parsed)) return nullptr;
+    if (!opened.empty()) {
+        PyErr_SetString(PyExc_TypeError, "prepare_jobs takes opened fds, not paths");
+        return nullptr;
+    }
+    sandbox::prepare_jobs(std::move(parsed), network != 0);
+    Py_RETURN_NONE;
+}
+
+// enter_job(scratch, own, max_processes)
+PyObject* enter_job(PyObject*, PyObject* args) {
+    const char* scratch = nullptr;
+    PyObject* own_arg = nullptr;
+    unsigned long max_processes = 0;
+    if (!PyArg_ParseTuple(args, "sOk:enter_job", &scratch, &own_arg, &max_processes))
+        return nullptr;
+    Ref own_items(PySequence_Fast(own_arg, "own must be a sequence of paths"));
+    if (!own_items) return nullptr;
+    std::vector<std::string> own;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(own_items.get()); ++i) {
+        const char* path = PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(own_items.get(), i));
+        if (path == nullptr) return nullptr;
+        own.emplace_back(path);
+    }
+    try {
+        sandbox::enter_job(scratch, own, max_processes);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* install_seccomp(PyObject*, PyObject* args) {
@@ -206,6 +259,13 @@ PyMethodDef methods[] = {
     {"restrict_paths", restrict_paths, METH_VARARGS,
      "restrict_paths(grants, network): confine this process to the granted paths with "
      "Landlock; grants are (path or O_PATH fd, 'read' | 'execute' | 'write')."},
+    {"prepare_jobs", prepare_jobs, METH_VARARGS,
+     "prepare_jobs(grants, network): in the warm helper, the base grants (opened fds, kept "
+     "open) and network setting every later enter_job uses."},
+    {"enter_job", enter_job, METH_VARARGS,
+     "enter_job(scratch, own, max_processes): in a forked child, every per-job step: its own "
+     "user namespace, the process cap, no capabilities, no_new_privs, Landlock and the job's "
+     "part of the filter."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
      "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
      "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},

@@ -29,8 +29,10 @@ constexpr unsigned kX32Bit = 0;
 
 // Calls refused outright: debugging and reading other processes, mounting and
 // namespaces, keys, BPF and performance counters, kernel modules and images,
-// leaving the job's session or group, io_uring (which would run calls past
-// this filter), handles that bypass path checks, and the clock and host name.
+// io_uring (which would run calls past this filter), handles that bypass
+// path checks, the clock and host name, System V and POSIX message-queue
+// IPC, whose objects would outlive the job, and memory files, which no
+// address-space limit counts.
 constexpr std::array kRefused = {
     SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_pidfd_getfd, SYS_kcmp,
     SYS_pivot_root, SYS_chroot, SYS_setns,
@@ -41,6 +43,12 @@ constexpr std::array kRefused = {
     SYS_io_uring_setup, SYS_io_uring_enter, SYS_io_uring_register, SYS_open_by_handle_at,
     SYS_name_to_handle_at, SYS_syslog, SYS_settimeofday, SYS_clock_settime, SYS_clock_adjtime,
     SYS_adjtimex, SYS_sethostname, SYS_setdomainname, SYS_vhangup,
+    SYS_shmget, SYS_shmat, SYS_shmctl, SYS_shmdt, SYS_msgget, SYS_msgsnd, SYS_msgrcv, SYS_msgctl,
+    SYS_semget, SYS_semop, SYS_semctl, SYS_semtimedop, SYS_mq_open, SYS_mq_unlink,
+    SYS_memfd_create,
+#if defined(SYS_memfd_secret)
+    SYS_memfd_secret,
+#endif
 #if defined(__x86_64__)
     SYS_iopl, SYS_ioperm, SYS_uselib, SYS_lookup_dcookie,
 #endif

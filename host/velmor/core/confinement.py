@@ -64,7 +64,7 @@ def _map_self(uid: int, gid: int) -> None:
 
 
 def _namespace_flags(network: bool) -> int:
-    return os.CLONE_NEWNS | (0 if network else os.CLONE_NEWNET)
+    return os.CLONE_NEWNS | os.CLONE_NEWIPC | (0 if network else os.CLONE_NEWNET)
 
 
 def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple[int, str]]:
@@ -75,6 +75,7 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
     """
     flags = _namespace_flags(setup["network"])
     if os.geteuid() == 0:
+        os.setgroups([])  # root's supplementary groups are no job's business
         os.unshare(flags)
     else:
         uid, gid = os.geteuid(), os.getegid()
@@ -93,6 +94,7 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
             grants.append((os.open(path, os.O_PATH | os.O_CLOEXEC), kind))
         except FileNotFoundError:
             continue  # gone since the manager looked: nothing to grant
+    native.prepare_jobs(grants, setup["network"])
     return grants
 
 
@@ -112,16 +114,21 @@ def _lock_down(native: types.ModuleType, grants: list, job: dict, stage: str) ->
     native.install_seccomp(job["network"], stage)
 
 
-def enter_forked_job(native: types.ModuleType, grants: list, job: dict) -> None:
-    """In a child of the warm helper, already in its session and scratch folder."""
-    _own_user_namespace()
-    _lock_down(native, grants, job, "job")
+def enter_forked_job(native: types.ModuleType, job: dict) -> None:
+    """In a child of the warm helper, already in its session and scratch folder.
+
+    One native call takes the same steps as _own_user_namespace and
+    _lock_down with the grants the helper prepared: each Python object a
+    child touches costs it a copied page.
+    """
+    native.enter_job(job["scratch"], job["own"], job["max_processes"])
 
 
 def confine_spawned(native: types.ModuleType, spec: dict) -> None:
     """In a spawned worker: every step, the helper's included, for itself."""
     uid, gid = os.geteuid(), os.getegid()
     if os.getuid() == 0:
+        os.setgroups([])
         os.setresuid(NOBODY, 0, 0)
     os.unshare(os.CLONE_NEWUSER | _namespace_flags(spec["network"]))
     _map_self(uid, gid)

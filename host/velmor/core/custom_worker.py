@@ -10,7 +10,9 @@ command's "action" asks, writes one JSON reply, {"output": ...} or
 1 and 2, which the manager captures apart from the reply.
 
 The manager's warm helper instead loads this file once and, in a fresh child
-process per job, calls `serve(COMMAND_FD, RESULT_FD)`, which does the same.
+process per job, calls `serve(COMMAND_FD, RESULT_FD)`, which does the same; a
+sandboxed spawned job runs it through the sandbox's launcher
+(confinement.py), which confines the process first and then calls `serve`.
 
 Only the standard library is used: in isolated mode the host's package may not
 be importable. Modules that only one action needs are imported there, because

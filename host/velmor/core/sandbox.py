@@ -15,9 +15,11 @@ The layers, and what each one stops:
 - network namespace (per helper, unless the policy allows networking): no
   interface but a downed loopback, no abstract UNIX socket of the host;
 - mount namespace (per helper): the scratch tmpfs is mounted there only;
+- IPC namespace (per helper): no System V object of the host in reach;
 - Landlock: the file-system rules, no TCP without network, signals and
   abstract UNIX sockets scoped to the job;
-- seccomp: refuses the system calls tools never need (see the native part),
+- seccomp: refuses the system calls tools never need (see the native part;
+  System V IPC among them, whose objects would outlive the job),
   every UNIX socket but a connected stream pair, and other architectures;
 - no_new_privs: no set-uid or file-capability gain through exec;
 - rlimits: processes, address space, file size, core files, CPU.
@@ -153,10 +155,11 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
         layers.add("seccomp")
     else:
         missing.append("a seccomp filter for this architecture")
-    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | (0 if policy.network else os.CLONE_NEWNET)
+    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | os.CLONE_NEWIPC
+    flags |= 0 if policy.network else os.CLONE_NEWNET
     error = native.probe_namespaces(flags)
     if error == 0:
-        layers.update({"user-namespace", "mount-namespace"})
+        layers.update({"user-namespace", "mount-namespace", "ipc-namespace"})
         if not policy.network:
             layers.add("network-namespace")
     else:

@@ -68,7 +68,8 @@ protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_p
 
 class Sandbox:
     """What the helper keeps for confining its jobs: the native steps, the
-    confinement module, and the base grants opened once."""
+    confinement module, and the base grants opened once (kept open: the
+    native part holds their numbers for every job)."""
 
     def __init__(self, setup: dict) -> None:
         self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
@@ -268,9 +269,7 @@ class Helper:
                 resource.setrlimit(which, (soft, hard))
             if request["sandbox"] is not None:
                 assert self.sandbox is not None
-                self.sandbox.confinement.enter_forked_job(
-                    self.sandbox.native, self.sandbox.grants, request["sandbox"]
-                )
+                self.sandbox.confinement.enter_forked_job(self.sandbox.native, request["sandbox"])
             # fd 0 is the helper's /dev/null: the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
             sys.argv = [worker.__file__]

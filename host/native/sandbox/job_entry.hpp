@@ -1,0 +1,25 @@
+// Entering a job forked by the warm helper, in one native call: what the
+// helper prepared once (its granted paths, the job's part of the filter) is
+// kept here, so that the child touches as few of the interpreter's objects
+// (and so copies as few shared pages) as it can.
+#pragma once
+
+#include "landlock.hpp"
+
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+// In the helper, once: the base grants (opened fds it keeps) and the policy's network.
+void prepare_jobs(std::vector<PathGrant> grants, bool network);
+
+// In the forked child: its own user namespace (started by root, with
+// nobody's real uid, since root's processes are never counted), the
+// process cap, no capabilities, no_new_privs, Landlock with the prepared
+// grants plus `scratch` (read-write) and `own` (read), and the job's part of
+// the filter. Throws std::system_error naming the step that failed.
+void enter_job(const std::string& scratch, const std::vector<std::string>& own,
+               unsigned long max_processes);
+
+}  // namespace sandbox
