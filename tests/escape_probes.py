@@ -666,6 +666,22 @@ def attack(ctx):
     return f"written {written}"
 """
 
+# Empty files, up to ctx["count"]: no bytes written, but each one an inode
+# and a directory entry of kernel memory.
+EMPTY_FILES = """
+import os
+
+def attack(ctx):
+    made = 0
+    try:
+        while made < ctx["count"]:
+            os.close(os.open(f"empty{made}", os.O_CREAT | os.O_WRONLY))
+            made += 1
+    except OSError as exc:
+        return f"made {made}: {exc!r}"
+    return f"made {made}"
+"""
+
 # What a root-started job may do to host objects given to it to write:
 # change owners, make device nodes, write a file whose mode forbids it, read
 # or chmod another user's file, raise its own hard limits. Each of these

@@ -625,6 +625,15 @@ class TestResources:
         assert 0 < written <= manager.sandbox.policy.max_scratch_bytes
         await assert_next_job_works(manager)
 
+    async def test_files_count_against_the_scratch_bound(self, small_disk, attempt):
+        # Each file takes kernel memory whether or not it holds bytes: a file
+        # counts as at least 1 KiB of what the job may store.
+        manager = small_disk
+        result = await attempt(manager, probes.EMPTY_FILES, {"count": 20_000})
+        made = figure_in(everything(result), "made")
+        assert 0 < made <= manager.sandbox.policy.max_scratch_bytes // 1024, everything(result)
+        await assert_next_job_works(manager)
+
 
 @pytest.fixture
 def make_policy_manager():
