@@ -488,7 +488,7 @@ class TestOtherJobs:
     async def test_a_job_cannot_touch_another_running_job(
         self, sandboxed, attempt, home, tag, token
     ):
-        victim_ctx = {"tag": tag, "seconds": 1.0, "secret": f"args-{token}"}
+        victim_ctx = {"tag": tag, "seconds": 2.0, "secret": f"args-{token}"}
         victim_tool = probes.write_tool(home / "victim", probes.tool_code(VICTIM))
         victim = asyncio.ensure_future(
             sandboxed.spawn(
@@ -510,6 +510,7 @@ class TestOtherJobs:
         for success in ("OPENED", "TRACED", "TOOK", "SIGNALLED", "LISTED", "WROTE"):
             assert success not in text, text
         assert f"args-{token}" not in text
+        assert set(tagged(tag)) == set(found), "the victim did not live through the attack"
         finished = await victim
         assert finished.error is None, finished.error
         assert finished.output == {"outcome": f"args-{token}"}
