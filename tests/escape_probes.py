@@ -1,8 +1,9 @@
 """Attacks a hostile tool would try, as tool code, and the jobs that carry them.
 
 Each probe defines `attack(ctx)`: it tries one thing a tool must not manage
-and returns what it got, or raises when the attempt is refused. `ctx` names
-the targets (paths, pids, ports), which the test plants and checks.
+and returns what it got, refusals included, in words the tests look for
+("DONE", "TRACED", "CONNECTED", ...). `ctx` names the targets (paths, pids,
+ports), which the test plants and checks.
 
 A probe runs in either of the two places tool code runs:
 - "run": as a saved tool's tool.py whose main(args) returns the outcome;
@@ -57,7 +58,7 @@ def attack(ctx):
                         file.write(b"# through a link")
                 elif how == "append":
                     with open(path, "ab") as file:
-                        file.write(b"\\nimport os; os.system('touch /tmp/pwned')\\n")
+                        file.write(b"\\n# appended by an escape probe\\n")
                 elif how == "rewrite":
                     with open(path, "r+b") as file:
                         file.write(b"# overwritten")
