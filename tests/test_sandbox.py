@@ -453,6 +453,38 @@ class TestJobBounds:
         assert result.output[1] == "No space left on device"
         assert result.output[0] <= 1 << 20
 
+    async def test_scratch_folder_bounds_the_number_of_files(self, managers, tool, mode):
+        path = tool(
+            """
+            import os
+            def main(args):
+                made = 0
+                try:
+                    while made < 10_000:
+                        os.close(os.open(f"empty{made}", os.O_CREAT | os.O_WRONLY))
+                        made += 1
+                except OSError as exc:
+                    return [made, exc.strerror]
+            """
+        )
+        manager = managers(sandbox=SandboxPolicy(max_scratch_bytes=256 << 10), **mode)
+        made, error = (await manager.spawn(run(path))).output
+        assert made < 256 and error == "No space left on device"
+
+    @pytest.mark.parametrize(
+        "memory_limit, files", [(1 << 30, 1024), (256 << 20, 512), (64 << 20, 128), (None, 1024)]
+    )
+    async def test_open_files_follow_the_memory_limit(
+        self, managers, tool, mode, memory_limit, files
+    ):
+        # Socket buffers sit outside the address space: the descriptors bound them.
+        path = tool(
+            "import resource\ndef main(args):\n"
+            "    return resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+        )
+        manager = managers(memory_limit=memory_limit, **mode)
+        assert (await manager.spawn(run(path))).output == [files, files]
+
     async def test_no_capability_left(self, managers, tool, mode):
         path = tool(
             """

@@ -1,5 +1,6 @@
 #include "process.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -48,7 +49,11 @@ void set_no_new_privileges() {
 }
 
 void mount_scratch(const std::string& path, std::uint64_t size) {
-    const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+    // Inodes are bounded too, at one per KiB: empty files cost the kernel
+    // memory that no size counts.
+    const std::uint64_t inodes = std::max<std::uint64_t>(16, size / 1024);
+    const std::string options =
+        "size=" + std::to_string(size) + ",nr_inodes=" + std::to_string(inodes) + ",mode=0700";
     if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
         fail("mount of the job's scratch folder");
 }

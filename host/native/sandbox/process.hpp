@@ -16,7 +16,8 @@ void drop_capabilities();
 
 void set_no_new_privileges();
 
-// Mounts a fresh tmpfs of `size` bytes on `path` (nosuid, nodev, mode 0700).
+// Mounts a fresh tmpfs of `size` bytes and one inode per KiB on `path`
+// (nosuid, nodev, mode 0700).
 void mount_scratch(const std::string& path, std::uint64_t size);
 void unmount(const std::string& path);
 

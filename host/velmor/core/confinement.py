@@ -5,9 +5,9 @@ spawned worker, both under `python -I`, where this package is not importable.
 The native steps come from velmor.core._sandbox, also loaded by path.
 
 The warm helper enters its namespaces once (`enter_helper_namespaces`): a
-mount namespace of its own and, unless the policy allows networking, an
-empty network namespace; when not started by root, also a user namespace
-that makes both possible. Each job it forks then takes only the cheap steps
+mount and an IPC namespace of its own and, unless the policy allows
+networking, an empty network namespace; when not started by root, also a
+user namespace that makes these possible. Each job it forks then takes only the cheap steps
 (`enter_forked_job`). A spawned worker runs this file as its launcher:
 
     python -I /abs/path/confinement.py SPEC_JSON WORKER_SCRIPT COMMAND_FD RESULT_FD
@@ -98,28 +98,22 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
     return grants
 
 
-def _own_user_namespace() -> None:
-    if os.getuid() == 0:
-        os.setresuid(NOBODY, 0, 0)
-    os.unshare(os.CLONE_NEWUSER)
-
-
-def _lock_down(native: types.ModuleType, grants: list, job: dict, stage: str) -> None:
+def _lock_down(native: types.ModuleType, grants: list, job: dict) -> None:
+    """The steps after the namespaces, as enter_job takes them natively."""
     limit = job["max_processes"]
     resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
     native.drop_capabilities()
     native.no_new_privileges()
     own = [(job["scratch"], "write"), *((path, "read") for path in job["own"])]
     native.restrict_paths([*grants, *own], job["network"])
-    native.install_seccomp(job["network"], stage)
+    native.install_seccomp(job["network"], "whole")
 
 
 def enter_forked_job(native: types.ModuleType, job: dict) -> None:
     """In a child of the warm helper, already in its session and scratch folder.
 
-    One native call takes the same steps as _own_user_namespace and
-    _lock_down with the grants the helper prepared: each Python object a
-    child touches costs it a copied page.
+    One native call takes the steps listed above with the grants the helper
+    prepared: each Python object a child touches costs it a copied page.
     """
     native.enter_job(job["scratch"], job["own"], job["max_processes"])
 
@@ -136,7 +130,7 @@ def confine_spawned(native: types.ModuleType, spec: dict) -> None:
     native.mount_scratch(scratch, spec["scratch_size"])
     os.chdir(scratch)  # into the fresh mount, not the folder beneath it
     native.drop_capability_bounds()
-    _lock_down(native, [tuple(grant) for grant in spec["grants"]], spec, "whole")
+    _lock_down(native, [tuple(grant) for grant in spec["grants"]], spec)
 
 
 def _launch(argv: list[str]) -> None:

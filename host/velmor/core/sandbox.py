@@ -22,7 +22,8 @@ The layers, and what each one stops:
   System V IPC among them, whose objects would outlive the job),
   every UNIX socket but a connected stream pair, and other architectures;
 - no_new_privs: no set-uid or file-capability gain through exec;
-- rlimits: processes, address space, file size, core files, CPU.
+- rlimits: processes, address space, open files (which bound what socket
+  buffers hold), file size, core files, CPU.
 
 The steps themselves are in confinement.py (run inside the job's processes)
 and the native module velmor.core._sandbox.
@@ -171,6 +172,21 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
 
 def _missing(feature: str) -> str:
     return f"The sandbox cannot run here: it needs {feature}. {WAY_OUT}."
+
+
+# What one open descriptor can hold outside the address space at most: the
+# send buffer of a socket (twice the kernel's largest setting, 208 KiB).
+_BYTES_PER_DESCRIPTOR = 512 << 10
+_MOST_DESCRIPTORS = 1024
+_FEWEST_DESCRIPTORS = 64
+
+
+def descriptor_cap(memory_limit: int | None) -> int:
+    """Open files per job process: what its sockets can hold in buffers, which
+    no address-space limit counts, stays within its memory limit."""
+    if memory_limit is None:
+        return _MOST_DESCRIPTORS
+    return max(_FEWEST_DESCRIPTORS, min(_MOST_DESCRIPTORS, memory_limit // _BYTES_PER_DESCRIPTOR))
 
 
 def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:

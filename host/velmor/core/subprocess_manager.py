@@ -220,6 +220,8 @@ class SubprocessManager:
         if self._sandbox is not None:
             size = self._sandbox.policy.max_file_size
             limits.append((resource.RLIMIT_FSIZE, (size, size)))
+            files = sandboxing.descriptor_cap(self.memory_limit)
+            limits.append((resource.RLIMIT_NOFILE, (files, files)))
         return limits
 
     def _new_job(
