@@ -587,10 +587,10 @@ class TestResources:
         assert held <= sandboxed.memory_limit * cap
         await assert_next_job_works(sandboxed)
 
-    @pytest.mark.parametrize("how", ["memfd", "sockets"])
+    @pytest.mark.parametrize("how", ["memfd", "sockets", "pipes"])
     async def test_memory_outside_the_address_space_counts_too(self, attempt, how):
-        # One process may not hold more than its limit in memory files or socket
-        # buffers either; a small limit keeps the attempt cheap.
+        # One process may not hold more than its limit in memory files, socket
+        # or pipe buffers either; a small limit keeps the attempt cheap.
         from velmor.core.sandbox import SandboxPolicy
 
         limit = 256 << 20
