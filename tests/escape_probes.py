@@ -140,6 +140,22 @@ def attack(ctx):
     return seen
 """
 
+# What the job inherited: its descriptors above stderr, by kind, and its
+# environment.
+INHERITED = """
+import os, stat
+
+def attack(ctx):
+    kinds = []
+    for fd in range(3, 1024):
+        try:
+            mode = os.fstat(fd).st_mode
+        except OSError:
+            continue
+        kinds.append("socket" if stat.S_ISSOCK(mode) else "pipe" if stat.S_ISFIFO(mode) else "other")
+    return {"fds": kinds, "environ": dict(os.environ)}
+"""
+
 # Reads the host's secret at its address, through /proc/PID/mem and process_vm_readv.
 HOST_MEMORY_READ = """
 import ctypes, os

@@ -234,6 +234,20 @@ class TestFiles:
         assert snapshot(home, tmp_path / "user-venv") != before
 
 
+class TestInheritance:
+    async def test_only_the_result_pipe_and_a_minimal_environment(
+        self, sandboxed, attempt, monkeypatch, tmp_path, token
+    ):
+        monkeypatch.setenv("VELMOR_HOST_SECRET", f"env-{token}")
+        with socket.create_server(("127.0.0.1", 0)), open(tmp_path / "open", "w"):
+            result = await attempt(sandboxed, probes.INHERITED, {})
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "['pipe']" in text, text  # the result pipe, and nothing of the host's
+        assert f"env-{token}" not in text
+        assert "VELMOR_HOST_SECRET" not in text
+
+
 # -- network and sockets --------------------------------------------------------
 
 
