@@ -1,0 +1,769 @@
+"""Attacks a hostile tool would try, as tool code, and the jobs that carry them.
+
+Each probe defines `attack(ctx)`: it tries one thing a tool must not manage
+and returns what it got, refusals included, in words the tests look for
+("DONE", "TRACED", "CONNECTED", ...). `ctx` names the targets (paths, pids,
+ports), which the test plants and checks.
+
+A probe runs in either of the two places tool code runs:
+- "run": as a saved tool's tool.py whose main(args) returns the outcome;
+- "validate": at the top level of the code validation imports, where the
+  outcome comes back inside the verdict through a top-level raise, which is
+  how validation alone would leak what it read.
+"""
+
+from __future__ import annotations
+
+import textwrap
+from pathlib import Path
+from typing import Any
+
+from velmor.core.subprocess_manager import SubprocessTask
+
+PHASES = ("validate", "run")
+
+# Reads every path in ctx["paths"] (files or folders) and returns all it saw.
+READ = """
+import os
+
+def attack(ctx):
+    seen = []
+    for path in ctx["paths"]:
+        try:
+            if os.path.isdir(path):
+                seen.append(" ".join(sorted(os.listdir(path))))
+            else:
+                with open(path, "rb") as file:
+                    seen.append(file.read().decode("utf-8", "replace"))
+        except OSError as exc:
+            seen.append(f"refused: {exc!r}")
+    return " | ".join(seen)
+"""
+
+# Tries every way of changing the files in ctx["paths"]: writing in place,
+# appending, replacing by rename, removing; and creating ctx["create"] files.
+WRITE = """
+import os
+
+def attack(ctx):
+    done = []
+    for index, path in enumerate(ctx["paths"]):
+        for how in ("hardlink", "symlink", "append", "rewrite", "replace", "unlink"):
+            try:
+                if how in ("hardlink", "symlink"):
+                    # a name in the job's own folder, written through
+                    name = f"{how}-{index}"
+                    (os.link if how == "hardlink" else os.symlink)(path, name)
+                    with open(name, "ab") as file:
+                        file.write(b"# through a link")
+                elif how == "append":
+                    with open(path, "ab") as file:
+                        file.write(b"\\n# appended by an escape probe\\n")
+                elif how == "rewrite":
+                    with open(path, "r+b") as file:
+                        file.write(b"# overwritten")
+                elif how == "replace":
+                    forged = path + ".forged"
+                    with open(forged, "wb") as file:
+                        file.write(b"def main(args):\\n    return 'forged'\\n")
+                    os.replace(forged, path)
+                else:
+                    os.unlink(path)
+                done.append(f"{how} {path}")
+            except OSError:
+                pass
+    for path in ctx.get("create", ()):
+        try:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "xb") as file:
+                file.write(b"# escape probe\\n")
+            done.append(f"created {path}")
+        except OSError:
+            pass
+    return "DONE: " + "; ".join(done) if done else "nothing changed"
+"""
+
+# The environment of the host and of the processes around the job; only
+# entries carrying ctx["marker"] are returned, so that a failure shows no
+# unrelated process's environment.
+HOST_ENVIRON = """
+import os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    found = []
+    for pid in targets(ctx) + [1]:
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as file:
+                entries = file.read().split(b"\\0")
+        except OSError as exc:
+            found.append(f"{pid}: {exc!r}")
+            continue
+        marker = ctx["marker"].encode()
+        found += [entry.decode() for entry in entries if marker in entry]
+    return found
+"""
+
+# What /proc tells about other processes: their command line, status, maps,
+# open files, working folder and root. Returns the command lines it read and
+# names every other entry that gave anything.
+PROC_PEEK = """
+import os
+
+def targets(ctx):
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    seen = []
+    for pid in targets(ctx):
+        for name in ("cmdline", "status", "stat", "maps", "io", "syscall", "stack", "mountinfo"):
+            try:
+                with open(f"/proc/{pid}/{name}", "rb") as file:
+                    data = file.read()
+                if data:
+                    seen.append(data.decode("latin-1") if name == "cmdline" else f"READ {pid}/{name}")
+            except OSError:
+                pass
+        for name in ("cwd", "root", "exe"):
+            try:
+                seen.append(f"LINKED {pid}/{name} -> {os.readlink(f'/proc/{pid}/{name}')}")
+            except OSError:
+                pass
+        for name in ("fd", "task", "cwd"):
+            try:
+                seen.append(f"LISTED {pid}/{name}: {len(os.listdir(f'/proc/{pid}/{name}'))}")
+            except OSError:
+                pass
+    return seen
+"""
+
+# Reads the host's secret at its address, through /proc/PID/mem and process_vm_readv.
+HOST_MEMORY_READ = """
+import ctypes, os
+
+def attack(ctx):
+    pid, address, length = ctx["host_pid"], ctx["address"], ctx["length"]
+    got = []
+    try:
+        with open(f"/proc/{pid}/mem", "rb") as file:
+            file.seek(address)
+            got.append(file.read(length).decode("latin-1"))
+    except (OSError, ValueError, OverflowError) as exc:
+        got.append(f"mem refused: {exc!r}")
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    buffer = ctypes.create_string_buffer(length)
+    local = IOVec(ctypes.cast(buffer, ctypes.c_void_p), length)
+    remote = IOVec(address, length)
+    # process_vm_readv, x86-64
+    count = libc.syscall(310, pid, ctypes.byref(local), 1, ctypes.byref(remote), 1, 0)
+    got.append(buffer.raw.decode("latin-1") if count > 0 else f"vm_readv refused: {ctypes.get_errno()}")
+    return got
+"""
+
+# Overwrites the host's secret in its memory, through /proc/PID/mem and process_vm_writev.
+HOST_MEMORY_WRITE = """
+import ctypes, os
+
+def attack(ctx):
+    pid, address, length = ctx["host_pid"], ctx["address"], ctx["length"]
+    done = []
+    try:
+        with open(f"/proc/{pid}/mem", "r+b", buffering=0) as file:
+            file.seek(address)
+            file.write(b"X" * length)
+            done.append("MEM WRITTEN")
+    except (OSError, ValueError, OverflowError) as exc:
+        done.append(f"mem refused: {exc!r}")
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    buffer = ctypes.create_string_buffer(b"Y" * length, length)
+    local = IOVec(ctypes.cast(buffer, ctypes.c_void_p), length)
+    remote = IOVec(address, length)
+    # process_vm_writev, x86-64
+    count = libc.syscall(311, pid, ctypes.byref(local), 1, ctypes.byref(remote), 1, 0)
+    done.append("VM_WRITEV DONE" if count > 0 else f"vm_writev refused: {ctypes.get_errno()}")
+    return done
+"""
+
+# Seizes each target with ptrace (PTRACE_SEIZE does not stop it; the tracer's
+# exit detaches it again).
+PTRACE = """
+import ctypes, os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    done = []
+    for pid in targets(ctx):
+        if libc.ptrace(0x4206, pid, None, None) == 0:
+            done.append(f"TRACED {pid}")
+        else:
+            done.append(f"{pid} refused: {ctypes.get_errno()}")
+    return done
+"""
+
+# Sends ctx["signal"] to each of ctx["pids"] and to the job's parent.
+SIGNAL = """
+import os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    done = []
+    for pid in targets(ctx):
+        if pid <= 1:
+            continue
+        try:
+            os.kill(pid, ctx["signal"])
+            done.append(f"SIGNALLED {pid}")
+        except OSError as exc:
+            done.append(f"{pid} refused: {exc!r}")
+    return done
+"""
+
+# Takes descriptors out of the parent (the warm helper, whose control socket
+# carries every job) and of the host with pidfd_getfd.
+PIDFD_GETFD = """
+import ctypes, os
+
+def targets(ctx):
+    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    taken = []
+    for pid in targets(ctx):
+        try:
+            pidfd = os.pidfd_open(pid)
+        except OSError as exc:
+            taken.append(f"{pid} refused: {exc!r}")
+            continue
+        for fd in range(64):
+            got = libc.syscall(438, pidfd, fd, 0)  # pidfd_getfd, x86-64
+            if got >= 0:
+                taken.append(f"TOOK fd {fd} of {pid}")
+                os.close(got)
+        os.close(pidfd)
+    return taken
+"""
+
+# Everything a job could do to another job's process: kill it, trace it,
+# read its memory and environment, take its descriptors.
+NEIGHBOUR = """
+import ctypes, os, signal
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    done = []
+    for pid in ctx["pids"]:
+        for name in ("mem", "environ", "maps"):
+            try:
+                with open(f"/proc/{pid}/{name}", "rb") as file:
+                    file.read(1)
+                done.append(f"OPENED /proc/{pid}/{name}")
+            except OSError:
+                pass
+        if libc.ptrace(0x4206, pid, None, None) == 0:
+            done.append(f"TRACED {pid}")
+        try:
+            pidfd = os.pidfd_open(pid)
+            if libc.syscall(438, pidfd, 0, 0) >= 0:  # pidfd_getfd
+                done.append(f"TOOK fd 0 of {pid}")
+            os.close(pidfd)
+        except OSError:
+            pass
+        for sig in (signal.SIGSTOP, signal.SIGKILL):
+            try:
+                os.kill(pid, sig)
+                done.append(f"SIGNALLED {pid}")
+            except OSError:
+                pass
+    for folder in ctx["folders"]:  # the other job's working folder
+        try:
+            done.append(f"LISTED {os.listdir(folder)}")
+        except OSError:
+            pass
+        try:
+            with open(os.path.join(folder, "planted.py"), "x") as file:
+                file.write("# planted by another job")
+            done.append(f"WROTE in {folder}")
+        except OSError:
+            pass
+    return done
+"""
+
+# System calls tools never need. Each is made with arguments that do no harm
+# if it goes through; a call "reached the kernel" when it succeeded or failed
+# for a reason other than being refused (EPERM, EACCES, ENOSYS).
+SYSCALLS = """
+import ctypes, errno, mmap, os
+
+def i386_getpid():
+    # The 32-bit entry: mov eax, 20 (getpid); int 0x80; ret.
+    code = bytes([0xB8, 20, 0, 0, 0, 0xCD, 0x80, 0xC3])
+    memory = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+    memory.write(code)
+    address = ctypes.addressof(ctypes.c_char.from_buffer(memory))
+    return ctypes.CFUNCTYPE(ctypes.c_int)(address)()
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    buffer = ctypes.create_string_buffer(b"self", 8)
+    class IOVec(ctypes.Structure):
+        _fields_ = [("base", ctypes.c_void_p), ("len", ctypes.c_size_t)]
+    mine = IOVec(ctypes.cast(buffer, ctypes.c_void_p), 4)
+    theirs = IOVec(ctypes.cast(buffer, ctypes.c_void_p), 4)
+    attr = ctypes.create_string_buffer(128)
+    pidfd = os.pidfd_open(os.getpid())
+    calls = {
+        "process_vm_readv": (310, os.getpid(), ctypes.byref(mine), 1, ctypes.byref(theirs), 1, 0),
+        "pidfd_getfd": (438, pidfd, 0, 0),
+        "unshare(CLONE_NEWUSER)": (272, 0x10000000),
+        "unshare(CLONE_NEWNS)": (272, 0x00020000),
+        "mount": (165, b"none", b"/nonexistent-velmor-probe", b"tmpfs", 0, None),
+        "keyctl": (250, 0, -3, 0),  # the session keyring's id
+        "bpf": (321, 0, attr, 0),
+        "perf_event_open": (298, attr, 0, -1, -1, 0),
+        "x32 getpid": (0x40000000 + 39,),
+    }
+    calls["i386 getpid"] = (None,)
+    reached = []
+    for name, (number, *args) in calls.items():
+        # Each in a child of its own: a filter may kill the caller outright.
+        child = os.fork()
+        if child == 0:
+            refused = True
+            try:
+                if number is None:
+                    refused = i386_getpid() != os.getpid()
+                else:
+                    result = libc.syscall(number, *args)
+                    refused = result < 0 and ctypes.get_errno() in (errno.EPERM, errno.EACCES, errno.ENOSYS)
+            finally:
+                os._exit(1 if refused else 0)
+        _, status = os.waitpid(child, 0)
+        if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
+            reached.append(f"REACHED {name}")
+    os.close(pidfd)
+    return f"tried {len(calls)}: {reached}"
+"""
+
+TCP_CONNECT = """
+import socket
+
+def attack(ctx):
+    try:
+        with socket.create_connection(("127.0.0.1", ctx["port"]), timeout=2) as sock:
+            sock.sendall(b"escape probe")
+            return "CONNECTED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+UDP_SEND = """
+import socket
+
+def attack(ctx):
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.sendto(b"escape probe", ("127.0.0.1", ctx["port"]))
+            return "SENT"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+# A vsock socket: no network namespace holds it, and on a virtual machine it
+# reaches the hypervisor. Only made, never connected.
+VSOCK = """
+import socket
+
+def attack(ctx):
+    try:
+        socket.socket(socket.AF_VSOCK, socket.SOCK_STREAM).close()
+        return "OPENED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+RESOLVE = """
+import socket
+
+def attack(ctx):
+    try:
+        return "RESOLVED " + repr(socket.getaddrinfo(ctx["name"], 443))
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+UNIX_CONNECT = """
+import socket
+
+def attack(ctx):
+    address = ctx["address"]
+    if address.startswith("@"):
+        address = "\\0" + address[1:]  # an abstract name
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(2)
+            sock.connect(address)
+            sock.sendall(b"escape probe")
+            return "CONNECTED"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+# Names the process ctx["tag"] (forked children inherit the name), so that
+# what it leaves behind can be found from outside, and says whether that took.
+_TAG = """
+import ctypes, os, signal, time
+
+def tag_self(tag):
+    try:
+        ctypes.CDLL(None).prctl(15, tag.encode(), 0, 0, 0)  # PR_SET_NAME
+    except Exception:
+        pass
+    name = ctypes.create_string_buffer(16)
+    ctypes.CDLL(None).prctl(16, name, 0, 0, 0)  # PR_GET_NAME
+    return name.value.decode() == tag
+
+def leave_the_group():
+    # A session of its own, else a process group of its own: out of reach of
+    # a kill aimed at the job's group either way.
+    try:
+        os.setsid()
+    except OSError:
+        try:
+            os.setpgid(0, 0)
+        except OSError:
+            pass
+
+def linger(seconds):
+    # What is left behind ends on its own, so that even an escape is short-lived.
+    try:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        time.sleep(seconds)
+    finally:
+        os._exit(0)
+"""
+
+# A double-forked process in a session of its own, meant to outlive the job.
+SURVIVOR = (
+    _TAG
+    + """
+def attack(ctx):
+    if not tag_self(ctx["tag"]):
+        return "untagged"
+    pid = os.fork()
+    if pid == 0:
+        try:  # a child never returns into the job, whatever is refused to it
+            leave_the_group()
+            if os.fork() == 0:
+                leave_the_group()
+                linger(ctx["linger"])
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+    return "tagged, left one behind"
+"""
+)
+
+# ctx["count"] processes, each in a session of its own, meant to outlive the job.
+STORM = (
+    _TAG
+    + """
+def attack(ctx):
+    if not tag_self(ctx["tag"]):
+        return "untagged"
+    started = 0
+    for _ in range(ctx["count"]):
+        try:
+            pid = os.fork()
+        except OSError:
+            break
+        if pid == 0:
+            leave_the_group()
+            linger(ctx["linger"])
+        started += 1
+    time.sleep(ctx.get("hold", 0))  # the storm stands while others work
+    return f"tagged, started {started}"
+"""
+)
+
+# System V objects (shared memory filled with ctx["secret"], a message
+# queue, a semaphore) under ctx["key"]: they would outlive the job, hold
+# memory no limit of the job counts, and reach later jobs. With
+# ctx["read"], instead looks for what an earlier job left under that key.
+SYSV_IPC = """
+import ctypes
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.shmat.restype = ctypes.c_void_p
+    libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    libc.shmdt.argtypes = [ctypes.c_void_p]
+    key, size = ctx["key"], 1 << 20
+    if ctx.get("read"):
+        shm = libc.shmget(key, 0, 0)
+        if shm < 0:
+            return f"found nothing: {ctypes.get_errno()}"
+        address = libc.shmat(shm, None, 0o10000)  # SHM_RDONLY
+        if address in (None, ctypes.c_void_p(-1).value):
+            return f"FOUND {shm}, unreadable"
+        found = ctypes.string_at(address, len(ctx["secret"])).decode("latin-1")
+        libc.shmdt(ctypes.c_void_p(address))
+        return f"FOUND {shm}: {found}"
+    made = []
+    shm = libc.shmget(key, size, 0o1600)  # IPC_CREAT | 0600
+    if shm >= 0:
+        made.append(f"MADE shm {shm}")
+        address = libc.shmat(shm, None, 0)
+        if address not in (None, ctypes.c_void_p(-1).value):
+            ctypes.memmove(address, ctx["secret"].encode(), len(ctx["secret"]))
+            ctypes.memset(address + 64, 1, size - 64)  # the pages are really used
+            libc.shmdt(ctypes.c_void_p(address))
+    for name, call, args in (("msg", libc.msgget, (key, 0o1600)), ("sem", libc.semget, (key, 1, 0o1600))):
+        made_id = call(*args)
+        if made_id >= 0:
+            made.append(f"MADE {name} {made_id}")
+    return made or "made nothing"
+"""
+
+# Memory a process holds outside its address space, which its address-space
+# limit does not count: in anonymous memory files (ctx["how"] == "memfd")
+# or in the buffers of socket pairs ("sockets"), up to ctx["limit"] bytes.
+MEMORY_OUTSIDE = """
+import os, resource, socket
+
+def attack(ctx):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 1 << 16), hard))
+    except (OSError, ValueError):
+        pass
+    chunk = b"x" * (1 << 16)
+    held, total = [], 0
+    try:
+        while total < ctx["limit"]:
+            if ctx["how"] == "memfd":
+                fd = os.memfd_create("held")
+                held.append(fd)
+                for _ in range(512):  # 32 MiB a file
+                    total += os.write(fd, chunk)
+            else:
+                ours, theirs = socket.socketpair()
+                held.append((ours, theirs))
+                ours.setblocking(False)
+                try:
+                    while True:
+                        total += ours.send(chunk)
+                except BlockingIOError:
+                    pass
+    except OSError as exc:
+        return f"held {total}: {exc!r}"
+    return f"held {total}"
+"""
+
+# Address space reserved (not touched) across as many processes as the job
+# can start, each holding ctx["each"] bytes; returns the total held at once.
+MEMORY_ACROSS_PROCESSES = """
+import mmap, os
+
+def attack(ctx):
+    children, total = [], 0
+    for _ in range(ctx["max_processes"]):
+        ready_r, ready_w = os.pipe()
+        try:
+            pid = os.fork()
+        except OSError:
+            os.close(ready_r)
+            os.close(ready_w)
+            break
+        if pid == 0:
+            try:
+                os.close(ready_r)
+                try:
+                    held = mmap.mmap(-1, ctx["each"])
+                    os.write(ready_w, b"1")
+                except (OSError, MemoryError):
+                    os.write(ready_w, b"0")
+                import time
+                time.sleep(ctx["hold"])  # held until the probe ends it
+            finally:
+                os._exit(0)
+        os.close(ready_w)
+        answer = os.read(ready_r, 1)
+        os.close(ready_r)
+        children.append(pid)
+        if answer != b"1":
+            break
+        total += ctx["each"]
+    for pid in children:
+        try:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        except OSError:
+            pass
+    return f"held {total}"
+"""
+
+# A reply of the job's own making, written on every descriptor that takes
+# it (the result pipe among them) before the job ends without its own.
+FORGED_REPLY = """
+import os
+
+def attack(ctx):
+    payload = ctx["payload"].encode("utf-8", "surrogateescape")  # \\udcff: a lone 0xff byte
+    for fd in range(3, 64):
+        try:
+            os.write(fd, payload)
+        except OSError:
+            pass
+    os._exit(0)
+"""
+
+# A file whose size passes ctx["size"] (sparse: nothing is really written).
+BIG_FILE = """
+import os
+
+def attack(ctx):
+    try:
+        with open("big", "wb") as file:
+            file.seek(ctx["size"])
+            file.write(b"x")
+        return f"WROTE past {ctx['size']}"
+    except OSError as exc:
+        return f"refused: {exc!r}"
+"""
+
+# Real bytes, file after file below any size cap, up to ctx["limit"] in all.
+MANY_FILES = """
+import os
+
+def attack(ctx):
+    chunk = b"x" * ctx["chunk"]
+    written = 0
+    try:
+        while written < ctx["limit"]:
+            with open(f"part{written // ctx['chunk']}", "wb") as file:
+                file.write(chunk)
+            written += len(chunk)
+    except OSError as exc:
+        return f"written {written}: {exc!r}"
+    return f"written {written}"
+"""
+
+# Empty files, up to ctx["count"]: no bytes written, but each one an inode
+# and a directory entry of kernel memory.
+EMPTY_FILES = """
+import os
+
+def attack(ctx):
+    made = 0
+    try:
+        while made < ctx["count"]:
+            os.close(os.open(f"empty{made}", os.O_CREAT | os.O_WRONLY))
+            made += 1
+    except OSError as exc:
+        return f"made {made}: {exc!r}"
+    return f"made {made}"
+"""
+
+# What a root-started job may do to host objects given to it to write:
+# change owners, make device nodes, write a file whose mode forbids it, read
+# or chmod another user's file, raise its own hard limits. Each of these
+# takes a capability; what an owner may do without one (chmod its own file)
+# is not tried.
+PRIVILEGES = """
+import os, resource, stat
+
+def attack(ctx):
+    done = []
+    folder = ctx["folder"]
+    attempts = {
+        "chown": lambda: os.chown(os.path.join(folder, "readonly"), 4242, 4242),
+        "chmod other's": lambda: os.chmod(os.path.join(folder, "others"), 0o666),
+        "mknod": lambda: os.mknod(os.path.join(folder, "null"), stat.S_IFCHR | 0o666, os.makedev(1, 3)),
+        "write read-only": lambda: open(os.path.join(folder, "readonly"), "ab").close(),
+        "read other user's": lambda: open(os.path.join(folder, "others"), "rb").read(),
+        "raise RLIMIT_NOFILE": lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (resource.RLIM_INFINITY,) * 2),
+        "raise RLIMIT_AS": lambda: resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2),
+        "setuid": lambda: os.setuid(4242),
+    }
+    for name, attempt in attempts.items():
+        try:
+            attempt()
+            done.append(f"DID {name}")
+        except (OSError, ValueError):
+            pass
+    return done
+"""
+
+
+def _dedent(source: str) -> str:
+    return textwrap.dedent(source).strip() + "\n"
+
+
+def validation_code(probe: str, ctx: dict[str, Any]) -> str:
+    """Tool code that attacks while validation imports it and raises the outcome."""
+    return (
+        f"CTX = {ctx!r}\n"
+        + _dedent(probe)
+        + "\nraise RuntimeError(f'outcome: {attack(CTX)}')\n"
+        + "\ndef main(args):\n    return None\n"
+    )
+
+
+def tool_code(probe: str) -> str:
+    """A tool whose main(args) attacks with its args as the context."""
+    return _dedent(probe) + "\ndef main(args):\n    return {'outcome': str(attack(args))}\n"
+
+
+def write_tool(folder: Path, code: str) -> Path:
+    """A saved tool as the store holds it: folder/tool.py and folder/metadata.json."""
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / "tool.py"
+    path.write_text(code, encoding="utf-8")
+    # What only reading the tool's own metadata would show: a job may read its tool.py alone.
+    metadata = f'{{"name": "{folder.name}", "note": "own-metadata-{folder.name}"}}\n'
+    (folder / "metadata.json").write_text(metadata, encoding="utf-8")
+    return path
+
+
+def task(
+    probe: str, ctx: dict[str, Any], phase: str, folder: Path, timeout: float = 20.0
+) -> SubprocessTask:
+    """The job that attacks in `phase`; a run's tool is saved under `folder`."""
+    if phase == "validate":
+        command = {"action": "validate", "code": validation_code(probe, ctx)}
+    else:
+        path = write_tool(folder, tool_code(probe))
+        command = {"action": "run_function", "path": str(path), "function": "main", "args": ctx}
+    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+def probe_ran(result: Any) -> bool:
+    """The probe went to its end and reported, or the sandbox killed it for a refused call."""
+    text = everything(result)
+    return "outcome" in text or "SIGSYS" in text
+
+
+def everything(result: Any) -> str:
+    """All a job's result carries back, as one text to search for a leak."""
+    return "\n".join(
+        str(part) for part in (result.output, result.error, result.stdout, result.stderr)
+    )
