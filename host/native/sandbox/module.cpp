@@ -262,10 +262,13 @@ PyMethodDef methods[] = {
     {"prepare_jobs", prepare_jobs, METH_VARARGS,
      "prepare_jobs(grants, network): in the warm helper, the base grants (opened fds, kept "
      "open) and network setting every later enter_job uses."},
+    {"enter_spare", simple_step<sandbox::enter_spare>, METH_NOARGS,
+     "enter_spare(): in a child forked ahead of its job, the steps no job changes: its own "
+     "user namespace, no capabilities, no_new_privs, the ruleset of the prepared grants."},
     {"enter_job", enter_job, METH_VARARGS,
-     "enter_job(scratch, own, max_processes): in a forked child, every per-job step: its own "
-     "user namespace, the process cap, no capabilities, no_new_privs, Landlock and the job's "
-     "part of the filter."},
+     "enter_job(scratch, own, max_processes): in a forked child, the steps that depend on its "
+     "job (enter_spare's first, unless taken): the process cap, Landlock with the job's own "
+     "paths and the job's part of the filter."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
      "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
      "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
