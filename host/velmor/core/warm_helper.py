@@ -91,13 +91,21 @@ class _Spare:
 
 
 class _Job:
-    __slots__ = ("pid", "pidfd", "scratch", "sock")
+    __slots__ = ("pid", "pidfd", "scratch", "scratch_size", "sock")
 
-    def __init__(self, pid: int, pidfd: int, sock: socket.socket, scratch: str | None) -> None:
+    def __init__(
+        self,
+        pid: int,
+        pidfd: int,
+        sock: socket.socket,
+        scratch: str | None,
+        scratch_size: int | None,
+    ) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
         self.scratch = scratch  # the job's tmpfs, unmounted once the job is reaped
+        self.scratch_size = scratch_size
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -140,6 +148,8 @@ class Helper:
         self.spare: _Spare | None = None
         self.idle: dict[int, _Spare] = {}  # spares not yet reaped that have no job
         self.closing = False
+        # The next job's scratch tmpfs, made ahead: (size, fd of the detached mount).
+        self.scratch: tuple[int, int] | None = None
         self.selector = selectors.DefaultSelector()
         self.selector.register(control, selectors.EVENT_READ)
 
@@ -190,9 +200,7 @@ class Helper:
                         + " the sandbox"
                     )
                 if self.sandbox is not None:
-                    self.sandbox.native.mount_scratch(
-                        request["cwd"], request["sandbox"]["scratch_size"]
-                    )
+                    self.attach_scratch(request["cwd"], request["sandbox"]["scratch_size"])
                     scratch = request["cwd"]
                 spare = self.hand_over(data, pipes, request["worker"])
             except Exception as exc:
@@ -204,7 +212,8 @@ class Helper:
         finally:
             for fd in pipes:
                 os.close(fd)
-        job = _Job(spare.pid, spare.pidfd, sock, scratch)
+        size = request["sandbox"]["scratch_size"] if scratch is not None else None
+        job = _Job(spare.pid, spare.pidfd, sock, scratch, size)
         self.jobs[job.pid] = job
         self.selector.modify(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
@@ -235,7 +244,30 @@ class Helper:
             return spare
         raise RuntimeError("no child could be made for the job")
 
-    # -- spares -------------------------------------------------------------
+    # -- made ahead ---------------------------------------------------------
+
+    def attach_scratch(self, path: str, size: int) -> None:
+        """Mount the job's scratch tmpfs on its folder, the one made ahead if it fits."""
+        assert self.sandbox is not None
+        made, self.scratch = self.scratch, None
+        if made is not None:
+            try:
+                if made[0] == size:
+                    self.sandbox.native.attach_scratch(made[1], path)
+                    return
+            except OSError:
+                pass  # mounted the usual way below
+            finally:
+                os.close(made[1])
+        self.sandbox.native.mount_scratch(path, size)
+
+    def make_scratch(self, size: int | None) -> None:
+        if self.sandbox is None or size is None or self.closing or self.scratch is not None:
+            return
+        try:
+            self.scratch = (size, self.sandbox.native.make_scratch(size))
+        except OSError:
+            pass  # mounted the usual way when the job comes
 
     def fork_spare(self, required: bool = False) -> _Spare | None:
         """Fork the child the next job will run in; it takes every step that
@@ -331,12 +363,16 @@ class Helper:
         if job.scratch is not None:
             _unmount(self.sandbox, job.scratch)
             job.scratch = None
-        # The next job's child is made now, while the manager reads this one's
-        # answer, rather than when the next job comes.
+        # The next job's child and scratch folder are made now, while the
+        # manager reads this one's answer, rather than when the next job comes.
         self.fork_spare()
+        self.make_scratch(job.scratch_size)
 
     def shutdown(self) -> None:
         self.closing = True
+        if self.scratch is not None:
+            os.close(self.scratch[1])
+            self.scratch = None
         self.let_go_spare()
         for spare in self.idle.values():
             kill(spare.pid)
@@ -370,8 +406,14 @@ class Helper:
                     other.sock.close()
             for spare in self.idle.values():
                 os.close(spare.pidfd)
+            if self.scratch is not None:
+                os.close(self.scratch[1])  # the next job's folder, not this one's
             if self.sandbox is not None:
                 self.sandbox.native.enter_spare()
+            # The pages a job writes are copied on its first write to each:
+            # a rehearsal here copies most of them before the job comes.
+            for worker in self.workers.values():
+                rehearse(worker)
         except BaseException as exc:
             problem = exc  # told on the job's stderr, once there is one
         try:
