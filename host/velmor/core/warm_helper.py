@@ -11,6 +11,13 @@ itself into an ordinary worker process (own session and process group,
 resource limits, minimal environment, fresh working directory, only its own
 channels open) and calls the worker's `serve(COMMAND_FD, RESULT_FD)`.
 
+Each child is forked one job ahead (a spare): it takes every step that does
+not depend on the job (its session, the helper's channels closed, the
+sandbox's job-independent steps, a rehearsal that copies the pages a job
+writes) and then waits for the helper to hand it a request and its pipes.
+A job therefore pays neither the fork nor those steps; the next spare is
+forked once the job has been answered.
+
 Before it forks anything, the helper has each worker rehearse its own paths
 (`warm_up()`), so that children start with the caches and specialised code
 that first calls build instead of building them again in every job.
