@@ -140,6 +140,22 @@ def attack(ctx):
     return seen
 """
 
+# What the job inherited: its descriptors above stderr, by kind, and its
+# environment.
+INHERITED = """
+import os, stat
+
+def attack(ctx):
+    kinds = []
+    for fd in range(3, 1024):
+        try:
+            mode = os.fstat(fd).st_mode
+        except OSError:
+            continue
+        kinds.append("socket" if stat.S_ISSOCK(mode) else "pipe" if stat.S_ISFIFO(mode) else "other")
+    return {"fds": kinds, "environ": dict(os.environ)}
+"""
+
 # Reads the host's secret at its address, through /proc/PID/mem and process_vm_readv.
 HOST_MEMORY_READ = """
 import ctypes, os
@@ -544,10 +560,11 @@ def attack(ctx):
 """
 
 # Memory a process holds outside its address space, which its address-space
-# limit does not count: in anonymous memory files (ctx["how"] == "memfd")
-# or in the buffers of socket pairs ("sockets"), up to ctx["limit"] bytes.
+# limit does not count: in anonymous memory files (ctx["how"] == "memfd"),
+# in the buffers of socket pairs ("sockets") or of pipes ("pipes"), up to
+# ctx["limit"] bytes.
 MEMORY_OUTSIDE = """
-import os, resource, socket
+import fcntl, os, resource, socket
 
 def attack(ctx):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -564,6 +581,19 @@ def attack(ctx):
                 held.append(fd)
                 for _ in range(512):  # 32 MiB a file
                     total += os.write(fd, chunk)
+            elif ctx["how"] == "pipes":
+                read_end, write_end = os.pipe()
+                held.append((read_end, write_end))
+                try:
+                    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 1 << 20)
+                except OSError:
+                    pass
+                os.set_blocking(write_end, False)
+                try:
+                    while True:
+                        total += os.write(write_end, chunk)
+                except BlockingIOError:
+                    pass
             else:
                 ours, theirs = socket.socketpair()
                 held.append((ours, theirs))

@@ -234,6 +234,20 @@ class TestFiles:
         assert snapshot(home, tmp_path / "user-venv") != before
 
 
+class TestInheritance:
+    async def test_only_the_result_pipe_and_a_minimal_environment(
+        self, sandboxed, attempt, monkeypatch, tmp_path, token
+    ):
+        monkeypatch.setenv("VELMOR_HOST_SECRET", f"env-{token}")
+        with socket.create_server(("127.0.0.1", 0)), open(tmp_path / "open", "w"):
+            result = await attempt(sandboxed, probes.INHERITED, {})
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "['pipe']" in text, text  # the result pipe, and nothing of the host's
+        assert f"env-{token}" not in text
+        assert "VELMOR_HOST_SECRET" not in text
+
+
 # -- network and sockets --------------------------------------------------------
 
 
@@ -587,10 +601,10 @@ class TestResources:
         assert held <= sandboxed.memory_limit * cap
         await assert_next_job_works(sandboxed)
 
-    @pytest.mark.parametrize("how", ["memfd", "sockets"])
+    @pytest.mark.parametrize("how", ["memfd", "sockets", "pipes"])
     async def test_memory_outside_the_address_space_counts_too(self, attempt, how):
-        # One process may not hold more than its limit in memory files or socket
-        # buffers either; a small limit keeps the attempt cheap.
+        # One process may not hold more than its limit in memory files, socket
+        # or pipe buffers either; a small limit keeps the attempt cheap.
         from velmor.core.sandbox import SandboxPolicy
 
         limit = 256 << 20
