@@ -42,6 +42,7 @@ import importlib.util
 import json
 import os
 import resource
+import select
 import selectors
 import signal
 import socket
@@ -418,8 +419,11 @@ class Helper:
             if self.sandbox is not None:
                 self.sandbox.native.enter_spare()
             # The pages a job writes are copied on its first write to each:
-            # a rehearsal here copies most of them before the job comes.
+            # a rehearsal here copies most of them before the job comes; not
+            # once the job is here, as when jobs come back to back.
             for worker in self.workers.values():
+                if select.select([channel], [], [], 0)[0]:
+                    break
                 rehearse(worker)
         except BaseException as exc:
             problem = exc  # told on the job's stderr, once there is one
