@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 
+from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import HELPER_SCRIPT
 
 
@@ -27,6 +28,19 @@ def cmdline(pid: int) -> bytes:
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as file:
             return file.read()
+    except OSError:
+        return b""
+
+
+def spares() -> set[int]:
+    """Children a warm helper forked ahead of the next job (none of a job's)."""
+    return {pid for pid, _, _, _ in processes() if process_name(pid) == SPARE_NAME}
+
+
+def process_name(pid: int) -> bytes:
+    try:
+        with open(f"/proc/{pid}/comm", "rb") as file:
+            return file.read().rstrip(b"\n")
     except OSError:
         return b""
 

@@ -17,7 +17,8 @@ from typing import Any
 
 import pytest
 
-from tests.processes import helper_processes, processes
+from tests.processes import helper_processes, processes, spares
+from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
     SubprocessResult,
@@ -85,13 +86,22 @@ def run(
 
 
 def worker_children() -> list[int]:
-    """Live job processes: children of this process or of its warm helpers."""
-    helpers = set(helper_processes())
+    """Live job processes: children of this process or of its warm helpers
+    (other than the child a helper keeps forked ahead of the next job)."""
+    helpers, spare = set(helper_processes()), spares()
     return [
         pid
         for pid, ppid, _, state in processes()
-        if (ppid == os.getpid() or ppid in helpers) and pid not in helpers and state != "Z"
+        if (ppid == os.getpid() or ppid in helpers)
+        and pid not in helpers
+        and pid not in spare
+        and state != "Z"
     ]
+
+
+def helper_spares(helper: int) -> list[int]:
+    spare = spares()
+    return [pid for pid, ppid, _, _ in processes() if ppid == helper and pid in spare]
 
 
 def alive(pid: int) -> bool:
@@ -619,8 +629,9 @@ class TestConcurrency:
         assert [r.error for r in results] == [None] * 50
         assert [r.output for r in results] == [i * 2 for i in range(50)]
         assert worker_children() == []
-        helpers = helper_processes()
-        assert [pid for pid, ppid, _, _ in processes() if ppid in helpers] == []  # not even zombies
+        helpers, spare = helper_processes(), spares()
+        left = [pid for pid, ppid, _, _ in processes() if ppid in helpers and pid not in spare]
+        assert left == []  # not even zombies
 
     async def test_concurrency_limit_is_kept(self, tool, make_manager):
         manager = make_manager(max_concurrency=2)
@@ -702,6 +713,44 @@ class TestWarmHelper:
         assert helper_processes() == [helper]
         assert all(parent == helper and pid != helper for pid, parent in results)
         assert len({pid for pid, _ in results}) == 3
+
+    @pytest.mark.parametrize("sandbox", [True, False], ids=["sandboxed", "bare"])
+    async def test_the_next_job_runs_in_the_child_forked_ahead(self, make_manager, tool, sandbox):
+        manager = make_manager(sandbox=sandbox)
+        path = tool("import os\ndef main(args):\n    return [os.getpid(), os.getpgid(0)]\n")
+        assert (await manager.spawn(run(path))).error is None
+        helper = manager.helper_pid
+        assert await wait_until(lambda: len(helper_spares(helper)) == 1)
+        (spare,) = helper_spares(helper)
+        # In a session of its own already, as every job is.
+        assert os.getpgid(spare) == os.getsid(spare) == spare
+        pid, group = (await manager.spawn(run(path))).output
+        assert pid == group == spare
+        assert not alive(spare)
+        assert await wait_until(lambda: len(helper_spares(helper)) == 1)
+        assert helper_spares(helper) != [spare]
+        manager.close()
+        assert helper_spares(helper) == [] and not alive(helper)
+
+    async def test_a_job_runs_under_the_helpers_name_not_the_spares(self, make_manager, tool):
+        manager = make_manager(sandbox=False)  # /proc is out of a sandboxed job's reach
+        path = tool("def main(args):\n    return open('/proc/self/comm').read().strip()\n")
+        name = (await manager.spawn(run(path))).output
+        # The kernel's name of a process started from the interpreter's file.
+        assert name == os.path.basename(sys.executable)[:15] != SPARE_NAME.decode()
+
+    async def test_a_spare_killed_before_its_job_is_replaced(self, make_manager, tool):
+        manager = make_manager()
+        path = tool("def main(args):\n    return args\n")
+        assert (await manager.spawn(run(path, 1))).output == 1
+        helper = manager.helper_pid
+        assert await wait_until(lambda: len(helper_spares(helper)) == 1)
+        (spare,) = helper_spares(helper)
+        os.kill(spare, signal.SIGKILL)
+        assert await wait_until(lambda: not alive(spare))  # reaped, not left a zombie
+        result = await manager.spawn(run(path, 2))
+        assert result.error is None and result.output == 2
+        assert manager.helper_pid == helper
 
     async def test_helper_killed_between_jobs_is_replaced(self, make_manager, tool):
         manager = make_manager()

@@ -19,6 +19,8 @@ constexpr uid_t kNobody = 65534;
 struct Prepared {
     std::vector<PathGrant> grants;
     bool network = false;
+    // In a spare child, the ruleset with the grants above, built ahead of its job.
+    int ruleset = -1;
 };
 
 Prepared& prepared() {
@@ -56,21 +58,34 @@ void prepare_jobs(std::vector<PathGrant> grants, bool network) {
     prepared().network = network;
 }
 
-void enter_job(const std::string& scratch, const std::vector<std::string>& own,
-               unsigned long max_processes) {
+void enter_spare() {
     if (getuid() == 0 && setresuid(kNobody, 0, 0) != 0) fail("setresuid");
     if (unshare(CLONE_NEWUSER) != 0) fail("unshare of the job's user namespace");
+    drop_capabilities();
+    set_no_new_privileges();
+    prepared().ruleset = landlock_ruleset(prepared().grants, prepared().network);
+}
+
+void enter_job(const std::string& scratch, const std::vector<std::string>& own,
+               unsigned long max_processes) {
+    if (prepared().ruleset < 0) enter_spare();
     // After the unshare: the new namespace's own limit comes from the one in
     // force when it was made, which must not count the other jobs.
     const rlimit limit{max_processes, max_processes};
     if (setrlimit(RLIMIT_NPROC, &limit) != 0) fail("setrlimit of the process cap");
-    drop_capabilities();
-    set_no_new_privileges();
     OpenedPaths opened;
-    std::vector<PathGrant> grants = prepared().grants;
+    std::vector<PathGrant> grants;
     grants.push_back({opened.open_path(scratch), PathGrant::Kind::write});
     for (const std::string& path : own) grants.push_back({opened.open_path(path), PathGrant::Kind::read});
-    landlock_restrict(grants, prepared().network);
+    const int ruleset = std::exchange(prepared().ruleset, -1);
+    try {
+        landlock_add(ruleset, grants);
+        landlock_restrict_self(ruleset);
+    } catch (...) {
+        close(ruleset);
+        throw;
+    }
+    close(ruleset);
     install_filter(prepared().network, Stage::job);
 }
 

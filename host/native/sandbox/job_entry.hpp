@@ -14,11 +14,16 @@ namespace sandbox {
 // In the helper, once: the base grants (opened fds it keeps) and the policy's network.
 void prepare_jobs(std::vector<PathGrant> grants, bool network);
 
-// In the forked child: its own user namespace (started by root, with
-// nobody's real uid, since root's processes are never counted), the
-// process cap, no capabilities, no_new_privs, Landlock with the prepared
-// grants plus `scratch` (read-write) and `own` (read), and the job's part of
-// the filter. Throws std::system_error naming the step that failed.
+// In a child forked ahead of its job (a spare), what no job changes: its own
+// user namespace (started by root, with nobody's real uid, since root's
+// processes are never counted), no capabilities, no_new_privs, and a Landlock
+// ruleset with the prepared grants, kept for enter_job. Throws
+// std::system_error naming the step that failed.
+void enter_spare();
+
+// Once the child has its job (after enter_spare, or with it when not taken
+// yet): the process cap, Landlock with the prepared ruleset plus `scratch`
+// (read-write) and `own` (read), and the job's part of the filter.
 void enter_job(const std::string& scratch, const std::vector<std::string>& own,
                unsigned long max_processes);
 

@@ -74,6 +74,11 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     int get() const noexcept { return fd_; }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -86,7 +91,7 @@ int landlock_abi() {
     return abi < 0 ? 0 : static_cast<int>(abi);
 }
 
-void landlock_restrict(const std::vector<PathGrant>& grants, bool network) {
+int landlock_ruleset(const std::vector<PathGrant>& grants, bool network) {
     const int abi = landlock_abi();
     if (abi < 1) {
         errno = EOPNOTSUPP;
@@ -105,6 +110,12 @@ void landlock_restrict(const std::vector<PathGrant>& grants, bool network) {
     }
     Fd ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
     if (ruleset.get() < 0) fail("landlock_create_ruleset");
+    landlock_add(ruleset.get(), grants);
+    return ruleset.release();
+}
+
+void landlock_add(int ruleset, const std::vector<PathGrant>& grants) {
+    const std::uint64_t handled = handled_fs(landlock_abi());
     for (const PathGrant& grant : grants) {
         std::uint64_t access = grant.kind == PathGrant::Kind::write     ? kWrite
                                : grant.kind == PathGrant::Kind::execute ? kExecute
@@ -112,12 +123,20 @@ void landlock_restrict(const std::vector<PathGrant>& grants, bool network) {
         struct stat st{};
         if (fstat(grant.fd, &st) != 0) fail("fstat of a granted path");
         if (!S_ISDIR(st.st_mode)) access &= kFileRights;
-        access &= attr.handled_access_fs;
+        access &= handled;
         PathBeneathAttr rule{access, grant.fd};
-        if (syscall(SYS_landlock_add_rule, ruleset.get(), kRuleTypePathBeneath, &rule, 0) != 0)
+        if (syscall(SYS_landlock_add_rule, ruleset, kRuleTypePathBeneath, &rule, 0) != 0)
             fail("landlock_add_rule");
     }
-    if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) fail("landlock_restrict_self");
+}
+
+void landlock_restrict_self(int ruleset) {
+    if (syscall(SYS_landlock_restrict_self, ruleset, 0) != 0) fail("landlock_restrict_self");
+}
+
+void landlock_restrict(const std::vector<PathGrant>& grants, bool network) {
+    Fd ruleset(landlock_ruleset(grants, network));
+    landlock_restrict_self(ruleset.get());
 }
 
 }  // namespace sandbox

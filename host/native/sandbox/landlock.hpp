@@ -23,4 +23,11 @@ int landlock_abi();
 // are scoped to the job when the ABI has scoping. Throws std::system_error.
 void landlock_restrict(const std::vector<PathGrant>& grants, bool network);
 
+// The same in steps, so that a ruleset with the grants every job shares can
+// be built before the job is known: the ruleset's fd (owned by the caller),
+// more grants added to it, and the calling thread restricted by it.
+int landlock_ruleset(const std::vector<PathGrant>& grants, bool network);
+void landlock_add(int ruleset, const std::vector<PathGrant>& grants);
+void landlock_restrict_self(int ruleset);
+
 }  // namespace sandbox

@@ -232,6 +232,28 @@ PyObject* mount_scratch(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* make_scratch(PyObject*, PyObject* args) {
+    unsigned long long size = 0;
+    if (!PyArg_ParseTuple(args, "K:make_scratch", &size)) return nullptr;
+    try {
+        return PyLong_FromLong(sandbox::make_scratch(size));
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+}
+
+PyObject* attach_scratch(PyObject*, PyObject* args) {
+    int mount_fd = -1;
+    const char* path = nullptr;
+    if (!PyArg_ParseTuple(args, "is:attach_scratch", &mount_fd, &path)) return nullptr;
+    try {
+        sandbox::attach_scratch(mount_fd, path);
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* unmount(PyObject*, PyObject* args) {
     const char* path = nullptr;
     if (!PyArg_ParseTuple(args, "s:unmount", &path)) return nullptr;
@@ -262,10 +284,13 @@ PyMethodDef methods[] = {
     {"prepare_jobs", prepare_jobs, METH_VARARGS,
      "prepare_jobs(grants, network): in the warm helper, the base grants (opened fds, kept "
      "open) and network setting every later enter_job uses."},
+    {"enter_spare", simple_step<sandbox::enter_spare>, METH_NOARGS,
+     "enter_spare(): in a child forked ahead of its job, the steps no job changes: its own "
+     "user namespace, no capabilities, no_new_privs, the ruleset of the prepared grants."},
     {"enter_job", enter_job, METH_VARARGS,
-     "enter_job(scratch, own, max_processes): in a forked child, every per-job step: its own "
-     "user namespace, the process cap, no capabilities, no_new_privs, Landlock and the job's "
-     "part of the filter."},
+     "enter_job(scratch, own, max_processes): in a forked child, the steps that depend on its "
+     "job (enter_spare's first, unless taken): the process cap, Landlock with the job's own "
+     "paths and the job's part of the filter."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
      "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
      "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
@@ -283,6 +308,11 @@ PyMethodDef methods[] = {
      "Make every mount of this mount namespace private."},
     {"mount_scratch", mount_scratch, METH_VARARGS,
      "mount_scratch(path, size): a fresh tmpfs of size bytes on path."},
+    {"make_scratch", make_scratch, METH_VARARGS,
+     "make_scratch(size): the tmpfs mount_scratch makes, made ahead and not attached: "
+     "the fd of the detached mount (the caller closes it)."},
+    {"attach_scratch", attach_scratch, METH_VARARGS,
+     "attach_scratch(fd, path): move a mount made by make_scratch onto path."},
     {"unmount", unmount, METH_VARARGS, "unmount(path): detach what is mounted on path."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "

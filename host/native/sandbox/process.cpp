@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sched.h>
 #include <string>
@@ -12,6 +13,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 
 namespace sandbox {
@@ -22,6 +24,35 @@ namespace {
 }
 
 int probe_child(void*) { return 0; }
+
+// The mount API's constants, which the installed headers may lack.
+constexpr unsigned kFsopenCloexec = 1;
+constexpr unsigned kFsconfigSetString = 1;
+constexpr unsigned kFsconfigCmdCreate = 6;
+constexpr unsigned kFsmountCloexec = 1;
+constexpr unsigned kMountAttrNosuid = 0x2;
+constexpr unsigned kMountAttrNodev = 0x4;
+constexpr unsigned kMoveMountFEmptyPath = 0x4;
+
+std::string scratch_options_inodes(std::uint64_t size) {
+    // Inodes are bounded too, at one per KiB: empty files cost the kernel
+    // memory that no size counts.
+    return std::to_string(std::max<std::uint64_t>(16, size / 1024));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -49,13 +80,34 @@ void set_no_new_privileges() {
 }
 
 void mount_scratch(const std::string& path, std::uint64_t size) {
-    // Inodes are bounded too, at one per KiB: empty files cost the kernel
-    // memory that no size counts.
-    const std::uint64_t inodes = std::max<std::uint64_t>(16, size / 1024);
-    const std::string options =
-        "size=" + std::to_string(size) + ",nr_inodes=" + std::to_string(inodes) + ",mode=0700";
+    const std::string options = "size=" + std::to_string(size) +
+                                ",nr_inodes=" + scratch_options_inodes(size) + ",mode=0700";
     if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
         fail("mount of the job's scratch folder");
+}
+
+int make_scratch(std::uint64_t size) {
+    Fd context(static_cast<int>(syscall(SYS_fsopen, "tmpfs", kFsopenCloexec)));
+    if (context.get() < 0) fail("fsopen of the job's scratch folder");
+    const std::string bytes = std::to_string(size);
+    const std::string inodes = scratch_options_inodes(size);
+    const std::pair<const char*, const char*> options[] = {
+        {"size", bytes.c_str()}, {"nr_inodes", inodes.c_str()}, {"mode", "0700"}};
+    for (const auto& [key, value] : options) {
+        if (syscall(SYS_fsconfig, context.get(), kFsconfigSetString, key, value, 0) != 0)
+            fail("fsconfig of the job's scratch folder");
+    }
+    if (syscall(SYS_fsconfig, context.get(), kFsconfigCmdCreate, nullptr, nullptr, 0) != 0)
+        fail("fsconfig of the job's scratch folder");
+    const long mount_fd = syscall(SYS_fsmount, context.get(), kFsmountCloexec,
+                                  kMountAttrNosuid | kMountAttrNodev);
+    if (mount_fd < 0) fail("fsmount of the job's scratch folder");
+    return static_cast<int>(mount_fd);
+}
+
+void attach_scratch(int mount_fd, const std::string& path) {
+    if (syscall(SYS_move_mount, mount_fd, "", AT_FDCWD, path.c_str(), kMoveMountFEmptyPath) != 0)
+        fail("move_mount of the job's scratch folder");
 }
 
 void unmount(const std::string& path) {

@@ -21,6 +21,12 @@ void set_no_new_privileges();
 void mount_scratch(const std::string& path, std::uint64_t size);
 void unmount(const std::string& path);
 
+// The same tmpfs made ahead, not yet attached anywhere: the fd of a detached
+// mount (close-on-exec), which attach_scratch moves onto `path` (the fd is
+// still the caller's to close).
+int make_scratch(std::uint64_t size);
+void attach_scratch(int mount_fd, const std::string& path);
+
 // Makes every mount of this mount namespace private, so that mounts made
 // here never propagate back to the namespace it was copied from.
 void make_mounts_private();

@@ -36,7 +36,7 @@ constexpr unsigned kX32Bit = 0;
 constexpr std::array kRefused = {
     SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_pidfd_getfd, SYS_kcmp,
     SYS_pivot_root, SYS_chroot, SYS_setns,
-    SYS_open_tree, SYS_move_mount, SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_fspick,
+    SYS_open_tree, SYS_fspick,
     SYS_mount_setattr, SYS_keyctl, SYS_add_key, SYS_request_key, SYS_bpf, SYS_perf_event_open,
     SYS_init_module, SYS_finit_module, SYS_delete_module, SYS_kexec_load, SYS_kexec_file_load,
     SYS_reboot, SYS_swapon, SYS_swapoff, SYS_acct, SYS_quotactl, SYS_userfaultfd,
@@ -57,6 +57,7 @@ constexpr std::array kRefused = {
 // What the warm helper still does for each job, refused to the job itself.
 constexpr std::array kRefusedToJobs = {
     SYS_setsid, SYS_setpgid, SYS_mount, SYS_umount2, SYS_unshare,
+    SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_move_mount,
 };
 
 // clone() flags that would make a namespace (CLONE_NEWTIME shares its bit

@@ -7,8 +7,9 @@ The native steps come from velmor.core._sandbox, also loaded by path.
 The warm helper enters its namespaces once (`enter_helper_namespaces`): a
 mount and an IPC namespace of its own and, unless the policy allows
 networking, an empty network namespace; when not started by root, also a
-user namespace that makes these possible. Each job it forks then takes only the cheap steps
-(`enter_forked_job`). A spawned worker runs this file as its launcher:
+user namespace that makes these possible. Each child it forks takes the
+job-independent steps before its job is known (the native `enter_spare`) and
+the rest once it has its job (`enter_forked_job`). A spawned worker runs this file as its launcher:
 
     python -I /abs/path/confinement.py SPEC_JSON WORKER_SCRIPT COMMAND_FD RESULT_FD
 

@@ -13,6 +13,10 @@ STATUS with the status as subprocess reports it. The manager may send KILL on
 it at any time; closing it also ends the job. End-of-file on CONTROL_FD ends
 every job and the helper.
 
+Between jobs the helper keeps one child forked ahead (a spare) that has taken
+every step no job changes; it takes the next job's request and pipes from the
+helper, not from the manager, and runs under the name SPARE_NAME until then.
+
 The helper runs under `python -I`, where this package is not importable: it
 loads this file by path. Standard library only.
 """
@@ -37,3 +41,6 @@ KILL = b"kill"  # manager -> helper
 # Exit statuses of a forked child that did not get as far as the job.
 STATUS_SETUP_FAILED = 71
 STATUS_ORPHANED = 72
+
+# The process name of a spare child while it waits for its job.
+SPARE_NAME = b"velmor-spare"

@@ -11,6 +11,13 @@ itself into an ordinary worker process (own session and process group,
 resource limits, minimal environment, fresh working directory, only its own
 channels open) and calls the worker's `serve(COMMAND_FD, RESULT_FD)`.
 
+Each child is forked one job ahead (a spare): it takes every step that does
+not depend on the job (its session, the helper's channels closed, the
+sandbox's job-independent steps, a rehearsal that copies the pages a job
+writes) and then waits for the helper to hand it a request and its pipes.
+A job therefore pays neither the fork nor those steps; the next spare is
+forked once the job has been answered.
+
 Before it forks anything, the helper has each worker rehearse its own paths
 (`warm_up()`), so that children start with the caches and specialised code
 that first calls build instead of building them again in every job.
@@ -35,6 +42,7 @@ import importlib.util
 import json
 import os
 import resource
+import select
 import selectors
 import signal
 import socket
@@ -49,6 +57,7 @@ except (ImportError, OSError, AttributeError):  # not glibc-like: no parent-deat
     _prctl = None
 
 _PR_SET_PDEATHSIG = 1
+_PR_SET_NAME = 15
 _MAXFD = os.sysconf("SC_OPEN_MAX")
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -77,14 +86,34 @@ class Sandbox:
         self.grants = self.confinement.enter_helper_namespaces(self.native, setup)
 
 
-class _Job:
-    __slots__ = ("pid", "pidfd", "scratch", "sock")
+class _Spare:
+    """A child forked ahead of its job, waiting on `channel` for it."""
 
-    def __init__(self, pid: int, pidfd: int, sock: socket.socket, scratch: str | None) -> None:
+    __slots__ = ("channel", "pid", "pidfd", "workers")
+
+    def __init__(self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset) -> None:
+        self.pid = pid
+        self.pidfd = pidfd
+        self.channel: socket.socket | None = channel  # None once handed a job or let go
+        self.workers = workers  # the workers it has loaded
+
+
+class _Job:
+    __slots__ = ("pid", "pidfd", "scratch", "scratch_size", "sock")
+
+    def __init__(
+        self,
+        pid: int,
+        pidfd: int,
+        sock: socket.socket,
+        scratch: str | None,
+        scratch_size: int | None,
+    ) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
         self.scratch = scratch  # the job's tmpfs, unmounted once the job is reaped
+        self.scratch_size = scratch_size
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -118,15 +147,23 @@ class Helper:
         sandbox: Sandbox | None = None,
     ) -> None:
         self.pid = os.getpid()
+        with open("/proc/self/comm", "rb") as comm:
+            self.name = comm.read().rstrip(b"\n")  # a job's process name, a spare's aside
         self.sandbox = sandbox
         self.control = control
         self.workers = workers
         self.jobs: dict[int, _Job] = {}
+        self.spare: _Spare | None = None
+        self.idle: dict[int, _Spare] = {}  # spares not yet reaped that have no job
+        self.closing = False
+        # The next job's scratch tmpfs, made ahead: (size, fd of the detached mount).
+        self.scratch: tuple[int, int] | None = None
         self.selector = selectors.DefaultSelector()
         self.selector.register(control, selectors.EVENT_READ)
 
     def serve(self) -> None:
         """Handle jobs until the manager closes the control socket."""
+        self.fork_spare()
         while True:
             for key, _ in self.selector.select():
                 if key.fileobj is self.control:
@@ -135,6 +172,8 @@ class Helper:
                         return
                 elif key.data[0] == "exit":
                     self.reap(key.data[1])
+                elif key.data[0] == "spare":
+                    self.reap_spare(key.data[1])
                 else:
                     self.hear(key.data[1])
 
@@ -160,35 +199,136 @@ class Helper:
         try:
             try:
                 request = json.loads(data)
-                worker = self.workers.get(request["worker"])
-                if worker is None:
-                    worker = self.workers[request["worker"]] = load_worker(request["worker"])
-                if request["sandbox"] is not None:
-                    if self.sandbox is None:
-                        raise RuntimeError("this helper was started without the sandbox")
-                    self.sandbox.native.mount_scratch(
-                        request["cwd"], request["sandbox"]["scratch_size"]
+                if request["worker"] not in self.workers:
+                    self.workers[request["worker"]] = load_worker(request["worker"])
+                if (request["sandbox"] is None) != (self.sandbox is None):
+                    raise RuntimeError(
+                        "this helper was started "
+                        + ("with" if self.sandbox is not None else "without")
+                        + " the sandbox"
                     )
+                if self.sandbox is not None:
+                    self.attach_scratch(request["cwd"], request["sandbox"]["scratch_size"])
                     scratch = request["cwd"]
-                pid = os.fork()
+                spare = self.hand_over(data, pipes, request["worker"])
             except Exception as exc:
                 if scratch is not None:
                     _unmount(self.sandbox, scratch)
                 _send(sock, protocol.REFUSED + f" {type(exc).__name__}: {exc}".encode())
                 sock.close()
                 return True
-            if pid == 0:
-                self.become_worker(worker, request, pipes, sock)  # never returns
         finally:
             for fd in pipes:
                 os.close(fd)
-        job = _Job(pid, os.pidfd_open(pid), sock, scratch)
-        self.jobs[pid] = job
-        self.selector.register(job.pidfd, selectors.EVENT_READ, ("exit", job))
+        size = request["sandbox"]["scratch_size"] if scratch is not None else None
+        job = _Job(spare.pid, spare.pidfd, sock, scratch, size)
+        self.jobs[job.pid] = job
+        self.selector.modify(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
-        if not _send(sock, protocol.STARTED + b" %d" % pid):
+        if not _send(sock, protocol.STARTED + b" %d" % job.pid):
             self.let_go(job)
         return True
+
+    def hand_over(self, data: bytes, pipes: list[int], worker: str) -> _Spare:
+        """Give a job (its request and its pipes) to the spare child, making
+        one first if there is none that has its worker loaded."""
+        for _ in range(2):
+            spare = self.spare
+            if spare is None or worker not in spare.workers:
+                self.let_go_spare()
+                spare = self.fork_spare(required=True)
+            assert spare is not None and spare.channel is not None
+            try:
+                sent = socket.send_fds(spare.channel, [data], pipes, socket.MSG_NOSIGNAL)
+            except OSError:
+                sent = -1
+            if sent != len(data):
+                self.let_go_spare()  # it died: the next one takes the job
+                continue
+            spare.channel.close()
+            spare.channel = None
+            self.spare = None
+            del self.idle[spare.pid]
+            return spare
+        raise RuntimeError("no child could be made for the job")
+
+    # -- made ahead ---------------------------------------------------------
+
+    def attach_scratch(self, path: str, size: int) -> None:
+        """Mount the job's scratch tmpfs on its folder, the one made ahead if it fits."""
+        assert self.sandbox is not None
+        made, self.scratch = self.scratch, None
+        if made is not None:
+            try:
+                if made[0] == size:
+                    self.sandbox.native.attach_scratch(made[1], path)
+                    return
+            except OSError:
+                pass  # mounted the usual way below
+            finally:
+                os.close(made[1])
+        self.sandbox.native.mount_scratch(path, size)
+
+    def make_scratch(self, size: int | None) -> None:
+        if self.sandbox is None or size is None or self.closing or self.scratch is not None:
+            return
+        try:
+            self.scratch = (size, self.sandbox.native.make_scratch(size))
+        except OSError:
+            pass  # mounted the usual way when the job comes
+
+    def fork_spare(self, required: bool = False) -> _Spare | None:
+        """Fork the child the next job will run in; it takes every step that
+        does not depend on the job now and then waits for the job."""
+        if self.spare is not None or self.closing:
+            return self.spare
+        try:
+            # A stream pair: the only kind the helper's system-call filter allows.
+            mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+            # Named from birth, so that no one sees a spare under a job's name.
+            _set_name(protocol.SPARE_NAME)
+            try:
+                pid = os.fork()
+            except BaseException:
+                mine.close()
+                theirs.close()
+                raise
+            finally:
+                if os.getpid() == self.pid:
+                    _set_name(self.name)
+        except Exception:
+            if required:
+                raise
+            return None  # tried again when a job comes
+        if pid == 0:
+            try:
+                mine.close()
+                self.run_spare(theirs)  # never returns
+            finally:
+                os._exit(protocol.STATUS_SETUP_FAILED)
+        theirs.close()
+        spare = _Spare(pid, os.pidfd_open(pid), mine, frozenset(self.workers))
+        self.selector.register(spare.pidfd, selectors.EVENT_READ, ("spare", spare))
+        self.spare = self.idle[pid] = spare
+        return spare
+
+    def let_go_spare(self) -> None:
+        """Kill the spare; its exit is reaped as usual."""
+        spare, self.spare = self.spare, None
+        if spare is not None:
+            kill(spare.pid)
+            if spare.channel is not None:
+                spare.channel.close()
+                spare.channel = None
+
+    def reap_spare(self, spare: _Spare) -> None:
+        """A spare that ended before it had a job."""
+        if self.spare is spare:
+            self.let_go_spare()
+        os.waitpid(spare.pid, 0)
+        self.selector.unregister(spare.pidfd)
+        os.close(spare.pidfd)
+        del self.idle[spare.pid]
 
     def hear(self, job: _Job) -> None:
         if job.sock is None:
@@ -220,31 +360,44 @@ class Helper:
         self.selector.unregister(job.pidfd)
         os.close(job.pidfd)
         del self.jobs[job.pid]
-        if job.scratch is not None:
-            _unmount(self.sandbox, job.scratch)
-            job.scratch = None
         if job.sock is not None:
             _send(job.sock, protocol.EXITED + b" %d" % os.waitstatus_to_exitcode(status))
             self.selector.unregister(job.sock)
             _discard_unread(job.sock)
             job.sock.close()
             job.sock = None
+        # After the answer: every process of the job is dead, so nothing can
+        # write there any more, and the manager need not wait for the unmount.
+        if job.scratch is not None:
+            _unmount(self.sandbox, job.scratch)
+            job.scratch = None
+        # The next job's child and scratch folder are made now, while the
+        # manager reads this one's answer, rather than when the next job comes.
+        self.fork_spare()
+        self.make_scratch(job.scratch_size)
 
     def shutdown(self) -> None:
+        self.closing = True
+        if self.scratch is not None:
+            os.close(self.scratch[1])
+            self.scratch = None
+        self.let_go_spare()
+        for spare in self.idle.values():
+            kill(spare.pid)
         for job in list(self.jobs.values()):
             kill(job.pid)
         for job in list(self.jobs.values()):
             self.reap(job)
+        for spare in list(self.idle.values()):
+            self.reap_spare(spare)
         self.selector.close()
         self.control.close()
 
     # -- in the child -------------------------------------------------------
 
-    def become_worker(
-        self, worker: types.ModuleType, request: dict, pipes: list[int], sock: socket.socket
-    ) -> None:
-        """Turn this fresh child into a worker process for one job and run it."""
-        command_fd, result_fd, stdout_fd, stderr_fd = pipes
+    def run_spare(self, channel: socket.socket) -> None:
+        """In a fresh child: take the steps no job changes, wait for a job, run it."""
+        problem = None
         try:
             if _prctl is not None:
                 _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
@@ -255,13 +408,58 @@ class Helper:
             # job's socket or pipes would keep that job from ever ending.
             self.selector.close()
             self.control.close()
-            sock.close()
             for other in self.jobs.values():
                 os.close(other.pidfd)
                 if other.sock is not None:
                     other.sock.close()
+            for spare in self.idle.values():
+                os.close(spare.pidfd)
+            if self.scratch is not None:
+                os.close(self.scratch[1])  # the next job's folder, not this one's
+            if self.sandbox is not None:
+                self.sandbox.native.enter_spare()
+            # The pages a job writes are copied on its first write to each:
+            # a rehearsal here copies most of them before the job comes; not
+            # once the job is here, as when jobs come back to back.
+            for worker in self.workers.values():
+                if select.select([channel], [], [], 0)[0]:
+                    break
+                rehearse(worker)
+        except BaseException as exc:
+            problem = exc  # told on the job's stderr, once there is one
+        try:
+            data, pipes, _, _ = socket.recv_fds(
+                channel, protocol.REQUEST_MAX, protocol.JOB_FDS - 1, socket.MSG_CMSG_CLOEXEC
+            )
+            if len(pipes) != protocol.JOB_FDS - 1:
+                os._exit(protocol.STATUS_ORPHANED)  # let go before it had a job
+            # The request's first part came with the pipes; the rest follows
+            # up to the end of the stream, which the helper closes.
+            parts = [data]
+            while part := channel.recv(protocol.REQUEST_MAX):
+                parts.append(part)
+            channel.close()
+            request = json.loads(b"".join(parts))
+            worker = self.workers[request["worker"]]
+        except BaseException:
+            os._exit(protocol.STATUS_SETUP_FAILED)
+        self.become_worker(worker, request, pipes, problem)
+
+    def become_worker(
+        self,
+        worker: types.ModuleType,
+        request: dict,
+        pipes: list[int],
+        problem: BaseException | None,
+    ) -> None:
+        """Turn this spare child into a worker process for one job and run it."""
+        command_fd, result_fd, stdout_fd, stderr_fd = pipes
+        try:
+            _set_name(self.name)
             os.dup2(stdout_fd, 1)
             os.dup2(stderr_fd, 2)
+            if problem is not None:
+                raise problem
             os.chdir(request["cwd"])  # into the job's scratch mount, when sandboxed
             os.environ.clear()
             os.environ.update(request["env"])
@@ -293,6 +491,11 @@ def kill(pid: int) -> None:
             send(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+
+
+def _set_name(name: bytes) -> None:
+    if _prctl is not None:
+        _prctl(_PR_SET_NAME, name, 0, 0, 0)
 
 
 def _die(message: str) -> None:
