@@ -8,6 +8,7 @@ import time
 import pytest
 
 from tests.processes import helper_processes
+from velmor.core.subprocess_manager import SubprocessManager
 
 
 @pytest.fixture(autouse=True)
@@ -30,3 +31,17 @@ def no_helper_left_behind():
     while (left := helper_processes()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not left, f"warm helper processes outlived the test run: {left}"
+
+
+@pytest.fixture
+def make_manager():
+    """Managers with options of their own, closed after the test."""
+    made = []
+
+    def make(**options):
+        made.append(SubprocessManager(**options))
+        return made[-1]
+
+    yield make
+    for manager in made:
+        manager.close()

@@ -13,7 +13,6 @@ import sys
 import textwrap
 import time
 from pathlib import Path
-from typing import Any
 
 import pytest
 
@@ -56,19 +55,6 @@ def tool(tmp_path):
     return write
 
 
-@pytest.fixture
-def managers():
-    made: list[SubprocessManager] = []
-
-    def make(**options: Any) -> SubprocessManager:
-        made.append(SubprocessManager(**options))
-        return made[-1]
-
-    yield make
-    for manager in made:
-        manager.close()
-
-
 @pytest.fixture(params=["warm", "spawned"])
 def mode(request) -> dict[str, bool]:
     return {"warm": request.param == "warm"}
@@ -107,18 +93,18 @@ class TestPolicy:
 
 
 class TestStatus:
-    def test_default_manager_is_sandboxed_with_every_layer(self, managers):
-        status = managers().sandbox
+    def test_default_manager_is_sandboxed_with_every_layer(self, make_manager):
+        status = make_manager().sandbox
         assert isinstance(status, SandboxStatus)
         assert status.policy == SandboxPolicy() and status.missing is None
         assert status.layers == DEFAULT_LAYERS
 
-    def test_network_policy_has_no_network_namespace(self, managers):
-        status = managers(sandbox=SandboxPolicy(network=True)).sandbox
+    def test_network_policy_has_no_network_namespace(self, make_manager):
+        status = make_manager(sandbox=SandboxPolicy(network=True)).sandbox
         assert status.layers == DEFAULT_LAYERS - {"network-namespace"}
 
-    def test_sandbox_false_is_the_way_out(self, managers):
-        assert managers(sandbox=False).sandbox is None
+    def test_sandbox_false_is_the_way_out(self, make_manager):
+        assert make_manager(sandbox=False).sandbox is None
 
     @pytest.mark.parametrize("value", ["yes", 1, None, {"network": True}])
     def test_other_values_are_refused(self, value):
@@ -155,10 +141,10 @@ class TestFailClosed:
         ],
     )
     async def test_missing_feature_is_an_error_naming_it_and_the_way_out(
-        self, managers, tool, monkeypatch, mode, native, feature, layer
+        self, make_manager, tool, monkeypatch, mode, native, feature, layer
     ):
         monkeypatch.setattr(sandboxing, "_native_module", lambda: native)
-        manager = managers(**mode)
+        manager = make_manager(**mode)
         assert layer not in manager.sandbox.layers
         result = await manager.spawn(run(tool("def main(args):\n    return 1\n")))
         assert result.output is None and result.returncode is None
@@ -166,12 +152,12 @@ class TestFailClosed:
         assert "SubprocessManager(sandbox=False)" in result.error
         assert manager.helper_pid is None  # nothing was started
 
-    async def test_missing_native_part(self, managers, tool, monkeypatch):
+    async def test_missing_native_part(self, make_manager, tool, monkeypatch):
         def missing():
             raise ImportError("no module named velmor.core._sandbox")
 
         monkeypatch.setattr(sandboxing, "_native_module", missing)
-        result = await managers().spawn(run(tool("def main(args):\n    return 1\n")))
+        result = await make_manager().spawn(run(tool("def main(args):\n    return 1\n")))
         assert "native part" in result.error and "sandbox=False" in result.error
 
 
@@ -313,8 +299,8 @@ class TestReplyShape:
             (b"{not json", "Worker sent an undecodable result"),
         ],
     )
-    async def test_bad_replies_are_errors_not_exceptions(self, managers, tool, payload, error):
-        result = await managers().spawn(run(tool(RAW_REPLY.format(payload=payload))))
+    async def test_bad_replies_are_errors_not_exceptions(self, make_manager, tool, payload, error):
+        result = await make_manager().spawn(run(tool(RAW_REPLY.format(payload=payload))))
         assert result.output is None and error in result.error
 
     def test_depth_counts_brackets_outside_strings_only(self):
@@ -327,8 +313,8 @@ SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"
 
 
 class TestDeadline:
-    async def test_timeout_holds_while_the_helper_is_stopped(self, managers, tool):
-        manager = managers()
+    async def test_timeout_holds_while_the_helper_is_stopped(self, make_manager, tool):
+        manager = make_manager()
         path = tool(SLOW)
         job = asyncio.create_task(manager.spawn(run(path, timeout=1.0)))
         while manager.helper_pid is None:
@@ -342,15 +328,17 @@ class TestDeadline:
         after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
         assert after.output == "fine"  # a new helper took over
 
-    async def test_job_submitted_to_a_stopped_helper_times_out(self, managers, tool):
-        manager = managers()
+    async def test_job_submitted_to_a_stopped_helper_times_out(self, make_manager, tool):
+        manager = make_manager()
         assert (await manager.spawn(run(tool("def main(args):\n    return 1\n")))).output == 1
         os.kill(manager.helper_pid, signal.SIGSTOP)
         result = await asyncio.wait_for(manager.spawn(run(tool(SLOW), timeout=0.5)), 10)
         assert result.error == "Timed out after 0.5 s"
 
-    async def test_cancelling_with_a_stopped_helper_does_not_block_the_loop(self, managers, tool):
-        manager = managers()
+    async def test_cancelling_with_a_stopped_helper_does_not_block_the_loop(
+        self, make_manager, tool
+    ):
+        manager = make_manager()
         job = asyncio.create_task(manager.spawn(run(tool(SLOW), timeout=30)))
         while manager.helper_pid is None:
             await asyncio.sleep(0.01)
@@ -386,7 +374,7 @@ async def wait_until(condition, timeout: float = 5.0) -> bool:
 
 class TestJobBounds:
     async def test_double_forked_process_cannot_leave_and_dies_with_the_job(
-        self, managers, tool, mode
+        self, make_manager, tool, mode
     ):
         path = tool(
             """
@@ -407,13 +395,13 @@ class TestJobBounds:
                 return [int(pid), refused]
             """
         )
-        result = await managers(**mode).spawn(run(path))
+        result = await make_manager(**mode).spawn(run(path))
         straggler, refused = result.output
         assert refused == "Operation not permitted"
         assert await wait_until(lambda: not running(straggler))
 
     @pytest.mark.parametrize("cap", [4, 16])
-    async def test_process_cap_per_job(self, managers, tool, mode, cap):
+    async def test_process_cap_per_job(self, make_manager, tool, mode, cap):
         path = tool(
             """
             import os, time
@@ -430,11 +418,11 @@ class TestJobBounds:
                 return [started, None]
             """
         )
-        manager = managers(sandbox=SandboxPolicy(max_processes=cap), **mode)
+        manager = make_manager(sandbox=SandboxPolicy(max_processes=cap), **mode)
         result = await manager.spawn(run(path))
         assert result.output == [cap - 1, "Resource temporarily unavailable"]
 
-    async def test_scratch_folder_is_capped(self, managers, tool, mode):
+    async def test_scratch_folder_is_capped(self, make_manager, tool, mode):
         path = tool(
             """
             def main(args):
@@ -448,12 +436,12 @@ class TestJobBounds:
                     return [written, exc.strerror]
             """
         )
-        manager = managers(sandbox=SandboxPolicy(max_scratch_bytes=1 << 20), **mode)
+        manager = make_manager(sandbox=SandboxPolicy(max_scratch_bytes=1 << 20), **mode)
         result = await manager.spawn(run(path))
         assert result.output[1] == "No space left on device"
         assert result.output[0] <= 1 << 20
 
-    async def test_scratch_folder_bounds_the_number_of_files(self, managers, tool, mode):
+    async def test_scratch_folder_bounds_the_number_of_files(self, make_manager, tool, mode):
         path = tool(
             """
             import os
@@ -467,7 +455,7 @@ class TestJobBounds:
                     return [made, exc.strerror]
             """
         )
-        manager = managers(sandbox=SandboxPolicy(max_scratch_bytes=256 << 10), **mode)
+        manager = make_manager(sandbox=SandboxPolicy(max_scratch_bytes=256 << 10), **mode)
         made, error = (await manager.spawn(run(path))).output
         assert made < 256 and error == "No space left on device"
 
@@ -475,17 +463,17 @@ class TestJobBounds:
         "memory_limit, files", [(1 << 30, 1024), (256 << 20, 512), (64 << 20, 128), (None, 1024)]
     )
     async def test_open_files_follow_the_memory_limit(
-        self, managers, tool, mode, memory_limit, files
+        self, make_manager, tool, mode, memory_limit, files
     ):
         # Socket buffers sit outside the address space: the descriptors bound them.
         path = tool(
             "import resource\ndef main(args):\n"
             "    return resource.getrlimit(resource.RLIMIT_NOFILE)\n"
         )
-        manager = managers(memory_limit=memory_limit, **mode)
+        manager = make_manager(memory_limit=memory_limit, **mode)
         assert (await manager.spawn(run(path))).output == [files, files]
 
-    async def test_no_capability_left(self, managers, tool, mode):
+    async def test_no_capability_left(self, make_manager, tool, mode):
         path = tool(
             """
             import ctypes
@@ -497,10 +485,10 @@ class TestJobBounds:
                 return list(data)
             """
         )
-        result = await managers(**mode).spawn(run(path))
+        result = await make_manager(**mode).spawn(run(path))
         assert result.output == [0] * 6
 
-    async def test_network_policy_opens_ip_but_not_unix_sockets(self, managers, tool, mode):
+    async def test_network_policy_opens_ip_but_not_unix_sockets(self, make_manager, tool, mode):
         path = tool(
             """
             import socket
@@ -515,12 +503,12 @@ class TestJobBounds:
                 return answers
             """
         )
-        open_net = managers(sandbox=SandboxPolicy(network=True), **mode)
-        closed = managers(**mode)
+        open_net = make_manager(sandbox=SandboxPolicy(network=True), **mode)
+        closed = make_manager(**mode)
         assert (await open_net.spawn(run(path))).output == ["ok", "Operation not permitted"]
         assert (await closed.spawn(run(path))).output == ["Operation not permitted"] * 2
 
-    async def test_extra_paths_of_the_policy(self, managers, tool, mode, tmp_path):
+    async def test_extra_paths_of_the_policy(self, make_manager, tool, mode, tmp_path):
         shared, out = tmp_path / "shared", tmp_path / "out"
         shared.mkdir()
         out.mkdir()
@@ -537,7 +525,7 @@ class TestJobBounds:
             """
         )
         policy = SandboxPolicy(read_only_paths=(shared,), writable_paths=(out,))
-        result = await managers(sandbox=policy, **mode).spawn(run(path))
+        result = await make_manager(sandbox=policy, **mode).spawn(run(path))
         assert result.output == "Permission denied"
         assert (out / "copy.txt").read_text() == "hello"
         assert not (shared / "new.txt").exists()

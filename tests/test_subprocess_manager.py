@@ -37,20 +37,6 @@ def manager(request):
 
 
 @pytest.fixture
-def make_manager():
-    """Managers with options of their own, closed after the test."""
-    made: list[SubprocessManager] = []
-
-    def make(**options: Any) -> SubprocessManager:
-        made.append(SubprocessManager(**options))
-        return made[-1]
-
-    yield make
-    for manager in made:
-        manager.close()
-
-
-@pytest.fixture
 def tool(tmp_path):
     """Writes a tool script and gives its absolute path."""
     counter = iter(range(1000))

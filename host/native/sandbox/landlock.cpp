@@ -1,4 +1,5 @@
 #include "landlock.hpp"
+#include "fd.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -65,24 +66,6 @@ std::uint64_t handled_fs(int abi) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 

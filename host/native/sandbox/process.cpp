@@ -1,4 +1,5 @@
 #include "process.hpp"
+#include "fd.hpp"
 
 #include <algorithm>
 #include <array>
@@ -40,19 +41,6 @@ std::string scratch_options_inodes(std::uint64_t size) {
     return std::to_string(std::max<std::uint64_t>(16, size / 1024));
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
