@@ -22,19 +22,12 @@ import argparse
 import asyncio
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-try:
-    from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
-except ModuleNotFoundError:  # run from a source tree without an installed package
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
-    from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
+from worker_jobs import TRIVIAL_TOOL, SubprocessManager, bare_start, run_task, timed_spawn
 
-TRIVIAL_TOOL = "def main(args):\n    return args\n"
 ADDED_TARGET_MS = 0.5
 ADDED_TARGET_RATIO = 1.3
 BARE_TARGET = 0.3
@@ -42,26 +35,6 @@ BARE_TARGET = 0.3
 
 def ms(seconds: float) -> str:
     return f"{seconds * 1000:7.2f} ms"
-
-
-def bare_start() -> float:
-    started = time.perf_counter()
-    subprocess.run([sys.executable, "-I", "-c", "pass"], check=True, stdin=subprocess.DEVNULL)
-    return time.perf_counter() - started
-
-
-async def timed_spawn(manager: SubprocessManager, path: str, i: int) -> float:
-    task = SubprocessTask(
-        worker_type="custom",
-        command={"action": "run_function", "path": path, "function": "main", "args": {"i": i}},
-        timeout=30.0,
-    )
-    started = time.perf_counter()
-    result = await manager.spawn(task)
-    elapsed = time.perf_counter() - started
-    if result.error:
-        raise SystemExit(f"benchmark job failed: {result.error}")
-    return elapsed
 
 
 async def measure(
@@ -72,10 +45,10 @@ async def measure(
         times["bare"] = []
     for manager in managers.values():
         for i in range(3):  # start the helper, warm the page cache
-            await timed_spawn(manager, path, -i)
+            await timed_spawn(manager, run_task(path, -i))
     for i in range(runs):
         for name, manager in managers.items():
-            times[name].append(await timed_spawn(manager, path, i))
+            times[name].append(await timed_spawn(manager, run_task(path, i)))
         if bare:
             times["bare"].append(await asyncio.to_thread(bare_start))
     return {name: statistics.median(values) for name, values in times.items()}

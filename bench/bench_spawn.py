@@ -22,19 +22,13 @@ import argparse
 import asyncio
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-try:
-    from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
-except ModuleNotFoundError:  # run from a source tree without an installed package
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
-    from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
+from worker_jobs import TRIVIAL_TOOL, SubprocessManager, bare_start, run_task, timed_spawn
 
-TRIVIAL_TOOL = "def main(args):\n    return args\n"
 IN_FLIGHT = 20
 TARGET = 0.3
 
@@ -44,42 +38,20 @@ def ms(seconds: float) -> str:
 
 
 def bare_interpreter(runs: int) -> list[float]:
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        subprocess.run([sys.executable, "-I", "-c", "pass"], check=True, stdin=subprocess.DEVNULL)
-        times.append(time.perf_counter() - started)
-    return times
-
-
-def task(path: str, i: int) -> SubprocessTask:
-    return SubprocessTask(
-        worker_type="custom",
-        command={"action": "run_function", "path": path, "function": "main", "args": {"i": i}},
-        timeout=30.0,
-    )
-
-
-async def timed_spawn(manager: SubprocessManager, job: SubprocessTask) -> float:
-    started = time.perf_counter()
-    result = await manager.spawn(job)
-    elapsed = time.perf_counter() - started
-    if result.error:
-        raise SystemExit(f"benchmark job failed: {result.error}")
-    return elapsed
+    return [bare_start() for _ in range(runs)]
 
 
 async def measure(
     manager: SubprocessManager, path: str, runs: int, jobs: int
 ) -> tuple[list[float], float]:
     """Round trips one at a time, then the total time of `jobs` jobs, IN_FLIGHT at once."""
-    await timed_spawn(manager, task(path, -1))  # start the helper, warm the page cache
-    sequential = [await timed_spawn(manager, task(path, i)) for i in range(runs)]
+    await timed_spawn(manager, run_task(path, -1))  # start the helper, warm the page cache
+    sequential = [await timed_spawn(manager, run_task(path, i)) for i in range(runs)]
     window = asyncio.Semaphore(IN_FLIGHT)
 
     async def one(i: int) -> float:
         async with window:
-            return await timed_spawn(manager, task(path, i))
+            return await timed_spawn(manager, run_task(path, i))
 
     started = time.perf_counter()
     await asyncio.gather(*(one(i) for i in range(jobs)))
