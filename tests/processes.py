@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import asyncio
 import os
+import time
 
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import HELPER_SCRIPT
@@ -50,3 +52,13 @@ def helper_processes(parent: int | None = None) -> list[int]:
     parent = os.getpid() if parent is None else parent
     helper = str(HELPER_SCRIPT).encode()
     return [pid for pid, ppid, _, _ in processes() if ppid == parent and helper in cmdline(pid)]
+
+
+async def wait_until(condition, timeout: float = 5.0) -> bool:
+    """Whether `condition()` came true within `timeout` seconds, polled on the loop."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        await asyncio.sleep(0.02)
+    return condition()

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.processes import processes
+from tests.processes import processes, wait_until
 from velmor.core import sandbox as sandboxing
 from velmor.core.outcome import REPLY_MAX_DEPTH, decode_reply, nesting_depth
 from velmor.core.subprocess_manager import (
@@ -361,15 +361,6 @@ class TestDeadline:
 
 def running(pid: int) -> bool:
     return any(found == pid and state != "Z" for found, _, _, state in processes())
-
-
-async def wait_until(condition, timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        await asyncio.sleep(0.02)
-    return condition()
 
 
 class TestJobBounds:

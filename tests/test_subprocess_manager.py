@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 
-from tests.processes import helper_processes, processes, spares
+from tests.processes import helper_processes, processes, spares, wait_until
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
@@ -102,15 +102,6 @@ def group_members(pgid: int) -> list[int]:
 def running_members(pgid: int) -> list[int]:
     """Members still running; orphans that died wait here for init, which takes its time."""
     return [pid for pid, _, group, state in processes() if group == pgid and state != "Z"]
-
-
-async def wait_until(condition, timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        await asyncio.sleep(0.02)
-    return condition()
 
 
 class TestValidate:
