@@ -34,9 +34,12 @@ def cmdline(pid: int) -> bytes:
         return b""
 
 
-def spares() -> set[int]:
-    """Children a warm helper forked ahead of the next job (none of a job's)."""
-    return {pid for pid, _, _, _ in processes() if process_name(pid) == SPARE_NAME}
+def is_spare(pid: int) -> bool:
+    """A child a warm helper forked ahead of the next job (none of a job's).
+
+    Judged per process, in the same pass that lists it: a helper forks the next
+    spare while a test looks, so a set of spares read beforehand goes stale."""
+    return process_name(pid) == SPARE_NAME
 
 
 def process_name(pid: int) -> bytes:

@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 
-from tests.processes import helper_processes, processes, spares, wait_until
+from tests.processes import helper_processes, is_spare, processes, wait_until
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
@@ -74,20 +74,19 @@ def run(
 def worker_children() -> list[int]:
     """Live job processes: children of this process or of its warm helpers
     (other than the child a helper keeps forked ahead of the next job)."""
-    helpers, spare = set(helper_processes()), spares()
+    helpers = set(helper_processes())
     return [
         pid
         for pid, ppid, _, state in processes()
         if (ppid == os.getpid() or ppid in helpers)
         and pid not in helpers
-        and pid not in spare
         and state != "Z"
+        and not is_spare(pid)
     ]
 
 
 def helper_spares(helper: int) -> list[int]:
-    spare = spares()
-    return [pid for pid, ppid, _, _ in processes() if ppid == helper and pid in spare]
+    return [pid for pid, ppid, _, _ in processes() if ppid == helper and is_spare(pid)]
 
 
 def alive(pid: int) -> bool:
@@ -606,8 +605,8 @@ class TestConcurrency:
         assert [r.error for r in results] == [None] * 50
         assert [r.output for r in results] == [i * 2 for i in range(50)]
         assert worker_children() == []
-        helpers, spare = helper_processes(), spares()
-        left = [pid for pid, ppid, _, _ in processes() if ppid in helpers and pid not in spare]
+        helpers = helper_processes()
+        left = [pid for pid, ppid, _, _ in processes() if ppid in helpers and not is_spare(pid)]
         assert left == []  # not even zombies
 
     async def test_concurrency_limit_is_kept(self, tool, make_manager):
