@@ -356,7 +356,9 @@ class TestDeadline:
         with pytest.raises(asyncio.CancelledError):
             await asyncio.wait_for(job, 10)
         ticker.cancel()
-        assert max(b - a for a, b in zip(stamps, stamps[1:], strict=False)) < 0.2
+        # A blocked loop would stall for the helper's kill grace (1.5 s) or more;
+        # half a second leaves room for a loaded machine.
+        assert max(b - a for a, b in zip(stamps, stamps[1:], strict=False)) < 0.5
 
 
 def running(pid: int) -> bool:
