@@ -164,7 +164,7 @@ class TestFailClosed:
 # Runs in a fresh interpreter: applies the steps named in argv and reports,
 # as JSON, what each probe gave (an errno name, or "ok").
 NATIVE_PROBE = """
-import ctypes, errno, json, os, socket, sys
+import ctypes, errno, fcntl, json, os, platform, socket, sys, termios
 from velmor.core import _sandbox as native
 stages, probes, folder = sys.argv[1].split(","), sys.argv[2].split(","), sys.argv[3]
 libc = ctypes.CDLL(None, use_errno=True)
@@ -200,6 +200,27 @@ def attempt(probe):
     elif probe == "shmget":
         if libc.shmget(0, 4096, 0o1600) == -1:  # IPC_PRIVATE, IPC_CREAT | 0600
             raise OSError(ctypes.get_errno(), "shmget")
+    elif probe == "fork":
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+    elif probe == "clone_namespace":
+        call = {"x86_64": 56, "aarch64": 220}[platform.machine()]
+        pid = libc.syscall(call, os.CLONE_NEWUSER | 17, 0, 0, 0, 0)  # | SIGCHLD
+        if pid == 0:
+            os._exit(0)  # a child, had the call been let through
+        if pid == -1:
+            raise OSError(ctypes.get_errno(), "clone")
+        os.waitpid(pid, 0)
+    elif probe in ("tiocsti", "fionread"):
+        read, write = os.pipe()
+        try:
+            request = termios.TIOCSTI if probe == "tiocsti" else termios.FIONREAD
+            fcntl.ioctl(read, request, b"x" if probe == "tiocsti" else bytes(4))
+        finally:
+            os.close(read)
+            os.close(write)
     elif probe == "x32":
         libc.syscall(39 | 0x40000000)  # getpid through the x32 entry
 answers = {}
@@ -224,9 +245,16 @@ def native_probe(stages: str, probes: str, folder: Path) -> subprocess.Completed
 
 class TestNativeSteps:
     def test_whole_filter_refuses_with_eperm_and_keeps_socketpair(self, tmp_path):
-        probes = "ptrace,setsid,unshare,socket,unix,dgram_pair,memfd,shmget,pair"
+        probes = (
+            "ptrace,setsid,unshare,socket,unix,dgram_pair,memfd,shmget,pair,"
+            "clone_namespace,fork,tiocsti,fionread"
+        )
         done = native_probe("whole", probes, tmp_path)
         assert json.loads(done.stdout) == {
+            "clone_namespace": "EPERM",
+            "fork": "ok",
+            "tiocsti": "EPERM",  # on a pipe it would otherwise be ENOTTY
+            "fionread": "ok",
             "memfd": "EPERM",
             "shmget": "EPERM",
             "ptrace": "EPERM",
