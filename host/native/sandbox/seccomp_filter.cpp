@@ -86,6 +86,17 @@ void return_if(std::vector<sock_filter>& p, std::uint32_t value, std::uint32_t v
     p.push_back(stmt(BPF_RET | BPF_K, verdict));
 }
 
+// Appends "if A == call: refuse when argument `index` passes `test` (BPF_JEQ
+// or BPF_JSET) against `value`, allow otherwise" (A unchanged for other calls).
+void refuse_when_argument(std::vector<sock_filter>& p, std::uint32_t call, int index,
+                          std::uint16_t test, std::uint32_t value) {
+    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 4));
+    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(index)));
+    p.push_back(jump(BPF_JMP | test | BPF_K, value, 0, 1));
+    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
+    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
+}
+
 }  // namespace
 
 bool seccomp_supported_architecture() { return kArch != 0; }
@@ -114,18 +125,10 @@ std::vector<sock_filter> build_filter(bool network, Stage stage) {
     return_if(p, SYS_clone3, kNoSys);
 
     // clone: no namespace flags.
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 4));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(0)));
-    p.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, kNamespaceFlags, 0, 1));
-    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
-    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
+    refuse_when_argument(p, SYS_clone, 0, BPF_JSET, kNamespaceFlags);
 
     // ioctl: no typing into the terminal.
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 4));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(1)));
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, 0, 1));
-    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
-    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
+    refuse_when_argument(p, SYS_ioctl, 1, BPF_JEQ, TIOCSTI);
 
     // socket: IP and netlink with network, nothing without. A UNIX socket
     // could reach the host's sockets by path, which Landlock does not cover.
