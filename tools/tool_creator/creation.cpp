@@ -11,26 +11,45 @@ namespace tc::operations {
 
 namespace {
 
-// Writes tool.py and metadata.json; returns the script's path.
-py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_name, PyObject* description,
-                         PyObject* code) {
+// A create that finds its tool folder removed under it (another process
+// deleted the tool meanwhile) starts its writes again in a new folder, as if
+// the delete had come first; this many times at most.
+constexpr int kWriteAttempts = 5;
+
+void write_tool_files(py::Borrowed folder, py::Borrowed tool_name, py::Borrowed description, py::Borrowed code,
+                      py::Borrowed script_path) {
     const Names& n = names();
-    // The store root is read now, after validation, not when the call began.
-    py::Ref folder = tool_folder(self, folder_name);
     py::Ref mkdir = py::getattr(folder, n.mkdir);
     py::call_kw(mkdir, constants().kw_parents_exist_ok, Py_True, Py_True);
+    remove_stale_temporaries(folder);
 
-    py::Ref script_path = join(folder, n.tool_py);
-    write_text_utf8(script_path, code);
+    write_durably(folder, n.tool_py, code);
 
     py::Ref metadata = py::new_dict();
     py::set_item(metadata, n.name, tool_name);
     py::set_item(metadata, n.description, description);
     py::set_item(metadata, n.script, py::str_of(script_path));
     py::set_item(metadata, n.created_by, n.agent);
-    py::Ref meta_path = join(folder, n.metadata_json);
-    write_text_utf8(meta_path, json_text(metadata));
-    return script_path;
+    write_durably(folder, n.metadata_json, json_text(metadata));
+}
+
+// Writes tool.py and metadata.json; returns the script's path.
+py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_name, PyObject* description,
+                         PyObject* code) {
+    // The store root is read now, after validation, not when the call began.
+    py::Ref folder = tool_folder(self, folder_name);
+    py::Ref script_path = join(folder, names().tool_py);
+    for (int attempt = 1;; ++attempt) {
+        try {
+            write_tool_files(folder, tool_name, description, code, script_path);
+            return script_path;
+        } catch (const py::ErrorAlreadySet&) {
+            if (attempt == kWriteAttempts || !PyErr_ExceptionMatches(PyExc_FileNotFoundError) || exists(folder)) {
+                throw;
+            }
+            PyErr_Clear();
+        }
+    }
 }
 
 // Model providers accept function names matching [A-Za-z0-9_-]{1,64}; a new
@@ -96,39 +115,45 @@ py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed de
 
 }  // namespace
 
-Task create_tool(Args a) {
+// What create keeps across its await.
+enum CreateSlot : std::size_t { kToolName, kDescription, kCode, kShouldRegister, kFolderName };
+
+rt::Step prepare_create(Args a) {
+    const Names& n = names();
+    PyObject* kwargs = a[1];
+    // All four are read before anything is tested, in this order.
+    PyObject* tool_name = a.keep<kToolName>(py::dict_get(kwargs, n.tool_name, n.empty));
+    a.keep<kDescription>(py::dict_get(kwargs, n.description, n.empty));
+    PyObject* code = a.keep<kCode>(py::dict_get(kwargs, n.code, n.empty));
+    a.keep<kShouldRegister>(py::dict_get(kwargs, n.register_, Py_True));
+    ToolRequest request = resolve_tool(tool_name, code);
+    if (request.refusal) return {.answer = std::move(request.refusal), .awaitable = {}};
+    // A new tool's name must also make a registered name providers accept.
+    if (py::Ref refusal = provider_name_refusal(request.part)) return {.answer = std::move(refusal), .awaitable = {}};
+    a.keep<kFolderName>(std::move(request.part));
+    // Looked up on the instance, so that an override is honoured.
+    return {.answer = {}, .awaitable = py::call_method(a.self(), n.validate_code, code)};
+}
+
+py::Ref finish_create(Args a, py::Ref validation) {
     const Names& n = names();
     PyObject* self = a[0];
-    PyObject* kwargs = a[1];
-    // Kept in the coroutine's traversed slots: they are needed after the await.
-    // All four are read before anything is tested, in this order.
-    PyObject* tool_name = a.keep<0>(py::dict_get(kwargs, n.tool_name, n.empty));
-    PyObject* description = a.keep<1>(py::dict_get(kwargs, n.description, n.empty));
-    PyObject* code = a.keep<2>(py::dict_get(kwargs, n.code, n.empty));
-    PyObject* should_register = a.keep<3>(py::dict_get(kwargs, n.register_, Py_True));
-    ToolRequest request = resolve_tool(tool_name, code);
-    if (request.refusal) co_return std::move(request.refusal);
-    // A new tool's name must also make a registered name providers accept.
-    if (py::Ref refusal = provider_name_refusal(request.part)) co_return refusal;
-    PyObject* folder_name = a.keep<4>(std::move(request.part));
-
-    // Looked up on the instance, so that an override is honoured.
-    py::Ref check = py::call_method(self, n.validate_code, code);
-    py::Ref validation = co_await awaiting(std::move(check));
+    PyObject* tool_name = a.kept<kToolName>();
+    PyObject* description = a.kept<kDescription>();
     py::Ref valid = py::call_method(validation, n.get, n.valid);
     if (!py::truthy(valid)) {
         py::Ref message = py::call_method(validation, n.get, n.message, n.unknown_error);
-        co_return py::fstring(texts::kInvalidCode, message);
+        return py::fstring(texts::kInvalidCode, message);
     }
 
-    py::Ref script_path = save_tool_folder(self, folder_name, tool_name, description, code);
+    py::Ref script_path = save_tool_folder(self, a.kept<kFolderName>(), tool_name, description, a.kept<kCode>());
 
     // "registered" tells whether this call registered the tool, not merely
     // whether registration was asked for. `_registry` is read after the
     // await, so a registry set meanwhile is used.
     bool registered = false;
-    if (py::truthy(should_register) && py::truthy(py::getattr(self, n.registry_attr))) {
-        if (py::Ref failure = register_tool(self, tool_name, description, script_path)) co_return failure;
+    if (py::truthy(a.kept<kShouldRegister>()) && py::truthy(py::getattr(self, n.registry_attr))) {
+        if (py::Ref failure = register_tool(self, tool_name, description, script_path)) return failure;
         registered = true;
     }
 
@@ -137,7 +162,7 @@ Task create_tool(Args a) {
     py::set_item(answer, n.path, py::str_of(script_path));
     py::set_item(answer, n.registered, registered ? Py_True : Py_False);
     py::set_item(answer, n.description, description);
-    co_return json_text(answer);
+    return json_text(answer);
 }
 
 }  // namespace tc::operations

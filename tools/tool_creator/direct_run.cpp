@@ -9,32 +9,32 @@ namespace tc::operations {
 
 namespace {
 
+// The script's path, for the answer after the job.
+constexpr std::size_t kScriptPath = 0;
+
+}  // namespace
+
 // Checks the call and, when it can go on, hands the "run_function" job to
 // the manager.
-AnswerOrJob start_run(PyObject* self, PyObject* kwargs) {
+rt::Step prepare_run(Args a) {
     const Names& n = names();
     // Both are read before anything is tested, the name first.
-    py::Ref tool_name = py::dict_get(kwargs, n.tool_name, n.empty);
-    py::Ref args = py::dict_get(kwargs, n.args);
+    py::Ref tool_name = py::dict_get(a[1], n.tool_name, n.empty);
+    py::Ref args = py::dict_get(a[1], n.args);
     if (!args) args = py::new_dict();
     ToolRequest request = resolve_tool(tool_name);
-    if (request.refusal) return {.answer = std::move(request.refusal), .job = {}};
+    if (request.refusal) return {.answer = std::move(request.refusal), .awaitable = {}};
 
-    py::Ref folder = tool_folder(self, request.part);
-    py::Ref script_path = join(folder, n.tool_py);
-    if (!exists(script_path)) return {.answer = py::fstring(texts::kScriptNotFound, script_path), .job = {}};
-    return {.answer = {}, .job = start_job(self, constants().run_timeout, [&] {
+    py::Ref folder = tool_folder(a.self(), request.part);
+    PyObject* script_path = a.keep<kScriptPath>(join(folder, n.tool_py));
+    if (!exists(script_path)) return {.answer = py::fstring(texts::kScriptNotFound, script_path), .awaitable = {}};
+    return {.answer = {}, .awaitable = start_job(a.self(), constants().run_timeout, [&] {
                 return run_function_command(py::str_of(script_path), args);
             })};
 }
 
-}  // namespace
-
-Task run_tool(Args a) {
-    AnswerOrJob next = start_run(a[0], a[1]);
-    if (!next.job) co_return std::move(next.answer);
-    py::Ref result = co_await awaiting(std::move(next.job));
-    co_return run_answer(result);
-}
+// A tool deleted while its job ran is answered as if the delete came first,
+// unless the job got far enough to give the tool's own result.
+py::Ref finish_run(Args a, py::Ref result) { return run_answer(result, a.kept<kScriptPath>()); }
 
 }  // namespace tc::operations

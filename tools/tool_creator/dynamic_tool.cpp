@@ -28,11 +28,9 @@ py::Ref name(Args a) { return py::getattr(a.self(), names().name_attr); }
 py::Ref description(Args a) { return py::getattr(a.self(), names().description_attr); }
 py::Ref parameters(Args) { return copy_json(state().dynamic_tool_schema.get()); }
 
-Task execute(Args a) {
+rt::Step start_execute(Args a) {
     const Names& n = names();
     PyObject* self = a[0];
-    // Prepared before the await: temporaries of an await expression live
-    // across the suspension, where the collector cannot see them.
     py::Ref job = start_job(self, constants().run_timeout, [&] {
         py::Ref args = py::dict_get(a.kwargs(), n.args);
         if (!args) args = py::new_dict();
@@ -40,9 +38,12 @@ Task execute(Args a) {
         py::Ref script_path = py::getattr(self, n.script_path_attr);
         return run_function_command(script_path, args);
     });
-    py::Ref result = co_await awaiting(std::move(job));
-    co_return run_answer(result);
+    return {.answer = {}, .awaitable = std::move(job)};
 }
+
+py::Ref finish_execute(Args, py::Ref result) { return run_answer(result); }
+
+constexpr rt::CoroutineSteps execute{start_execute, finish_execute};
 
 constexpr rt::Param kInitParams[] = {
     {.name = "self"},

@@ -1,6 +1,8 @@
 #include "jobs.hpp"
 
 #include "json_text.hpp"
+#include "store.hpp"
+#include "texts.hpp"
 
 namespace tc {
 
@@ -14,10 +16,11 @@ py::Ref run_function_command(py::Borrowed path, py::Borrowed args) {
     return command;
 }
 
-py::Ref run_answer(py::Borrowed result) {
+py::Ref run_answer(py::Borrowed result, py::Borrowed script_path) {
     const Names& n = names();
     py::Ref error = py::getattr(result, n.error);
     if (py::truthy(error)) {
+        if (script_path && !exists(script_path)) return py::fstring(texts::kScriptNotFound, script_path);
         // Read a second time for the text, as `f"[ERROR] {result.error}"`
         // after the test would: a result whose attribute changes between the
         // reads shows the second value.

@@ -7,13 +7,6 @@
 
 namespace tc {
 
-// What a body's preparation step gives: the answer when the call ends before
-// awaiting anything, otherwise the job to await.
-struct AnswerOrJob {
-    py::Ref answer;
-    py::Ref job;
-};
-
 // SubprocessTask(worker_type="custom", command=make_command(), timeout=timeout)
 // handed to owner._manager.spawn: the awaitable of the job. `SubprocessTask`
 // and `_manager` are read at each job, in this order, so that a host or test
@@ -32,7 +25,10 @@ py::Ref start_job(py::Borrowed owner, py::Borrowed timeout, MakeCommand&& make_c
 py::Ref run_function_command(py::Borrowed path, py::Borrowed args);
 
 // "[ERROR] " + format(result.error) when the job failed, else the JSON text
-// of result.output.
-py::Ref run_answer(py::Borrowed result);
+// of result.output. With `script_path`, a failed job whose script is gone by
+// now (deleted while the job ran) answers "[ERROR] Tool script not found: "
+// and the path instead: the worker's own failure to open a missing file says
+// nothing the operation's own text does not.
+py::Ref run_answer(py::Borrowed result, py::Borrowed script_path = nullptr);
 
 }  // namespace tc

@@ -20,13 +20,25 @@
 
 namespace tc::operations {
 
-rt::Task create_tool(rt::Args a);    // creation.cpp
-rt::Task validate_tool(rt::Args a);  // validation.cpp
-rt::Task validate_code(rt::Args a);  // validation.cpp
-py::Ref list_tools(rt::Args a);      // catalogue.cpp
-py::Ref delete_tool(rt::Args a);     // catalogue.cpp
-rt::Task run_tool(rt::Args a);       // direct_run.cpp
-py::Ref tool_info(rt::Args a);       // catalogue.cpp
+// The operations that await: each is prepared up to its one await and
+// finished after it, by two plain functions (runtime/task.hpp says why).
+rt::Step prepare_create(rt::Args a);                    // creation.cpp
+py::Ref finish_create(rt::Args a, py::Ref validation);  // creation.cpp
+rt::Step prepare_validate(rt::Args a);                  // validation.cpp
+py::Ref finish_validate(rt::Args a, py::Ref verdict);   // validation.cpp
+rt::Step prepare_validate_code(rt::Args a);             // validation.cpp
+py::Ref finish_validate_code(rt::Args a, py::Ref result);
+rt::Step prepare_run(rt::Args a);                       // direct_run.cpp
+py::Ref finish_run(rt::Args a, py::Ref result);         // direct_run.cpp
+
+inline constexpr rt::CoroutineSteps create_tool{prepare_create, finish_create};
+inline constexpr rt::CoroutineSteps validate_tool{prepare_validate, finish_validate};
+inline constexpr rt::CoroutineSteps validate_code{prepare_validate_code, finish_validate_code};
+inline constexpr rt::CoroutineSteps run_tool{prepare_run, finish_run};
+
+py::Ref list_tools(rt::Args a);   // catalogue.cpp
+py::Ref delete_tool(rt::Args a);  // catalogue.cpp
+py::Ref tool_info(rt::Args a);    // catalogue.cpp
 
 }  // namespace tc::operations
 

@@ -32,4 +32,22 @@ py::Ref read_text_utf8(py::Borrowed path);
 // path.write_text(text, encoding="utf-8")
 void write_text_utf8(py::Borrowed path, py::Borrowed text);
 
+// Store writes (store_writes.cpp). A tool file is never rewritten in place:
+// a crash in the middle of that loses the previous version and leaves a stub
+// that every later listing trips over, and a reader in another process sees
+// half a file. Instead the text goes to a temporary file of this writer's own
+// in the same folder, is flushed to the disk, and is renamed over the final
+// name, so any reader, or the store after a crash, has the old file or the
+// new one, whole.
+//
+// folder / name gets `text`: written to a temporary file with
+// Path.write_text(text, encoding="utf-8"), synced, renamed over the final
+// name, and the folder synced so the rename itself survives a crash. The
+// temporary file is removed when a step fails.
+void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text);
+// Removes from `folder` the temporary files that writers left behind when
+// they died (the pid in the name is gone), or that are too old to belong to
+// a write still under way.
+void remove_stale_temporaries(py::Borrowed folder);
+
 }  // namespace tc

@@ -67,26 +67,27 @@ std::size_t find_operation(PyObject* operation) {
 
 // Picks the operation: its answer for the plain ones, the coroutine to await
 // for the others.
-AnswerOrJob dispatch(PyObject* self, PyObject* kwargs) {
+rt::Step dispatch(Args a) {
+    PyObject* self = a[0];
+    PyObject* kwargs = a.kwargs();
     const Names& n = names();
     py::Ref operation = py::dict_get(kwargs, n.operation);
     if (!operation) operation = n.default_operation.copy();
     const std::size_t found = find_operation(operation.get());
-    if (found == kNoOperation) return {.answer = py::fstring(n.unknown_operation, operation), .job = {}};
+    if (found == kNoOperation) return {.answer = py::fstring(n.unknown_operation, operation), .awaitable = {}};
     const Operation& op = kOperations[found];
     // Looked up on the instance at each call, so that a subclass or an
     // instance attribute that overrides the method is honoured.
     py::Ref method = py::getattr(self, state().operations.methods[found]);
     py::Ref result = op.takes_kwargs() ? py::call(method, kwargs) : py::call(method);
-    if (op.body.is_coroutine()) return {.answer = {}, .job = std::move(result)};
-    return {.answer = std::move(result), .job = {}};
+    if (op.body.is_coroutine()) return {.answer = {}, .awaitable = std::move(result)};
+    return {.answer = std::move(result), .awaitable = {}};
 }
 
-Task execute(Args a) {
-    AnswerOrJob next = dispatch(a[0], a.kwargs());
-    if (!next.job) co_return std::move(next.answer);
-    co_return co_await awaiting(std::move(next.job));
-}
+// The operation's coroutine's result is the answer.
+py::Ref answer_of(Args, py::Ref answer) { return answer; }
+
+constexpr rt::CoroutineSteps execute{dispatch, answer_of};
 
 constexpr rt::Param kInitParams[] = {
     {.name = "self"},

@@ -18,20 +18,17 @@ py::Ref invalid_verdict(py::Borrowed message) {
 
 }  // namespace
 
-Task validate_tool(Args a) {
+rt::Step prepare_validate(Args a) {
     const Names& n = names();
-    AnswerOrJob next;
-    {
-        py::Ref code = py::dict_get(a[1], n.code, n.empty);
-        if (!py::truthy(code)) co_return n.code_required.copy();
-        // Looked up on the instance, so that an override is honoured.
-        next.job = py::call_method(a.self(), n.validate_code, code);
-    }
-    py::Ref verdict = co_await awaiting(std::move(next.job));
-    co_return json_text(verdict);
+    py::Ref code = py::dict_get(a[1], n.code, n.empty);
+    if (!py::truthy(code)) return {.answer = n.code_required.copy(), .awaitable = {}};
+    // Looked up on the instance, so that an override is honoured.
+    return {.answer = {}, .awaitable = py::call_method(a.self(), n.validate_code, code)};
 }
 
-Task validate_code(Args a) {
+py::Ref finish_validate(Args, py::Ref verdict) { return json_text(verdict); }
+
+rt::Step prepare_validate_code(Args a) {
     const Names& n = names();
     PyObject* code = a[1];
     py::Ref job = start_job(a.self(), constants().validate_timeout, [&] {
@@ -40,17 +37,20 @@ Task validate_code(Args a) {
         py::set_item(command, n.code, code);
         return command;
     });
-    py::Ref result = co_await awaiting(std::move(job));
+    return {.answer = {}, .awaitable = std::move(job)};
+}
 
+py::Ref finish_validate_code(Args, py::Ref result) {
+    const Names& n = names();
     py::Ref error = py::getattr(result, n.error);
     // Read a second time for the verdict's message, as the test and the use
     // are two reads of the attribute.
-    if (py::truthy(error)) co_return invalid_verdict(py::getattr(result, n.error));
+    if (py::truthy(error)) return invalid_verdict(py::getattr(result, n.error));
     py::Ref output = py::getattr(result, n.output);
     // The worker's own verdict, unchanged; it must be exactly a dict, which
     // the result check of this coroutine enforces.
-    if (py::truthy(output)) co_return output;
-    co_return invalid_verdict(n.no_validation_result);
+    if (py::truthy(output)) return output;
+    return invalid_verdict(n.no_validation_result);
 }
 
 }  // namespace tc::operations

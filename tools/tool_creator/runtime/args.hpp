@@ -42,6 +42,12 @@ public:
         bound_->kept[Slot] = std::move(value);
         return bound_->kept[Slot].get();
     }
+    // What `keep<Slot>` stored, borrowed.
+    template <std::size_t Slot>
+    PyObject* kept() const noexcept {
+        static_assert(Slot < kMaxKept, "keep-slot out of range: raise kMaxKept");
+        return bound_->kept[Slot].get();
+    }
 
 private:
     BoundArgs* bound_;

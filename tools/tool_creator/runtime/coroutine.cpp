@@ -23,6 +23,20 @@ py::Ref AwaitPython::await_resume() {
     return std::move(promise_->sent_value);
 }
 
+Task run_steps(CoroutineSteps steps, Args a) {
+    py::Ref awaitable;
+    {
+        Step step = steps.prepare(a);
+        if (!step.awaitable) co_return std::move(step.answer);
+        awaitable = std::move(step.awaitable);
+    }
+    // `awaiting` takes the reference out of `awaitable`: across the
+    // suspension this frame holds no Python reference, only the promise's
+    // traversed `delegate` does.
+    py::Ref awaited = co_await awaiting(std::move(awaitable));
+    co_return steps.finish(a, std::move(awaited));
+}
+
 namespace {
 
 // Whether `o` is a coroutine of this module suspended in an await already.
@@ -654,7 +668,7 @@ py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name, 
     c->result_check = result_check;
     c->state = CoroutineState::Finished;
     c->weakrefs = nullptr;
-    c->handle = body(Args(c->args)).release();
+    c->handle = run_steps(body, Args(c->args)).release();
     c->state = CoroutineState::Created;
     return object;
 }

@@ -26,19 +26,22 @@ struct Param {
 };
 
 using PlainBody = py::Ref (*)(Args);
-using CoroutineBody = Task (*)(Args);
+using CoroutineBody = CoroutineSteps;
 
 // What a function runs: a plain body, whose result is the call's result, or
-// a coroutine body, run by the coroutine object that the call returns.
+// coroutine steps, run by the coroutine object that the call returns.
 struct Body {
     PlainBody plain = nullptr;
-    CoroutineBody coroutine = nullptr;
+    CoroutineBody coroutine{};
 
     constexpr Body() noexcept = default;
     constexpr Body(PlainBody body) noexcept : plain(body) {}
-    constexpr Body(CoroutineBody body) noexcept : coroutine(body) {}
-    constexpr bool is_coroutine() const noexcept { return coroutine != nullptr; }
-    constexpr bool is_set() const noexcept { return (plain != nullptr) != (coroutine != nullptr); }
+    constexpr Body(CoroutineBody steps) noexcept : coroutine(steps) {}
+    constexpr bool is_coroutine() const noexcept { return coroutine.prepare != nullptr; }
+    constexpr bool is_set() const noexcept {
+        return plain != nullptr ? coroutine.prepare == nullptr && coroutine.finish == nullptr
+                                : coroutine.prepare != nullptr && coroutine.finish != nullptr;
+    }
 };
 
 // Everything Python can see of a function, and its body. Specs are static

@@ -1,14 +1,16 @@
-// The C++ side of the module's coroutines: a body is written as a C++20
-// coroutine returning `Task`, with `co_await rt::awaiting(std::move(obj))`
-// wherever it awaits a Python awaitable and `co_return` of its result. The
-// Python-facing coroutine object (coroutine.hpp) drives it.
-//
-// The cycle collector cannot see references held by C++ locals of a
-// suspended body. So a body prepares its job in a plain function (whose
-// locals are gone before the await), hands the awaitable over to `awaiting`,
-// and keeps what it needs afterwards in `Args::keep` slots.
+// The C++ side of the module's coroutines. An operation that awaits is never
+// written as a C++ coroutine itself: it is two plain functions around its one
+// await (`CoroutineSteps`), and the runtime's single coroutine, `run_steps`,
+// calls them. A suspended C++ frame holds references the cycle collector
+// cannot see, so the rule "no Python reference in a C++ local across an
+// await" is kept by construction: `prepare` returns before the suspension
+// (its locals are gone), `finish` starts after it, and `run_steps` holds
+// nothing across it. What `finish` needs besides the bound arguments,
+// `prepare` stores in the keep-slots (args.hpp), which the coroutine object
+// traverses.
 #pragma once
 
+#include "args.hpp"
 #include "py.hpp"
 
 #include <coroutine>
@@ -71,6 +73,25 @@ private:
     py::Ref iterator_;
     Promise* promise_ = nullptr;
 };
+
+// What a coroutine operation's preparation gives: its answer when the call
+// ends before awaiting anything, otherwise the object to await.
+struct Step {
+    py::Ref answer;
+    py::Ref awaitable;
+};
+
+// A coroutine operation. `prepare` runs when the coroutine first runs, up to
+// the await, and keeps in `Args::keep` slots every value `finish` reads;
+// `finish` gets the awaited object's value and gives the result. Both are
+// plain functions: neither can hold a reference across the suspension.
+struct CoroutineSteps {
+    Step (*prepare)(Args) = nullptr;
+    py::Ref (*finish)(Args, py::Ref awaited) = nullptr;
+};
+
+// The one C++ coroutine of the module: prepare, await, finish.
+Task run_steps(CoroutineSteps steps, Args a);
 
 // Prepares `co_await` of a Python object, as an await expression would:
 // coroutines directly, otherwise through __await__; TypeError when the
