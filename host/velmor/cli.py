@@ -105,7 +105,10 @@ async def show_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: 
     code = info.get("code_preview", "")
     script = creator._custom_tools_dir / options.name / "tool.py"
     if info.get("code_size", 0) != len(code) and script.is_file():
-        code = script.read_text(encoding="utf-8")  # the preview is cut; show it all
+        try:
+            code = script.read_text(encoding="utf-8")  # the preview is cut; show it all
+        except FileNotFoundError:
+            pass  # deleted by another process since: the preview is what there is
     document = {key: value for key, value in info.items() if key != "code_preview"}
     document["code"] = code
     shown = [f"{key}: {value}" for key, value in info.items() if key not in CODE_KEYS]

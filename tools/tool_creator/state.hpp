@@ -95,6 +95,7 @@ using rt::Task;
     X(registered, "registered")                       \
     X(rmtree, "rmtree")                               \
     X(shutil, "shutil")                               \
+    X(errno_attr, "errno")                            \
     X(fspath_method, "__fspath__")                    \
     X(newline, "\n")                                  \
     X(unknown_error, texts::kUnknownError)            \
