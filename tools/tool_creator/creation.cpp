@@ -44,10 +44,13 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
             write_tool_files(folder, tool_name, description, code, script_path);
             return script_path;
         } catch (const py::ErrorAlreadySet&) {
-            if (attempt == kWriteAttempts || !PyErr_ExceptionMatches(PyExc_FileNotFoundError) || exists(folder)) {
+            py::SavedError error = py::SavedError::fetch();
+            // The folder or this writer's temporary file went, so another
+            // process deleted the tool (and may have made it anew since).
+            if (attempt == kWriteAttempts || !PyErr_GivenExceptionMatches(error.get(), PyExc_FileNotFoundError)) {
+                error.restore();
                 throw;
             }
-            PyErr_Clear();
         }
     }
 }
