@@ -3,6 +3,7 @@
 import asyncio
 import collections.abc
 import gc
+import inspect
 import weakref
 
 import pytest
@@ -258,3 +259,112 @@ class TestAsyncio:
             with pytest.raises(asyncio.CancelledError):
                 await task
         assert len(manager.cancelled) == 1 and task.cancelled()
+
+
+class Text(str):
+    pass
+
+
+class Mapping(dict):
+    pass
+
+
+CODE = "def main(args):\n    return {}\n"
+
+# Every coroutine method, and every argument of it that may be a str or dict
+# subclass (anything the call hands over): how to call it with `arg` there.
+CYCLES = {
+    ("_create_tool", "tool_name", Text): lambda c, d, arg: c._create_tool(
+        {"tool_name": arg, "code": CODE}
+    ),
+    ("_create_tool", "tool_name", Mapping): lambda c, d, arg: c._create_tool(
+        {"tool_name": arg, "code": CODE}
+    ),
+    ("_create_tool", "description", Text): lambda c, d, arg: c._create_tool(
+        {"tool_name": "t", "description": arg, "code": CODE}
+    ),
+    ("_create_tool", "description", Mapping): lambda c, d, arg: c._create_tool(
+        {"tool_name": "t", "description": arg, "code": CODE}
+    ),
+    ("_create_tool", "register", Text): lambda c, d, arg: c._create_tool(
+        {"tool_name": "t", "register": arg, "code": CODE}
+    ),
+    ("_create_tool", "register", Mapping): lambda c, d, arg: c._create_tool(
+        {"tool_name": "t", "register": arg, "code": CODE}
+    ),
+    ("_validate_tool", "other keys", Text): lambda c, d, arg: c._validate_tool(
+        {"code": CODE, "tool_name": arg}
+    ),
+    ("_validate_tool", "other keys", Mapping): lambda c, d, arg: c._validate_tool(
+        {"code": CODE, "args": arg}
+    ),
+    # Its one argument must be exactly a str; the cycle goes through `self`.
+    ("_validate_code", "self", None): lambda c, d, arg: c._validate_code(CODE),
+    ("_run_tool", "tool_name", Text): lambda c, d, arg: c._run_tool({"tool_name": arg}),
+    ("_run_tool", "args", Mapping): lambda c, d, arg: c._run_tool(
+        {"tool_name": "tool", "args": arg}
+    ),
+    ("_run_tool", "args", Text): lambda c, d, arg: c._run_tool({"tool_name": "tool", "args": arg}),
+    ("execute", "operation", Text): lambda c, d, arg: c.execute(
+        operation=arg, tool_name="t", code=CODE
+    ),
+    ("execute", "tool_name", Text): lambda c, d, arg: c.execute(
+        operation="create", tool_name=arg, code=CODE
+    ),
+    ("execute", "description", Mapping): lambda c, d, arg: c.execute(
+        operation="create", tool_name="t", code=CODE, description=arg
+    ),
+    ("execute", "args", Mapping): lambda c, d, arg: c.execute(
+        operation="run", tool_name="tool", args=arg
+    ),
+    ("DynamicTool.execute", "args", Mapping): lambda c, d, arg: d.execute(args=arg),
+    ("DynamicTool.execute", "args", Text): lambda c, d, arg: d.execute(args=arg),
+    ("DynamicTool.execute", "other keys", Text): lambda c, d, arg: d.execute(args={}, note=arg),
+}
+
+
+class Holder:
+    """Stands for an argument where no argument can be a subclass (the cycle goes through `self`)."""
+
+    def __init__(self, **_):
+        pass
+
+
+class TestCyclesThroughArguments:
+    """A suspended coroutine whose argument refers back to it is collected: the
+    coroutine keeps every Python value it needs where the collector sees it."""
+
+    def test_every_coroutine_method_is_covered(self):
+        def coroutine_methods(cls, prefix=""):
+            return {
+                prefix + name
+                for name in dir(cls)
+                if inspect.iscoroutinefunction(getattr(cls, name))
+            }
+
+        found = coroutine_methods(ToolCreatorTool) | coroutine_methods(DynamicTool, "DynamicTool.")
+        assert found == {method for method, _, _ in CYCLES}
+
+    @pytest.mark.parametrize("case", CYCLES, ids=lambda case: "-".join(map(str, case)))
+    def test_cycle_through_suspended_coroutine_collected(self, case, home, monkeypatch):
+        method, _, kind = case
+        # Tasks that nothing records, so that only the coroutine holds them.
+        monkeypatch.setattr(tc, "SubprocessTask", lambda **fields: fields)
+        manager = Answering(lambda task: Step())  # the job never answers
+        creator = ToolCreatorTool(manager)
+        tool = DynamicTool("tool", "d", "p", manager)
+        folder = creator._custom_tools_dir / "tool"
+        folder.mkdir()
+        (folder / "tool.py").write_text(CODE, encoding="utf-8")
+        made = {Text: lambda: Text("create" if case[1] == "operation" else "tool")}
+        arg = made.get(kind, lambda: (kind or Holder)(key="value"))()
+        coro = CYCLES[case](creator, tool, arg)
+        assert coro.send(None) == "step"  # suspended in the job
+        if kind is None:
+            creator.owner = coro  # coroutine -> self -> coroutine
+        else:
+            arg.owner = coro  # coroutine -> its argument -> coroutine
+        collected = weakref.ref(coro)
+        del coro, arg, creator, tool
+        gc.collect()
+        assert collected() is None
