@@ -7,7 +7,10 @@ with an instant in-process manager, so no worker process is involved and the
 difference is the module's own overhead. Calls are awaited from a Python
 coroutine, as a host awaits a tool; the unknown operation is also timed
 driven by send(), as an event loop drives a task's coroutine. Also times list
-and info on a store of 1,000 tools.
+and info on a store of 1,000 tools, and create: the module's (each file
+written to a temporary file, synced and renamed over the final name, then the
+folder synced) against the same durable steps in plain Python and against
+the in-place writes create used to make, medians of calls taken in turns.
 
     python bench/bench_module.py [--repeat N]
 """
@@ -17,6 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -136,6 +140,47 @@ class BaselineCreator:
             return self._tool_info(kwargs)
         return f"[ERROR] Unknown operation: {operation}"
 
+    async def _create_tool(self, kwargs: dict) -> str:
+        if type(kwargs) is not dict:
+            raise TypeError("kwargs")
+        tool_name = kwargs.get("tool_name", "")
+        description = kwargs.get("description", "")
+        code = kwargs.get("code", "")
+        should_register = kwargs.get("register", True)
+        if not tool_name:
+            return "[ERROR] tool_name is required."
+        if not code:
+            return "[ERROR] code is required."
+        validation = await self._validate_code(code)
+        if not validation.get("valid"):
+            return f"[ERROR] Invalid code: {validation.get('message', 'Unknown error')}"
+        tool_dir = self._custom_tools_dir / tool_name
+        tool_dir.mkdir(parents=True, exist_ok=True)
+        script_path = tool_dir / "tool.py"
+        self._write(tool_dir, "tool.py", code)
+        metadata = {
+            "name": tool_name,
+            "description": description,
+            "script": str(script_path),
+            "created_by": "agent",
+        }
+        self._write(tool_dir, "metadata.json", json.dumps(metadata, indent=2))
+        self._written(tool_dir)
+        assert not should_register
+        answer = {
+            "created": tool_name,
+            "path": str(script_path),
+            "registered": False,
+            "description": description,
+        }
+        return json.dumps(answer, indent=2)
+
+    def _write(self, folder: Path, name: str, text: str) -> None:
+        (folder / name).write_text(text, encoding="utf-8")  # in place, as create used to
+
+    def _written(self, folder: Path) -> None:
+        pass
+
     async def _validate_tool(self, kwargs: dict) -> str:
         if type(kwargs) is not dict:
             raise TypeError("kwargs")
@@ -160,6 +205,31 @@ class BaselineCreator:
                 raise TypeError("output")
             return output
         return {"valid": False, "message": "No validation result"}
+
+
+class DurableBaselineCreator(BaselineCreator):
+    """The module's durable writes, in plain Python."""
+
+    def _write(self, folder: Path, name: str, text: str) -> None:
+        temporary = folder / f".{name}.{os.getpid()}.{os.urandom(8).hex()}.tmp"
+        try:
+            temporary.write_text(text, encoding="utf-8")
+            fd = os.open(temporary, os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            os.replace(temporary, folder / name)
+        except BaseException:
+            temporary.unlink(missing_ok=True)
+            raise
+
+    def _written(self, folder: Path) -> None:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 class BaselineDynamicTool:
@@ -327,9 +397,60 @@ def catalogue(repeat: int) -> list[tuple[str, float]]:
         ]
 
 
+def creates(calls: int) -> list[tuple[str, float]]:
+    """Median per-call time of a create, each way, the calls taken in turns so
+    that the disk's load falls on all alike; and of a bare fsync of a small
+    new file, the floor any durable write pays."""
+    import velmor.tools.tool_creator as module
+
+    code = "def main(args):\n    return {'words': len(args['text'].split())}\n" * 20
+    verdict = JobResult(output={"valid": True, "message": "Code is valid."})
+    with tempfile.TemporaryDirectory() as home:
+        os.environ["HOME"] = home
+        root = Path(home) / ".velmor" / "custom_tools"
+        native = module.ToolCreatorTool(subprocess_manager=InstantManager(verdict))
+        ways = {"module, durable": native}
+        for name, cls in [
+            ("Python, durable", DurableBaselineCreator),
+            ("Python, in place", BaselineCreator),
+        ]:
+            ways[name] = cls(InstantManager(verdict))
+            ways[name]._custom_tools_dir = root
+        for i, way in enumerate(ways.values()):  # the same answer and files every way
+            answer = drive(
+                way.execute(operation="create", tool_name=f"t{i}", code=code, register=False)
+            )
+            script = root / f"t{i}" / "tool.py"
+            assert json.loads(answer) == {
+                "created": f"t{i}",
+                "path": str(script),
+                "registered": False,
+                "description": "",
+            }
+            assert script.read_text(encoding="utf-8") == code
+            assert json.loads((script.parent / "metadata.json").read_text())["script"] == str(
+                script
+            )
+        samples: dict[str, list[float]] = {name: [] for name in [*ways, "bare fsync"]}
+        for i in range(calls):
+            for j, (name, way) in enumerate(ways.items()):
+                call = way.execute(operation="create", tool_name=f"t{j}", code=code, register=False)
+                start = time.perf_counter()
+                drive(call)
+                samples[name].append(time.perf_counter() - start)
+            start = time.perf_counter()
+            fd = os.open(root / f"bare{i}", os.O_WRONLY | os.O_CREAT, 0o600)
+            os.write(fd, code.encode())
+            os.fsync(fd)
+            os.close(fd)
+            samples["bare fsync"].append(time.perf_counter() - start)
+        return [(name, statistics.median(times)) for name, times in samples.items()]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="timing rounds; the best is kept")
+    parser.add_argument("--creates", type=int, default=60, help="creates timed each way")
     options = parser.parse_args()
 
     print(f"{'per call':30} {'module':>10} {'baseline':>10} {'ratio':>7} {'target':>7}")
@@ -343,6 +464,16 @@ def main() -> int:
     print()
     for name, seconds in catalogue(options.repeat):
         print(f"{name:30} {seconds * 1e3:8.2f} ms")
+    print()
+    medians = dict(creates(options.creates))
+    for name, seconds in medians.items():
+        print(f"{'create, ' + name if name != 'bare fsync' else name:30} {seconds * 1e3:8.2f} ms")
+    extra = medians["module, durable"] - medians["Python, in place"]
+    print(
+        f"{'durable writes add':30} {extra * 1e3:8.2f} ms per create over in-place writes "
+        f"(target <= 2 ms{'' if extra <= 0.002 else ', missed'}); "
+        f"module / Python, both durable: {medians['module, durable'] / medians['Python, durable']:.2f}x"
+    )
     return 0
 
 

@@ -31,6 +31,7 @@ void write_tool_files(py::Borrowed folder, py::Borrowed tool_name, py::Borrowed 
     py::set_item(metadata, n.script, py::str_of(script_path));
     py::set_item(metadata, n.created_by, n.agent);
     write_durably(folder, n.metadata_json, json_text(metadata));
+    sync_folder(folder);
 }
 
 // Writes tool.py and metadata.json; returns the script's path.

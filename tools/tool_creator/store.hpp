@@ -41,10 +41,13 @@ void write_text_utf8(py::Borrowed path, py::Borrowed text);
 // new one, whole.
 //
 // folder / name gets `text`: written to a temporary file with
-// Path.write_text(text, encoding="utf-8"), synced, renamed over the final
-// name, and the folder synced so the rename itself survives a crash. The
-// temporary file is removed when a step fails.
+// Path.write_text(text, encoding="utf-8"), synced, and renamed over the
+// final name. The temporary file is removed when a step fails.
 void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text);
+// Syncs the folder, so that the renames made in it survive a crash. Once for
+// all the files of one save: each sync costs a journal commit and a flush of
+// the disk's cache, and one covers every entry of the folder.
+void sync_folder(py::Borrowed folder);
 // Removes from `folder` the temporary files that writers left behind when
 // they died (the pid in the name is gone), or that are too old to belong to
 // a write still under way.

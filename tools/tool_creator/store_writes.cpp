@@ -140,6 +140,9 @@ void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text) {
         ::unlink(temporary_text.c_str());
         throw;
     }
+}
+
+void sync_folder(py::Borrowed folder) {
     if (int error = sync_to_disk(fs_path(folder), O_RDONLY | O_DIRECTORY)) raise_os_error(error, folder);
 }
 
