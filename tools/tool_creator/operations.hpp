@@ -12,7 +12,7 @@
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/py.hpp"
-#include "runtime/task.hpp"
+#include "runtime/steps.hpp"
 #include "texts.hpp"
 
 #include <span>
@@ -21,7 +21,7 @@
 namespace tc::operations {
 
 // The operations that await: each is prepared up to its one await and
-// finished after it, by two plain functions (runtime/task.hpp says why).
+// finished after it, by two plain functions (runtime/steps.hpp says why).
 rt::Step prepare_create(rt::Args a);                    // creation.cpp
 py::Ref finish_create(rt::Args a, py::Ref validation);  // creation.cpp
 rt::Step prepare_validate(rt::Args a);                  // validation.cpp

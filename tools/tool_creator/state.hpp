@@ -16,9 +16,7 @@ namespace tc {
 
 // The runtime pieces every tool file uses.
 using rt::Args;
-using rt::awaiting;
 using rt::global;
-using rt::Task;
 
 // Interned strings, created once and kept for the life of the process.
 #define TC_NAMES(X)                                   \

@@ -1,6 +1,7 @@
 #include "coroutine.hpp"
 
 #include "runtime.hpp"
+#include "task.hpp"
 
 #include <cstdint>
 #include <new>

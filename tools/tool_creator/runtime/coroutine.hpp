@@ -1,5 +1,5 @@
 // Coroutine objects: the Python coroutine protocol (send, throw, close,
-// __await__, am_send) over a C++20 coroutine body (task.hpp).
+// __await__, am_send) over the C++20 coroutine that runs an operation's steps (task.hpp).
 #pragma once
 
 #include "args.hpp"

@@ -5,7 +5,7 @@
 
 #include "args.hpp"
 #include "py.hpp"
-#include "task.hpp"
+#include "steps.hpp"
 
 #include <cstdint>
 #include <span>
