@@ -11,6 +11,7 @@ killed. Run with HOME set to the shared home.
 import json
 import os
 import random
+import subprocess
 import sys
 import time
 import traceback
@@ -169,6 +170,36 @@ def _json(text):
         return json.loads(text)
     except ValueError:
         return None
+
+
+def run_agents(home, seconds, count=2):
+    """Runs `count` agents on the store of `home` at once; their reports."""
+    env = dict(os.environ, HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
+    procs = [
+        subprocess.Popen(
+            [sys.executable, __file__, "agent", str(seed), str(seconds)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        for seed in range(count)
+    ]
+    reports = []
+    for proc in procs:
+        out, err = proc.communicate(timeout=seconds + 60)
+        assert proc.returncode == 0, err
+        reports.append(json.loads(out))
+    return reports
+
+
+def check_agents(reports):
+    """No fault in any report, and every kind of operation made."""
+    for report in reports:
+        assert report["faults"] == []
+        assert set(report["counts"]) == {"create", "run", "list", "info", "delete", "read"}
+    total = sum(sum(report["counts"].values()) for report in reports)
+    print(f"\nagents: {total} operations, no fault")
 
 
 def writer(creator):

@@ -12,6 +12,7 @@ import pytest
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import JobResult, finish
+from tests.store_agents import check_agents, run_agents
 from velmor.tools.base import ToolRegistry
 
 pytestmark = pytest.mark.skipif(
@@ -93,3 +94,8 @@ def test_a_million_calls(home):
     assert round_() == first
     assert max(samples[SAMPLES // 10 :]) - warm < 2 << 20
     assert [sys.getrefcount(obj) for obj in passed] == counts
+
+
+def test_two_agents_on_one_store_for_half_a_minute(home):
+    """Two processes, one store, a random mix of every operation."""
+    check_agents(run_agents(home, 30))

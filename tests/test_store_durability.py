@@ -17,7 +17,16 @@ from velmor.tools.tool_creator import ToolCreatorTool
 
 from tests import store_agents
 from tests.fakes import JobResult, RecordingManager, finish
-from tests.store_agents import TOOLS, VERSIONS, InstantManager, check_files, create, temporary_files
+from tests.store_agents import (
+    TOOLS,
+    VERSIONS,
+    InstantManager,
+    check_agents,
+    check_files,
+    create,
+    run_agents,
+    temporary_files,
+)
 
 AGENTS = Path(__file__).with_name("store_agents.py")
 KILLS = 120
@@ -125,40 +134,8 @@ def test_readers_in_another_process_meet_only_whole_files(home, zygote, creator)
     assert len(seen) > 1, "the writer changed nothing while the readers read"
 
 
-def run_agents(home, seconds, count=2):
-    procs = [
-        subprocess.Popen(
-            [sys.executable, str(AGENTS), "agent", str(seed), str(seconds)],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=agent_env(home),
-        )
-        for seed in range(count)
-    ]
-    reports = []
-    for proc in procs:
-        out, err = proc.communicate(timeout=seconds + 60)
-        assert proc.returncode == 0, err
-        reports.append(json.loads(out))
-    return reports
-
-
-def check_agents(reports):
-    for report in reports:
-        assert report["faults"] == []
-        assert set(report["counts"]) == {"create", "run", "list", "info", "delete", "read"}
-    total = sum(sum(report["counts"].values()) for report in reports)
-    print(f"\nagents: {total} operations, no fault")
-
-
 def test_two_agents_on_one_store(home):
     check_agents(run_agents(home, 5))
-
-
-@pytest.mark.skipif(os.environ.get("VELMOR_SOAK") != "1", reason="soak test: set VELMOR_SOAK=1")
-def test_two_agents_on_one_store_for_half_a_minute(home):
-    check_agents(run_agents(home, 30))
 
 
 class TestTemporaryFiles:
