@@ -196,8 +196,8 @@ def run_agents(home, seconds, count=2):
 def check_agents(reports):
     """No fault in any report, and every kind of operation made."""
     for report in reports:
-        assert report["faults"] == []
-        assert set(report["counts"]) == {"create", "run", "list", "info", "delete", "read"}
+        assert report["faults"] == [], "\n".join(report["faults"])
+        assert set(report["counts"]) == {"create", "run", "list", "info", "delete", "read"}, report
     total = sum(sum(report["counts"].values()) for report in reports)
     print(f"\nagents: {total} operations, no fault")
 

@@ -309,6 +309,19 @@ class TestRacesWithADelete:
         with pytest.raises(PermissionError):
             creator._delete_tool({"tool_name": "alpha"})
 
+    def test_create_whose_folder_goes_as_mkdir_checks_it(self, creator, monkeypatch):
+        original, raised = Path.mkdir, []
+
+        def found_then_gone(path, *args, **kwargs):
+            if path.name == "alpha" and not raised:
+                raised.append(path)  # os.mkdir met the folder; is_dir no longer finds it
+                raise FileExistsError(17, "File exists", str(path))
+            return original(path, *args, **kwargs)
+
+        monkeypatch.setattr(Path, "mkdir", found_then_gone)
+        create(creator, "alpha", 1)
+        assert raised and check_files(creator._custom_tools_dir.parent.parent) == (2, [])
+
     def test_create_whose_folder_is_deleted_under_it_writes_a_whole_tool(
         self, creator, monkeypatch
     ):

@@ -47,8 +47,11 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
         } catch (const py::ErrorAlreadySet&) {
             py::SavedError error = py::SavedError::fetch();
             // The folder or this writer's temporary file went, so another
-            // process deleted the tool (and may have made it anew since).
-            if (attempt == kWriteAttempts || !PyErr_GivenExceptionMatches(error.get(), PyExc_FileNotFoundError)) {
+            // process deleted the tool (and may have made it anew since); or
+            // mkdir found the folder there but gone by the time it checked it.
+            const bool deleted_meanwhile = PyErr_GivenExceptionMatches(error.get(), PyExc_FileNotFoundError) ||
+                                           PyErr_GivenExceptionMatches(error.get(), PyExc_FileExistsError);
+            if (attempt == kWriteAttempts || !deleted_meanwhile) {
                 error.restore();
                 throw;
             }
