@@ -698,8 +698,8 @@ class TestWarmHelper:
         helper = manager.helper_pid
         assert await wait_until(lambda: len(helper_spares(helper)) == 1)
         (spare,) = helper_spares(helper)
-        # In a session of its own already, as every job is.
-        assert os.getpgid(spare) == os.getsid(spare) == spare
+        # In a session of its own already, as every job is (soon after its fork).
+        assert await wait_until(lambda: os.getpgid(spare) == os.getsid(spare) == spare)
         pid, group = (await manager.spawn(run(path))).output
         assert pid == group == spare
         assert not alive(spare)

@@ -27,7 +27,6 @@ import math
 import os
 import resource
 import shutil
-import tempfile
 import threading
 import time
 import weakref
@@ -35,8 +34,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from velmor.core import job_folders
 from velmor.core import sandbox as sandboxing
-from velmor.core.forked_job import HELPER_SCRIPT, ForkedJob, WarmHelper, fork_available
+from velmor.core.forked_job import (
+    FAILURES_TO_RETIRE,
+    HELPER_SCRIPT,
+    ForkedJob,
+    WarmHelper,
+    fork_available,
+)
 from velmor.core.job_io import Job, Limits, NotStarted
 from velmor.core.outcome import (
     SubprocessResult,
@@ -72,6 +78,10 @@ _OUR_SCRIPTS = (str(HELPER_SCRIPT), str(sandboxing.CONFINEMENT_SCRIPT))
 _DEFAULT_MEMORY_LIMIT = 1 << 30  # 1 GiB of address space per worker
 _DEFAULT_OUTPUT_CAP = 4 << 20  # 4 MiB per channel
 _PIPE_GRACE = 1.0  # seconds to wait for pipes to drain after the group is dead
+# Tries to start one job. A job not yet started ran nothing and may go to
+# another helper; one more try than the failures that retire a helper lets a
+# job whose helper failed it again and again still run on the next one.
+_START_ATTEMPTS = FAILURES_TO_RETIRE + 1
 
 
 @dataclass(frozen=True, slots=True)
@@ -117,6 +127,10 @@ class SubprocessManager:
     `sandbox`: True (the default) runs every job in the default SandboxPolicy,
     a SandboxPolicy in that policy, False without a sandbox. `manager.sandbox`
     tells which layers are in force (None without a sandbox).
+
+    Each job works in a fresh folder in the system's temporary folder, removed
+    when it ends; a new manager removes, on a thread of its own, the folders
+    that hosts which died left there (job_folders.py).
     """
 
     def __init__(
@@ -154,6 +168,10 @@ class SubprocessManager:
         # loops are dropped instead. The lock serves loops in other threads.
         self._semaphores: dict[asyncio.AbstractEventLoop, asyncio.Semaphore] = {}
         self._lock = threading.Lock()
+        self._leftovers = threading.Thread(
+            target=job_folders.remove_leftovers, name="velmor-leftovers", daemon=True
+        )
+        self._leftovers.start()
 
     @property
     def sandbox(self) -> SandboxStatus | None:
@@ -241,14 +259,16 @@ class SubprocessManager:
         self, worker: Path, task_command: dict[str, Any], command: bytes, timeout: float | None
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        workdir = tempfile.mkdtemp(prefix="velmor-job-")
+        workdir = job_folders.make_job_folder()
+        # The deadline runs from the job's submission, across every try to
+        # start it, and is kept here: a helper that never starts or never ends
+        # the job cannot hold it.
+        deadline = loop.time() + timeout if timeout is not None else None
         try:
             env, limits = _worker_environment(workdir), self._limits(timeout)
-            for attempt in range(2):
+            for attempt in range(_START_ATTEMPTS):
                 job = self._new_job(loop, workdir, task_command)
-                # The deadline runs from the job's submission and is kept here:
-                # a helper that never starts or never ends the job cannot hold it.
-                timer = loop.call_later(timeout, job.time_out) if timeout is not None else None
+                timer = loop.call_at(deadline, job.time_out) if deadline is not None else None
                 try:
                     started = time.monotonic()
                     try:
@@ -256,7 +276,7 @@ class SubprocessManager:
                     except NotStarted as exc:
                         if job.timed_out:
                             return _timed_out(timeout)
-                        if exc.retry and attempt == 0:
+                        if exc.retry and attempt + 1 < _START_ATTEMPTS:
                             continue
                         return SubprocessResult(error=f"Could not start the worker: {exc}")
                     except OSError as exc:
@@ -281,7 +301,7 @@ class SubprocessManager:
                     # before we go on, waited for on the loop, not blocking it.
                     await asyncio.shield(job.settle())
                     job.close()
-            raise AssertionError("a job is started at most twice")
+            raise AssertionError("a job is tried a bounded number of times")
         finally:
             _remove_folder(workdir)
 
