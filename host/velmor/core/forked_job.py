@@ -399,8 +399,10 @@ class WarmHelper:
                 except OSError:
                     pass  # full, or short of a resource: the thread sends it later
             self._queue.append(submission)
-            self._start_thread()
-            self._wake()
+            if self._thread is None:
+                self._start_thread()
+            elif len(self._queue) == 1:
+                self._wake()  # a queue it found empty: it waits for nothing now
         return submission
 
     def answered(self, submission: Submission, *, started: bool, failed: bool = False) -> None:
@@ -489,15 +491,12 @@ class WarmHelper:
             _notify(self._room.popleft())
 
     def _start_thread(self) -> None:
-        if self._thread is None:
-            read, write = os.pipe()
-            os.set_blocking(read, False)
-            os.set_blocking(write, False)
-            self._wake_fds = (read, write)
-            self._thread = threading.Thread(
-                target=self._serve, name="velmor-warm-helper", daemon=True
-            )
-            self._thread.start()
+        read, write = os.pipe()
+        os.set_blocking(read, False)
+        os.set_blocking(write, False)
+        self._wake_fds = (read, write)
+        self._thread = threading.Thread(target=self._serve, name="velmor-warm-helper", daemon=True)
+        self._thread.start()
 
     def _wake(self) -> None:
         if self._wake_fds is not None:

@@ -22,6 +22,7 @@ takes, the whole process group is killed and the worker reaped before
 from __future__ import annotations
 
 import asyncio
+import collections
 import json
 import math
 import os
@@ -82,6 +83,9 @@ _PIPE_GRACE = 1.0  # seconds to wait for pipes to drain after the group is dead
 # another helper; one more try than the failures that retire a helper lets a
 # job whose helper failed it again and again still run on the next one.
 _START_ATTEMPTS = FAILURES_TO_RETIRE + 1
+# Seconds of one turn of the loop that jobs may spend setting up or tearing
+# down before the rest wait for a later turn.
+_TURN_SLICE = 0.005
 
 
 @dataclass(frozen=True, slots=True)
@@ -166,7 +170,7 @@ class SubprocessManager:
         # gets its own semaphore. A semaphore that has waited holds its loop,
         # so a weak mapping could not let go of it: the semaphores of closed
         # loops are dropped instead. The lock serves loops in other threads.
-        self._semaphores: dict[asyncio.AbstractEventLoop, asyncio.Semaphore] = {}
+        self._semaphores: dict[asyncio.AbstractEventLoop, tuple[asyncio.Semaphore, _Turns]] = {}
         self._lock = threading.Lock()
         self._leftovers = threading.Thread(
             target=job_folders.remove_leftovers, name="velmor-leftovers", daemon=True
@@ -198,15 +202,16 @@ class SubprocessManager:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
-    def _semaphore(self) -> asyncio.Semaphore:
+    def _per_loop(self) -> tuple[asyncio.Semaphore, _Turns]:
         loop = asyncio.get_running_loop()
         with self._lock:
             for closed in [other for other in self._semaphores if other.is_closed()]:
                 del self._semaphores[closed]
-            semaphore = self._semaphores.get(loop)
-            if semaphore is None:
-                semaphore = self._semaphores[loop] = asyncio.Semaphore(self.max_concurrency)
-            return semaphore
+            found = self._semaphores.get(loop)
+            if found is None:
+                found = asyncio.Semaphore(self.max_concurrency), _Turns(loop)
+                self._semaphores[loop] = found
+            return found
 
     async def spawn(self, task: SubprocessTask) -> SubprocessResult:
         """Run `task` in a fresh worker and return what came of it."""
@@ -223,8 +228,10 @@ class SubprocessManager:
         except (TypeError, ValueError, RecursionError) as exc:
             return SubprocessResult(error=f"Command is not JSON-encodable: {exc}")
         timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
-        async with self._semaphore():
-            return await self._run(worker, task.command, command, timeout)
+        semaphore, turns = self._per_loop()
+        async with semaphore:
+            await turns.take()
+            return await self._run(worker, task.command, command, timeout, turns)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -256,10 +263,15 @@ class SubprocessManager:
         return SpawnedJob(loop, self.output_cap, launcher)
 
     async def _run(
-        self, worker: Path, task_command: dict[str, Any], command: bytes, timeout: float | None
+        self,
+        worker: Path,
+        task_command: dict[str, Any],
+        command: bytes,
+        timeout: float | None,
+        turns: _Turns,
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        workdir = job_folders.make_job_folder()
+        workdir = await _make_folder(loop)
         # The deadline runs from the job's submission, across every try to
         # start it, and is kept here: a helper that never starts or never ends
         # the job cannot hold it.
@@ -297,13 +309,85 @@ class SubprocessManager:
                 finally:
                     if timer is not None:
                         timer.cancel()
-                    # On every path, a cancellation included: the job is gone
-                    # before we go on, waited for on the loop, not blocking it.
-                    await asyncio.shield(job.settle())
-                    job.close()
+                    try:
+                        await turns.take()
+                    finally:
+                        # On every path, a cancellation included: the job is gone
+                        # before we go on, waited for on the loop, not blocking it.
+                        await asyncio.shield(job.settle())
+                        job.close()
             raise AssertionError("a job is tried a bounded number of times")
         finally:
-            _remove_folder(workdir)
+            # Shielded: cancelled, it is still removed, only not waited for.
+            await asyncio.shield(loop.run_in_executor(None, _remove_folder, workdir))
+
+
+class _Turns:
+    """Spreads the setting up and tearing down of jobs over turns of one loop.
+
+    Hundreds of jobs that start (or time out) at once would otherwise each do
+    their share of system calls in the same turn of the loop, and stall it
+    for as long as all of them take. A job goes ahead while the current turn
+    has spent less than _TURN_SLICE on jobs; the rest wait, first come first
+    served, and each later turn lets through about as many as the last one did.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        self._began: float | None = None  # when the current turn's first job went ahead
+        self._let_through = 0
+        self._waiting: collections.deque[asyncio.Future[None]] = collections.deque()
+
+    async def take(self) -> None:
+        if not self._waiting and self._fits():
+            return
+        first = True
+        while True:
+            waiter = self._loop.create_future()
+            if first:
+                self._waiting.append(waiter)
+            else:
+                self._waiting.appendleft(waiter)  # woken, but the turn was spent already
+            first = False
+            await waiter
+            if self._fits():
+                return
+
+    def _fits(self) -> bool:
+        now = time.monotonic()
+        if self._began is None:
+            self._began, self._let_through = now, 0
+            self._loop.call_soon(self._next_turn)
+        elif now - self._began >= _TURN_SLICE:
+            return False
+        self._let_through += 1
+        return True
+
+    def _next_turn(self) -> None:
+        self._began = None
+        count = max(1, self._let_through)
+        while count and self._waiting:
+            waiter = self._waiting.popleft()
+            if not waiter.done():
+                waiter.set_result(None)
+                count -= 1
+
+
+async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
+    """The job's folder, made on a thread: making or removing a folder in a
+    busy temporary folder can take a disk's journal commit, far longer than
+    the loop may stall."""
+    made = loop.run_in_executor(None, job_folders.make_job_folder)
+    try:
+        return await asyncio.shield(made)
+    except asyncio.CancelledError:
+        made.add_done_callback(_remove_made_folder)
+        raise
+
+
+def _remove_made_folder(made: asyncio.Future[str]) -> None:
+    if not made.cancelled() and made.exception() is None:
+        asyncio.get_running_loop().run_in_executor(None, _remove_folder, made.result())
 
 
 def _remove_folder(path: str) -> None:
