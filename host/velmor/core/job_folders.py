@@ -19,6 +19,7 @@ link inside them.
 
 from __future__ import annotations
 
+import concurrent.futures
 import os
 import re
 import shutil
@@ -29,6 +30,19 @@ PREFIX = "velmor-job-"
 _NAME = re.compile(r"velmor-job-(\d+)-(\d+)-(\d+)-[A-Za-z0-9_]+")
 
 _tag: tuple[int, str] | None = None  # (pid, "PID-START-PIDNS-") of this process
+# Threads that make and remove job folders. Few: each takes the interpreter's
+# lock for its bit of Python, and an event loop waits for that lock too.
+FOLDER_THREADS = 2
+_threads: tuple[int, concurrent.futures.ThreadPoolExecutor] | None = None
+
+
+def folder_threads() -> concurrent.futures.ThreadPoolExecutor:
+    """The threads of this process (a forked copy of the host starts its own)."""
+    global _threads
+    if _threads is None or _threads[0] != os.getpid():
+        executor = concurrent.futures.ThreadPoolExecutor(FOLDER_THREADS, "velmor-folders")
+        _threads = (os.getpid(), executor)
+    return _threads[1]
 
 
 def make_job_folder() -> str:

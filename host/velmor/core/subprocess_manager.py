@@ -230,7 +230,6 @@ class SubprocessManager:
         timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
         semaphore, turns = self._per_loop()
         async with semaphore:
-            await turns.take()
             return await self._run(worker, task.command, command, timeout, turns)
 
     def _limits(self, timeout: float | None) -> Limits:
@@ -272,11 +271,12 @@ class SubprocessManager:
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
         workdir = await _make_folder(loop)
-        # The deadline runs from the job's submission, across every try to
-        # start it, and is kept here: a helper that never starts or never ends
-        # the job cannot hold it.
-        deadline = loop.time() + timeout if timeout is not None else None
         try:
+            await turns.take()
+            # The deadline runs from here, across every try to start the job,
+            # and is kept here: a helper that never starts or never ends the
+            # job cannot hold it.
+            deadline = loop.time() + timeout if timeout is not None else None
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(_START_ATTEMPTS):
                 job = self._new_job(loop, workdir, task_command)
@@ -319,7 +319,9 @@ class SubprocessManager:
             raise AssertionError("a job is tried a bounded number of times")
         finally:
             # Shielded: cancelled, it is still removed, only not waited for.
-            await asyncio.shield(loop.run_in_executor(None, _remove_folder, workdir))
+            await asyncio.shield(
+                loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
+            )
 
 
 class _Turns:
@@ -377,7 +379,7 @@ async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
     """The job's folder, made on a thread: making or removing a folder in a
     busy temporary folder can take a disk's journal commit, far longer than
     the loop may stall."""
-    made = loop.run_in_executor(None, job_folders.make_job_folder)
+    made = loop.run_in_executor(job_folders.folder_threads(), job_folders.make_job_folder)
     try:
         return await asyncio.shield(made)
     except asyncio.CancelledError:
@@ -387,7 +389,9 @@ async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
 
 def _remove_made_folder(made: asyncio.Future[str]) -> None:
     if not made.cancelled() and made.exception() is None:
-        asyncio.get_running_loop().run_in_executor(None, _remove_folder, made.result())
+        asyncio.get_running_loop().run_in_executor(
+            job_folders.folder_threads(), _remove_folder, made.result()
+        )
 
 
 def _remove_folder(path: str) -> None:
