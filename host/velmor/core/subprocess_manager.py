@@ -351,7 +351,12 @@ class _Turns:
             else:
                 self._waiting.appendleft(waiter)  # woken, but the turn was spent already
             first = False
-            await waiter
+            try:
+                await waiter
+            except asyncio.CancelledError:
+                if waiter.done() and not waiter.cancelled():
+                    self._let_in(1)  # let through, but gone: another goes in its place
+                raise
             if self._fits():
                 return
 
@@ -367,7 +372,9 @@ class _Turns:
 
     def _next_turn(self) -> None:
         self._began = None
-        count = max(1, self._let_through)
+        self._let_in(max(1, self._let_through))
+
+    def _let_in(self, count: int) -> None:
         while count and self._waiting:
             waiter = self._waiting.popleft()
             if not waiter.done():
