@@ -18,6 +18,7 @@ from typing import Any
 import pytest
 
 from tests.processes import helper_processes, is_spare, processes, wait_until
+from velmor.core import job_folders
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
@@ -823,11 +824,13 @@ asyncio.run(main())
 def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, how):
     script = tmp_path / "host.py"
     script.write_text(HOST, encoding="utf-8")
+    folders = tmp_path / "tmp"  # where the host makes its job folders
+    folders.mkdir()
     host = subprocess.Popen(
         [sys.executable, str(script), how, tool(SLOW_TOOL)],
         stdout=subprocess.PIPE,
         # The installed package: the source tree lacks the sandbox's native part.
-        env=os.environ,
+        env={**os.environ, "TMPDIR": str(folders)},
         start_new_session=True,
     )
     try:
@@ -839,6 +842,11 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
             host.kill()
         host.wait(timeout=10)
         assert asyncio.run(wait_until(lambda: gone(helper) and not running_members(job)))
+        # A host that could not remove its job's folder left it to the next manager.
+        left = [folder.name for folder in folders.iterdir()]
+        assert len(left) == (1 if how in ("crashes", "is killed", "forks") else 0)
+        job_folders.remove_leftovers(str(folders))
+        assert list(folders.iterdir()) == []
     finally:
         try:
             os.killpg(
