@@ -804,7 +804,7 @@ async def main():
     while manager.helper_pid is None:
         await asyncio.sleep(0.01)
     print(manager.helper_pid, flush=True)
-    await asyncio.sleep(0.5)  # the job is under way
+    await asyncio.to_thread(sys.stdin.readline)  # the test has seen the job under way
     if how == "crashes":
         os._exit(1)
     if how == "forks":
@@ -828,6 +828,7 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
     folders.mkdir()
     host = subprocess.Popen(
         [sys.executable, str(script), how, tool(SLOW_TOOL)],
+        stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         # The installed package: the source tree lacks the sandbox's native part.
         env={**os.environ, "TMPDIR": str(folders)},
@@ -838,6 +839,8 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
         jobs = lambda: [pid for pid, parent, _, _ in processes() if parent == helper]  # noqa: E731
         assert asyncio.run(wait_until(lambda: any(len(group_members(job)) >= 2 for job in jobs())))
         (job,) = jobs()
+        host.stdin.write(b"go\n")
+        host.stdin.flush()
         if how == "is killed":
             host.kill()
         host.wait(timeout=10)
@@ -855,4 +858,5 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
         except ProcessLookupError:
             pass
         host.wait()
+        host.stdin.close()
         host.stdout.close()

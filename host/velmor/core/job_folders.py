@@ -30,9 +30,10 @@ PREFIX = "velmor-job-"
 _NAME = re.compile(r"velmor-job-(\d+)-(\d+)-(\d+)-[A-Za-z0-9_]+")
 
 _tag: tuple[int, str] | None = None  # (pid, "PID-START-PIDNS-") of this process
-# Threads that make and remove job folders. Few: each takes the interpreter's
-# lock for its bit of Python, and an event loop waits for that lock too.
-FOLDER_THREADS = 2
+# Threads that make and remove job folders: enough to keep up with a busy
+# disk, few, since each takes the interpreter's lock for its bit of Python
+# and an event loop waits for that lock too.
+FOLDER_THREADS = 4
 _threads: tuple[int, concurrent.futures.ThreadPoolExecutor] | None = None
 
 

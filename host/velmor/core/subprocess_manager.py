@@ -270,13 +270,20 @@ class SubprocessManager:
         turns: _Turns,
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        workdir = await _make_folder(loop)
+        # The deadline runs from the job's submission, across its folder, its
+        # turn and every try to start it, and is kept here: a helper that
+        # never starts or never ends the job cannot hold it.
+        deadline = loop.time() + timeout if timeout is not None else None
+        workdir: str | None = None
         try:
-            await turns.take()
-            # The deadline runs from here, across every try to start the job,
-            # and is kept here: a helper that never starts or never ends the
-            # job cannot hold it.
-            deadline = loop.time() + timeout if timeout is not None else None
+            try:
+                async with asyncio.timeout_at(deadline):
+                    workdir = await _make_folder(loop)
+                    await turns.take()
+            except TimeoutError:
+                return _timed_out(timeout)
+            except OSError as exc:
+                return SubprocessResult(error=f"Could not start the worker: {exc}")
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(_START_ATTEMPTS):
                 job = self._new_job(loop, workdir, task_command)
@@ -318,10 +325,11 @@ class SubprocessManager:
                         job.close()
             raise AssertionError("a job is tried a bounded number of times")
         finally:
-            # Shielded: cancelled, it is still removed, only not waited for.
-            await asyncio.shield(
-                loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
-            )
+            if workdir is not None:
+                # Shielded: cancelled, it is still removed, only not waited for.
+                await asyncio.shield(
+                    loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
+                )
 
 
 class _Turns:
