@@ -33,7 +33,7 @@ _tag: tuple[int, str] | None = None  # (pid, "PID-START-PIDNS-") of this process
 # Threads that make and remove job folders: enough to keep up with a busy
 # disk, few, since each takes the interpreter's lock for its bit of Python
 # and an event loop waits for that lock too.
-FOLDER_THREADS = 4
+FOLDER_THREADS = 2
 _threads: tuple[int, concurrent.futures.ThreadPoolExecutor] | None = None
 
 

@@ -31,7 +31,9 @@ import shutil
 import threading
 import time
 import weakref
+from collections.abc import Callable
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -278,6 +280,9 @@ class SubprocessManager:
         try:
             try:
                 async with asyncio.timeout_at(deadline):
+                    # A turn to ask for the folder, and another to set the job
+                    # up once it is made: both are work for the loop.
+                    await turns.take()
                     workdir = await _make_folder(loop)
                     await turns.take()
             except TimeoutError:
@@ -287,7 +292,11 @@ class SubprocessManager:
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(_START_ATTEMPTS):
                 job = self._new_job(loop, workdir, task_command)
-                timer = loop.call_at(deadline, job.time_out) if deadline is not None else None
+                timer = None
+                if deadline is not None:
+                    # Many deadlines may fall at once: each job's turn to act
+                    # on its own, unless it has ended meanwhile.
+                    timer = loop.call_at(deadline, turns.call, partial(_time_out, job))
                 try:
                     started = time.monotonic()
                     try:
@@ -368,6 +377,28 @@ class _Turns:
             if self._fits():
                 return
 
+    def call(self, callback: Callable[[], object]) -> None:
+        """Run `callback` in this turn if it has time left, else in a later one."""
+        if not self._waiting and self._fits():
+            callback()
+        else:
+            self._queue_call(callback, self._waiting.append)
+
+    def _queue_call(
+        self, callback: Callable[[], object], put: Callable[[asyncio.Future[None]], None]
+    ) -> None:
+        waiter = self._loop.create_future()
+        waiter.add_done_callback(lambda _: self._resume(waiter, callback))
+        put(waiter)
+
+    def _resume(self, waiter: asyncio.Future[None], callback: Callable[[], object]) -> None:
+        if waiter.cancelled():
+            return
+        if self._fits():
+            callback()
+        else:
+            self._queue_call(callback, self._waiting.appendleft)
+
     def _fits(self) -> bool:
         now = time.monotonic()
         if self._began is None:
@@ -386,7 +417,7 @@ class _Turns:
         while count and self._waiting:
             waiter = self._waiting.popleft()
             if not waiter.done():
-                waiter.set_result(None)
+                waiter.set_result(None)  # wakes a job, or runs a queued call
                 count -= 1
 
 
@@ -414,6 +445,11 @@ def _remove_folder(path: str) -> None:
         os.rmdir(path)  # empty, as a sandboxed job's folder is here: far quicker
     except OSError:
         shutil.rmtree(path, ignore_errors=True)
+
+
+def _time_out(job: Job) -> None:
+    if not job.exited.done():
+        job.time_out()
 
 
 def _timed_out(timeout: float | None) -> SubprocessResult:
