@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.processes import processes, wait_until
+from tests.processes import is_spare, processes, wait_until
 from velmor.core import sandbox as sandboxing
 from velmor.core.outcome import REPLY_MAX_DEPTH, decode_reply, nesting_depth
 from velmor.core.subprocess_manager import (
@@ -368,8 +368,8 @@ class TestDeadline:
     ):
         manager = make_manager()
         job = asyncio.create_task(manager.spawn(run(tool(SLOW), timeout=30)))
-        while manager.helper_pid is None:
-            await asyncio.sleep(0.01)
+        # Under way: a job not yet started is let go at once, without the helper.
+        assert await wait_until(lambda: job_children(manager.helper_pid))
         await asyncio.sleep(0.3)
         os.kill(manager.helper_pid, signal.SIGSTOP)
         stamps: list[float] = []
@@ -387,6 +387,15 @@ class TestDeadline:
         # A blocked loop would stall for the helper's kill grace (1.5 s) or more;
         # half a second leaves room for a loaded machine.
         assert max(b - a for a, b in zip(stamps, stamps[1:], strict=False)) < 0.5
+
+
+def job_children(helper: int | None) -> list[int]:
+    """The helper's children that have taken a job (not the spare forked ahead)."""
+    return [
+        pid
+        for pid, parent, _, _ in processes()
+        if helper and parent == helper and not is_spare(pid)
+    ]
 
 
 def running(pid: int) -> bool:

@@ -18,6 +18,7 @@ from typing import Any
 import pytest
 
 from tests.processes import helper_processes, is_spare, processes, wait_until
+from velmor.core import job_folders
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
@@ -698,8 +699,8 @@ class TestWarmHelper:
         helper = manager.helper_pid
         assert await wait_until(lambda: len(helper_spares(helper)) == 1)
         (spare,) = helper_spares(helper)
-        # In a session of its own already, as every job is.
-        assert os.getpgid(spare) == os.getsid(spare) == spare
+        # In a session of its own already, as every job is (soon after its fork).
+        assert await wait_until(lambda: os.getpgid(spare) == os.getsid(spare) == spare)
         pid, group = (await manager.spawn(run(path))).output
         assert pid == group == spare
         assert not alive(spare)
@@ -803,7 +804,7 @@ async def main():
     while manager.helper_pid is None:
         await asyncio.sleep(0.01)
     print(manager.helper_pid, flush=True)
-    await asyncio.sleep(0.5)  # the job is under way
+    await asyncio.to_thread(sys.stdin.readline)  # the test has seen the job under way
     if how == "crashes":
         os._exit(1)
     if how == "forks":
@@ -823,11 +824,14 @@ asyncio.run(main())
 def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, how):
     script = tmp_path / "host.py"
     script.write_text(HOST, encoding="utf-8")
+    folders = tmp_path / "tmp"  # where the host makes its job folders
+    folders.mkdir()
     host = subprocess.Popen(
         [sys.executable, str(script), how, tool(SLOW_TOOL)],
+        stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         # The installed package: the source tree lacks the sandbox's native part.
-        env=os.environ,
+        env={**os.environ, "TMPDIR": str(folders)},
         start_new_session=True,
     )
     try:
@@ -835,10 +839,17 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
         jobs = lambda: [pid for pid, parent, _, _ in processes() if parent == helper]  # noqa: E731
         assert asyncio.run(wait_until(lambda: any(len(group_members(job)) >= 2 for job in jobs())))
         (job,) = jobs()
+        host.stdin.write(b"go\n")
+        host.stdin.flush()
         if how == "is killed":
             host.kill()
         host.wait(timeout=10)
         assert asyncio.run(wait_until(lambda: gone(helper) and not running_members(job)))
+        # A host that could not remove its job's folder left it to the next manager.
+        left = [folder.name for folder in folders.iterdir()]
+        assert len(left) == (1 if how in ("crashes", "is killed", "forks") else 0)
+        job_folders.remove_leftovers(str(folders))
+        assert list(folders.iterdir()) == []
     finally:
         try:
             os.killpg(
@@ -847,4 +858,5 @@ def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, ho
         except ProcessLookupError:
             pass
         host.wait()
+        host.stdin.close()
         host.stdout.close()

@@ -2,20 +2,35 @@
 
 The helper (warm_helper.py) is a `python -I` that has the workers loaded
 already: a job then costs a fork instead of an interpreter start. It is
-started on first use and restarted when it dies; `close()` ends it, and jobs
-still running in it with it. The protocol is in helper_protocol.py.
+started on first use and replaced when it dies, hangs or can no longer start
+jobs; `close()` ends it, and jobs still running in it with it. The protocol
+is in helper_protocol.py.
+
+No event loop ever waits on the helper. A job is handed over with a
+non-blocking send when the helper's socket has room; otherwise it waits in a
+bounded queue that a thread of the WarmHelper drains, and that thread also
+starts, watches, retires and reaps helper processes. Every answer comes back
+on the job's own socket, read on the job's loop, so one WarmHelper serves any
+number of loops and threads.
 """
 
 from __future__ import annotations
 
 import asyncio
+import collections
+import concurrent.futures
+import fcntl
 import json
 import os
+import selectors
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
+import time
 import weakref
 from pathlib import Path
 from typing import Any
@@ -26,11 +41,24 @@ from velmor.core.job_io import Job, Limits, NotStarted, wait_for_future
 HELPER_SCRIPT = Path(__file__).resolve().with_name("warm_helper.py")
 
 _HELPER_EXIT_GRACE = 5.0  # seconds a closed helper has to end its jobs and exit
-_HELPER_SEND_TIMEOUT = 10.0  # a helper that takes no job for this long is hung
+# A helper that has read none of the jobs waiting in its socket for this long
+# is hung (stopped, or stuck) and is replaced, with the jobs it runs.
+HUNG_AFTER = 10.0
 # Seconds the helper has to confirm a kill before the manager counts it as
 # hung and kills it, with every job in it; the deadline is the manager's own.
+# A helper that reads none of its waiting jobs for as long after one of them
+# timed out unstarted is killed the same way.
 KILL_GRACE = 1.5
 _LOST_WAIT = 10.0  # seconds to wait for a killed helper's end-of-file
+# Jobs in a row a helper may fail to start (it let their requests drop, as a
+# helper out of descriptors does, or refused them for want of a resource)
+# before it takes no more and is replaced.
+FAILURES_TO_RETIRE = 3
+# Jobs that may wait for the helper to take them; beyond that a job waits for
+# room before it opens its pipes.
+QUEUE_MAX = 1024
+_LOOK_INTERVAL = 0.25  # seconds between looks at a helper with jobs unread
+_IDLE_INTERVAL = 1.0  # seconds between looks at a running helper otherwise
 
 
 class ForkedJob(Job):
@@ -39,8 +67,11 @@ class ForkedJob(Job):
     The job's own socket to the helper carries "started PID", "exited STATUS"
     or "refused REASON" back and "kill" there; the helper kills the group
     before it reaps the worker, so "exited" also means the group is dead.
-    End-of-file on the socket means the helper died. A helper that does not
-    answer a kill in time is killed from here.
+    End-of-file on the socket before any answer means the helper dropped the
+    job (or died, or the manager could not hand it over); after "started", the
+    helper died. A helper that does not answer a kill in time is killed from
+    here. A job stopped before it started is let go at once: its command is
+    sent only once it has started, so nothing of it ran.
     """
 
     def __init__(
@@ -53,13 +84,14 @@ class ForkedJob(Job):
         super().__init__(loop, output_cap)
         self._helper = helper
         self._sandbox = sandbox
-        self._process: subprocess.Popen[bytes] | None = None  # the helper that took the job
+        self._submission: Submission | None = None
         self._sock: socket.socket | None = None
         self._started: asyncio.Future[None] = loop.create_future()
         self._kill_check: asyncio.TimerHandle | None = None
         self.pid: int | None = None
         self._returncode: int | None = None
         self._refusal: str | None = None
+        self._answered = False  # the helper said something, end-of-file included
         self._ended = False
 
     async def start(
@@ -73,27 +105,46 @@ class ForkedJob(Job):
             self._sandbox,
         )
         request = json.dumps(dict(zip(protocol.REQUEST_KEYS, fields, strict=True))).encode()
+        if len(request) > protocol.REQUEST_MAX:
+            # The helper would drop it unread, and any other helper too.
+            raise NotStarted(
+                f"the job's request takes {len(request)} bytes, more than the warm "
+                f"helper's {protocol.REQUEST_MAX}",
+                retry=False,
+            )
+        await self._wait_for_room()
         child_ends = self._make_pipes()
         try:
             self._sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            try:
-                self._process = self._helper.submit(request, [theirs.fileno(), *child_ends])
-            finally:
-                theirs.close()
-        finally:
+        except BaseException:
             for fd in child_ends:
                 os.close(fd)
+            raise
         self._sock.setblocking(False)
         self._loop.add_reader(self._sock.fileno(), self._on_message)
         self._watch_pipes()
+        # The submission owns these descriptors from here, whatever happens.
+        self._submission = self._helper.submit(request, [theirs.detach(), *child_ends])
         await asyncio.shield(self._started)
         if self.pid is None:
             if self._refusal is not None:
                 raise NotStarted(f"the warm helper refused the job: {self._refusal}", retry=False)
+            if self._submission.error is not None:
+                raise self._submission.error
             raise NotStarted("the warm helper exited before it started the job", retry=True)
         # Sent only now: a job whose start was never confirmed has run nothing
         # and can safely go to another helper.
         self._send_command(command)
+
+    async def _wait_for_room(self) -> None:
+        while (waiter := self._helper.wait_for_room()) is not None:
+            room = asyncio.wrap_future(waiter, loop=self._loop)
+            try:
+                await asyncio.wait([room, self._started], return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                room.cancel()
+            if self._started.done():  # stopped (timed out, cancelled) while it waited
+                raise NotStarted("the job was stopped before the warm helper took it", retry=False)
 
     def _on_message(self) -> None:
         while self._sock is not None:
@@ -110,9 +161,14 @@ class ForkedJob(Job):
             self._take(message)
 
     def _take(self, message: bytes) -> None:
+        submission = self._submission
+        assert submission is not None
+        first = not self._answered
+        self._answered = True
         word, _, value = message.partition(b" ")
         if word == protocol.STARTED:
             self.pid = int(value)
+            self._helper.answered(submission, started=True)
             if not self._started.done():
                 self._started.set_result(None)
         elif word == protocol.EXITED:
@@ -120,10 +176,15 @@ class ForkedJob(Job):
             self._end()
         elif word == protocol.REFUSED:
             self._refusal = value.decode(errors="replace")
+            # A refusal for want of a resource (it carries an errno) is this
+            # helper failing, as a dropped request is; other refusals are not.
+            self._helper.answered(submission, started=False, failed="[Errno " in self._refusal)
             self._end()
         elif not message:
             if self.pid is not None:
                 self._lose("The warm helper that ran the worker exited during the job")
+            elif first and submission.error is None:
+                self._helper.answered(submission, started=False, failed=True)
             self._end()
 
     def _lose(self, why: str) -> None:
@@ -140,7 +201,12 @@ class ForkedJob(Job):
             pass
 
     def _end(self) -> None:
-        self._ended = True
+        if not self._ended:
+            self._ended = True
+            if self._submission is not None:
+                # Withdrawn if still queued; a helper that has not even answered
+                # a job handed to it is watched for signs of life.
+                self._helper.job_over(self._submission, unanswered=not self._answered)
         if self._kill_check is not None:
             self._kill_check.cancel()
             self._kill_check = None
@@ -160,15 +226,25 @@ class ForkedJob(Job):
                 pass  # the helper is gone, which its end-of-file reports
 
     def kill_group(self) -> None:
+        if self._ended:
+            return
+        if self.pid is None:
+            self._on_message()  # its "started" may be waiting unread
+        if self.pid is None:
+            # Not started, so nothing of it ran: let it go now rather than
+            # wait on the helper. A helper that gets to it later finds its
+            # socket closed and kills the child it made.
+            self._end()
+            return
         self._tell(protocol.KILL)
-        if self._kill_check is None and not self._ended:
+        if self._kill_check is None:
             self._kill_check = self._loop.call_later(KILL_GRACE, self._kill_unresponsive_helper)
 
     def _kill_unresponsive_helper(self) -> None:
         """The helper did not end the job in time: it is stopped or hung."""
         self._kill_check = None
-        if not self._ended and self._process is not None:
-            self._helper.kill_if_current(self._process)  # its end-of-file follows
+        if not self._ended and self._submission is not None:
+            self._helper.kill(self._submission)  # its end-of-file follows
 
     async def settle(self) -> None:
         if self._ended or self._sock is None:
@@ -189,60 +265,319 @@ class ForkedJob(Job):
         self._end()
 
 
+class Submission:
+    """One job's request and descriptors on their way to a helper.
+
+    The descriptors are owned here until they are sent (the kernel and the
+    helper then hold them) or the job is withdrawn or failed; closing them
+    is what tells a job that waits on its socket that it will not start.
+    """
+
+    __slots__ = ("error", "fds", "helper", "request")
+
+    def __init__(self, request: bytes, fds: list[int]) -> None:
+        self.request = request
+        self.fds = fds
+        self.helper: _Process | None = None  # the helper that took it, once sent
+        self.error: Exception | None = None  # why no helper could take it
+
+    def release(self, error: Exception | None = None) -> None:
+        if error is not None:
+            self.error = error  # set before the close that the job hears
+        for fd in self.fds:
+            os.close(fd)
+        self.fds = []
+
+
+class _Process:
+    """One helper process, its control socket, and what is known of its health."""
+
+    def __init__(self, process: subprocess.Popen[bytes], control: socket.socket) -> None:
+        self.process = process
+        self.control = control
+        self.controlfd = control.fileno()
+        self.pidfd = os.pidfd_open(process.pid)  # before anyone can reap it
+        self.failures = 0  # jobs in a row it failed to start
+        self.jobs = 0  # handed to it and not yet over
+        self.retired = False  # takes no more jobs; closed once its jobs are over
+        self.closed_at: float | None = None  # when its control socket was closed
+        self.unread = 0  # bytes of requests it had not read at the last look
+        self.reading_at = time.monotonic()  # when it was last seen reading (or idle)
+        self.suspect_since: float | None = None  # a job of it ended unanswered then
+
+    def look(self, now: float) -> int:
+        """Note how much of what was sent it has read since the last look."""
+        if self.closed_at is not None:
+            return 0
+        try:
+            buffer = fcntl.ioctl(self.controlfd, termios.TIOCOUTQ, b"\0\0\0\0")
+            unread = struct.unpack("i", buffer)[0]
+        except OSError:
+            unread = 0
+        if unread == 0 or unread < self.unread:
+            self.reading_at = now
+        self.unread = unread
+        return unread
+
+    def signal(self, signum: int) -> None:
+        if self.pidfd >= 0:
+            try:
+                signal.pidfd_send_signal(self.pidfd, signum)
+            except OSError:
+                pass  # it has exited
+
+    def close_control(self, now: float) -> None:
+        if self.closed_at is None:
+            self.closed_at = now
+            self.control.close()  # end-of-file: the helper ends its jobs and exits
+
+    def release(self) -> None:
+        """After it has been reaped: let go of its descriptors."""
+        self.close_control(time.monotonic())
+        if self.pidfd >= 0:
+            os.close(self.pidfd)
+            self.pidfd = -1
+
+
 class WarmHelper:
     """The warm helper process and the socket that hands it jobs.
 
-    Any loop or thread may submit through it: it is only written to, under a
-    lock, and each job's answers come back on a socket of the job's own.
+    Any loop or thread may submit through it. `submit` never blocks: it sends
+    at once when the helper has room, and queues the job for the WarmHelper's
+    thread otherwise. The lock guards only steps that cannot block.
     `arguments` go to the helper's command line before the worker scripts.
     """
 
     def __init__(self, workers: list[Path], arguments: list[str] | None = None) -> None:
-        self._lock = threading.Lock()
         self._workers = [str(worker) for worker in workers]
         self._arguments = arguments or []
-        self._process: subprocess.Popen[bytes] | None = None
-        self._control: socket.socket | None = None
+        self._reset()
         _live_helpers.add(self)
+
+    def _reset(self) -> None:
+        self._lock = threading.Lock()
+        self._current: _Process | None = None  # the one that takes new jobs
+        self._processes: list[_Process] = []  # not yet reaped, the current one included
+        self._queue: collections.deque[Submission] = collections.deque()
+        self._room: collections.deque[concurrent.futures.Future[None]] = collections.deque()
+        self._thread: threading.Thread | None = None
+        self._wake_fds: tuple[int, int] | None = None
+        self._closing = False
 
     @property
     def pid(self) -> int | None:
-        process = self._process
-        return process.pid if process is not None and process.poll() is None else None
+        current = self._current
+        if current is None or current.process.poll() is not None:
+            return None
+        return current.process.pid
 
-    def submit(self, request: bytes, fds: list[int]) -> subprocess.Popen[bytes]:
-        """Hand one job to the helper, starting (or restarting) it as needed; the
-        helper process that took it comes back."""
+    # -- on any loop or thread: none of these blocks ------------------------
+
+    def wait_for_room(self) -> concurrent.futures.Future[None] | None:
+        """None when a job may be submitted now, else a future set when there is room."""
         with self._lock:
-            if self._process is not None and self._process.poll() is not None:
-                self._stop()
-            if self._process is None:
-                self._start()
-            try:
-                socket.send_fds(self._control, [request], fds, socket.MSG_NOSIGNAL)
-            except OSError:
-                # It died (or hung) since the check above: a new one takes the job.
-                self._stop()
-                self._start()
-                socket.send_fds(self._control, [request], fds, socket.MSG_NOSIGNAL)
-            assert self._process is not None
-            return self._process
+            if len(self._queue) < QUEUE_MAX:
+                return None
+            waiter: concurrent.futures.Future[None] = concurrent.futures.Future()
+            self._room.append(waiter)
+            return waiter
 
-    def kill_if_current(self, process: subprocess.Popen[bytes]) -> None:
-        """SIGKILL a hung helper, unless it has been replaced already; never waits.
+    def submit(self, request: bytes, fds: list[int]) -> Submission:
+        """Hand one job to the helper, now or as soon as a helper can take it."""
+        submission = Submission(request, fds)
+        with self._lock:
+            if self._closing:
+                submission.release(NotStarted("the warm helper is closing", retry=False))
+                return submission
+            current = self._current
+            if current is not None and not self._queue:
+                try:
+                    self._send(current, submission)
+                    return submission
+                except (BrokenPipeError, ConnectionError):
+                    self._drop_current("kill")  # it has died, or is dying
+                except OSError:
+                    pass  # full, or short of a resource: the thread sends it later
+            self._queue.append(submission)
+            if self._thread is None:
+                self._start_thread()
+            elif len(self._queue) == 1:
+                self._wake()  # a queue it found empty: it waits for nothing now
+        return submission
 
-        Its jobs die with it (parent-death signal); the next submit starts a
-        new helper and reaps this one.
+    def answered(self, submission: Submission, *, started: bool, failed: bool = False) -> None:
+        """The helper that took `submission` answered it, or dropped it (`failed`)."""
+        with self._lock:
+            process = submission.helper
+            if process is None:
+                return
+            if started:
+                process.failures = 0
+            elif failed:
+                process.failures += 1
+                if process.failures >= FAILURES_TO_RETIRE and not process.retired:
+                    if process is self._current:
+                        self._drop_current("retire")
+                    else:
+                        process.retired = True
+                    self._wake()
+
+    def job_over(self, submission: Submission, *, unanswered: bool) -> None:
+        """The job no longer waits on the helper: withdraw it or count it out."""
+        with self._lock:
+            process = submission.helper
+            if process is None:
+                if submission in self._queue:
+                    self._queue.remove(submission)
+                    submission.release()
+                    self._make_room()
+                return
+            process.jobs -= 1
+            if unanswered and process.suspect_since is None:
+                process.suspect_since = time.monotonic()
+                self._wake()
+            elif process.retired and process.jobs == 0:
+                self._wake()
+
+    def kill(self, submission: Submission) -> None:
+        """SIGKILL the helper that took `submission`, unless it has gone already.
+
+        Its jobs die with it (parent-death signal); its thread reaps it and
+        the next job goes to a new helper.
         """
         with self._lock:
-            if process is self._process and process.poll() is None:
-                process.kill()
+            process = submission.helper
+            if process is None:
+                return
+            if process is self._current:
+                self._drop_current("kill")
+            else:
+                process.signal(signal.SIGKILL)
+            self._wake()
 
     def close(self) -> None:
+        """End the helper (it ends its jobs) and wait until it has gone."""
         with self._lock:
-            self._stop()
+            thread = self._thread
+            if thread is None:
+                return
+            self._closing = True
+            self._wake()
+        if thread is not threading.current_thread():  # a finalizer may run anywhere
+            thread.join()
 
-    def _start(self) -> None:
+    # -- under the lock -----------------------------------------------------
+
+    def _send(self, process: _Process, submission: Submission) -> None:
+        now = time.monotonic()
+        process.look(now)
+        socket.send_fds(process.control, [submission.request], submission.fds, socket.MSG_NOSIGNAL)
+        submission.helper = process
+        process.jobs += 1
+        submission.release()  # the kernel holds them now
+        process.look(now)
+
+    def _drop_current(self, how: str) -> None:
+        """Take no more jobs to the current helper; kill it, or retire it."""
+        process, self._current = self._current, None
+        if process is None:
+            return
+        if how == "kill":
+            process.signal(signal.SIGKILL)
+        process.retired = True
+
+    def _make_room(self) -> None:
+        while self._room and len(self._queue) < QUEUE_MAX:
+            _notify(self._room.popleft())
+
+    def _start_thread(self) -> None:
+        read, write = os.pipe()
+        os.set_blocking(read, False)
+        os.set_blocking(write, False)
+        self._wake_fds = (read, write)
+        self._thread = threading.Thread(target=self._serve, name="velmor-warm-helper", daemon=True)
+        self._thread.start()
+
+    def _wake(self) -> None:
+        if self._wake_fds is not None:
+            try:
+                os.write(self._wake_fds[1], b"\0")
+            except BlockingIOError:
+                pass  # awake already
+
+    # -- on the WarmHelper's thread -----------------------------------------
+
+    def _serve(self) -> None:
+        assert self._wake_fds is not None
+        wake = self._wake_fds[0]
+        selector = selectors.DefaultSelector()
+        selector.register(wake, selectors.EVENT_READ)
+        try:
+            while True:
+                with self._lock:
+                    if self._closing:
+                        break
+                    start = bool(self._queue) and self._current is None
+                if start:
+                    self._start_process()
+                with self._lock:
+                    now = time.monotonic()
+                    full = self._flush()
+                    timeout = self._tend(now)
+                    if self._queue and self._current is None:
+                        timeout = 0.0  # start the next helper now
+                    elif self._queue and not full:
+                        timeout = (
+                            _LOOK_INTERVAL if timeout is None else min(timeout, _LOOK_INTERVAL)
+                        )
+                    wanted: dict[int, tuple[int, object]] = {wake: (selectors.EVENT_READ, None)}
+                    for process in self._processes:
+                        wanted[process.pidfd] = (selectors.EVENT_READ, process)
+                    if full and self._current is not None:
+                        wanted[self._current.controlfd] = (selectors.EVENT_WRITE, self._current)
+                _watch(selector, wanted)
+                selector.select(timeout)
+                try:
+                    while os.read(wake, 512):
+                        pass
+                except BlockingIOError:
+                    pass
+                with self._lock:
+                    for process in list(self._processes):
+                        if process.process.poll() is not None:
+                            for fd in (process.pidfd, process.controlfd):
+                                if fd in selector.get_map():
+                                    selector.unregister(fd)
+                            self._forget(process)
+        finally:
+            selector.close()
+            self._shut_down()
+
+    def _start_process(self) -> None:
+        """Start a helper, outside the lock; if none can start, fail the queued jobs."""
+        try:
+            popen, control = self._launch()
+            try:
+                process = _Process(popen, control)
+            except OSError:
+                popen.kill()
+                popen.wait()
+                control.close()
+                raise
+        except OSError as exc:
+            with self._lock:
+                while self._queue:
+                    self._queue.popleft().release(exc)
+                self._make_room()
+            return
+        with self._lock:
+            self._processes.append(process)
+            if self._closing:
+                process.retired = True
+            else:
+                self._current = process
+
+    def _launch(self) -> tuple[subprocess.Popen[bytes], socket.socket]:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             process = subprocess.Popen(
@@ -269,34 +604,150 @@ class WarmHelper:
             raise
         finally:
             theirs.close()
-        mine.settimeout(_HELPER_SEND_TIMEOUT)
-        self._process, self._control = process, mine
+        mine.setblocking(False)
+        return process, mine
 
-    def _stop(self) -> None:
-        control, process = self._control, self._process
-        self._control = self._process = None
-        if control is not None:
-            control.close()  # end-of-file: the helper ends its jobs and exits
-        if process is not None:
+    def _flush(self) -> bool:
+        """Send queued jobs while the current helper has room for them; True
+        when the rest wait for room in its socket."""
+        full = False
+        while self._queue and self._current is not None:
             try:
-                process.wait(_HELPER_EXIT_GRACE)
+                self._send(self._current, self._queue[0])
+            except BlockingIOError:
+                full = True
+                break
+            except (BrokenPipeError, ConnectionError):
+                self._drop_current("kill")
+                break
+            except OSError:
+                # Short of a resource (too many descriptors in flight, say):
+                # tried again at the next look, not when the socket has room.
+                break
+            self._queue.popleft()
+        self._make_room()
+        return full
+
+    def _tend(self, now: float) -> float | None:
+        """Replace hung helpers, close retired ones; seconds until the next look."""
+        timeout: float | None = None
+
+        def soon(seconds: float) -> None:
+            nonlocal timeout
+            timeout = seconds if timeout is None else min(timeout, seconds)
+
+        for process in self._processes:
+            if process.closed_at is not None:
+                # Closed: it has this long to end its jobs and exit.
+                left = process.closed_at + _HELPER_EXIT_GRACE - now
+                if left <= 0:
+                    process.signal(signal.SIGKILL)
+                soon(max(left, _LOOK_INTERVAL))
+                continue
+            if process.retired and process.jobs <= 0:
+                process.close_control(now)
+                soon(_HELPER_EXIT_GRACE)
+                continue
+            unread = process.look(now)
+            suspect = process.suspect_since
+            if suspect is not None and now >= suspect + KILL_GRACE:
+                process.suspect_since = None
+                if unread and process.reading_at <= suspect:
+                    self._kill(process)  # it read nothing since a job went unanswered
+                    continue
+            if unread and now - process.reading_at >= HUNG_AFTER:
+                self._kill(process)
+                continue
+            if process.suspect_since is not None:
+                soon(max(process.suspect_since + KILL_GRACE - now, 0.0))
+            soon(_LOOK_INTERVAL if unread else _IDLE_INTERVAL)
+        return timeout
+
+    def _kill(self, process: _Process) -> None:
+        if process is self._current:
+            self._drop_current("kill")
+        else:
+            process.signal(signal.SIGKILL)
+            process.retired = True
+
+    def _forget(self, process: _Process) -> None:
+        """A helper has exited and been reaped."""
+        if process is self._current:
+            self._current = None
+        self._processes.remove(process)
+        process.release()
+
+    def _shut_down(self) -> None:
+        """Close every helper, give each the grace to end its jobs, reap them."""
+        with self._lock:
+            while self._queue:
+                self._queue.popleft().release(
+                    NotStarted("the warm helper was closed before it took the job", retry=False)
+                )
+            while self._room:
+                _notify(self._room.popleft())
+            self._current = None
+            processes = list(self._processes)
+            now = time.monotonic()
+            for process in processes:
+                process.close_control(now)
+        for process in processes:
+            assert process.closed_at is not None
+            try:
+                process.process.wait(max(0.0, process.closed_at + _HELPER_EXIT_GRACE - now))
             except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+                with self._lock:
+                    process.signal(signal.SIGKILL)
+                process.process.wait()
+        with self._lock:
+            for process in processes:
+                self._processes.remove(process)
+                process.release()
+            assert self._wake_fds is not None
+            for fd in self._wake_fds:
+                os.close(fd)
+            self._wake_fds = None
+            self._thread = None
+            self._closing = False
 
     def _forget_after_fork(self) -> None:
-        """In a forked copy of the host, let go of the parent's helper.
+        """In a forked copy of the host, let go of the parent's helpers.
 
-        Our copy of the socket would otherwise keep the helper alive as long
-        as this process lives, however long ago the host itself exited.
+        Our copy of a control socket would otherwise keep a helper alive as
+        long as this process lives, however long ago the host itself exited.
+        The thread did not come along, and its lock may have been held.
         """
-        self._lock = threading.Lock()
-        if self._control is not None:
-            self._control.close()
-        if self._process is not None:
+        for process in self._processes:
+            process.control.close()
+            if process.pidfd >= 0:
+                os.close(process.pidfd)
             # Not ours to wait for: it is a child of the process we were forked from.
-            self._process.returncode = 0
-        self._control = self._process = None
+            process.process.returncode = 0
+        for submission in self._queue:
+            submission.release()
+        if self._wake_fds is not None:
+            for fd in self._wake_fds:
+                os.close(fd)
+        self._reset()
+
+
+def _watch(selector: selectors.BaseSelector, wanted: dict[int, tuple[int, object]]) -> None:
+    """Bring the thread's selector in line with `wanted` (fd: events, owner):
+    the wake pipe, every helper's exit, and the current helper's room while
+    jobs wait for it. A number seen with another owner is a new descriptor."""
+    for fd, key in list(selector.get_map().items()):
+        if wanted.get(fd) != (key.events, key.data):
+            selector.unregister(fd)
+    for fd, (events, owner) in wanted.items():
+        if fd not in selector.get_map():
+            selector.register(fd, events, owner)
+
+
+def _notify(waiter: concurrent.futures.Future[None]) -> None:
+    try:
+        waiter.set_result(None)
+    except concurrent.futures.InvalidStateError:
+        pass  # its job stopped waiting
 
 
 def helper_environment() -> dict[str, str]:
@@ -321,6 +772,7 @@ def fork_available() -> bool:
         os.name == "posix"
         and hasattr(os, "fork")
         and hasattr(os, "pidfd_open")
+        and hasattr(signal, "pidfd_send_signal")
         and hasattr(socket, "send_fds")
         and hasattr(socket, "SOCK_SEQPACKET")
     )

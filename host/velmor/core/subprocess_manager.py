@@ -22,21 +22,30 @@ takes, the whole process group is killed and the worker reaped before
 from __future__ import annotations
 
 import asyncio
+import collections
 import json
 import math
 import os
 import resource
 import shutil
-import tempfile
 import threading
 import time
 import weakref
+from collections.abc import Callable
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Any
 
+from velmor.core import job_folders
 from velmor.core import sandbox as sandboxing
-from velmor.core.forked_job import HELPER_SCRIPT, ForkedJob, WarmHelper, fork_available
+from velmor.core.forked_job import (
+    FAILURES_TO_RETIRE,
+    HELPER_SCRIPT,
+    ForkedJob,
+    WarmHelper,
+    fork_available,
+)
 from velmor.core.job_io import Job, Limits, NotStarted
 from velmor.core.outcome import (
     SubprocessResult,
@@ -72,6 +81,13 @@ _OUR_SCRIPTS = (str(HELPER_SCRIPT), str(sandboxing.CONFINEMENT_SCRIPT))
 _DEFAULT_MEMORY_LIMIT = 1 << 30  # 1 GiB of address space per worker
 _DEFAULT_OUTPUT_CAP = 4 << 20  # 4 MiB per channel
 _PIPE_GRACE = 1.0  # seconds to wait for pipes to drain after the group is dead
+# Tries to start one job. A job not yet started ran nothing and may go to
+# another helper; one more try than the failures that retire a helper lets a
+# job whose helper failed it again and again still run on the next one.
+_START_ATTEMPTS = FAILURES_TO_RETIRE + 1
+# Seconds of one turn of the loop that jobs may spend setting up or tearing
+# down before the rest wait for a later turn.
+_TURN_SLICE = 0.005
 
 
 @dataclass(frozen=True, slots=True)
@@ -117,6 +133,10 @@ class SubprocessManager:
     `sandbox`: True (the default) runs every job in the default SandboxPolicy,
     a SandboxPolicy in that policy, False without a sandbox. `manager.sandbox`
     tells which layers are in force (None without a sandbox).
+
+    Each job works in a fresh folder in the system's temporary folder, removed
+    when it ends; a new manager removes, on a thread of its own, the folders
+    that hosts which died left there (job_folders.py).
     """
 
     def __init__(
@@ -152,8 +172,12 @@ class SubprocessManager:
         # gets its own semaphore. A semaphore that has waited holds its loop,
         # so a weak mapping could not let go of it: the semaphores of closed
         # loops are dropped instead. The lock serves loops in other threads.
-        self._semaphores: dict[asyncio.AbstractEventLoop, asyncio.Semaphore] = {}
+        self._semaphores: dict[asyncio.AbstractEventLoop, tuple[asyncio.Semaphore, _Turns]] = {}
         self._lock = threading.Lock()
+        self._leftovers = threading.Thread(
+            target=job_folders.remove_leftovers, name="velmor-leftovers", daemon=True
+        )
+        self._leftovers.start()
 
     @property
     def sandbox(self) -> SandboxStatus | None:
@@ -180,15 +204,16 @@ class SubprocessManager:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
-    def _semaphore(self) -> asyncio.Semaphore:
+    def _per_loop(self) -> tuple[asyncio.Semaphore, _Turns]:
         loop = asyncio.get_running_loop()
         with self._lock:
             for closed in [other for other in self._semaphores if other.is_closed()]:
                 del self._semaphores[closed]
-            semaphore = self._semaphores.get(loop)
-            if semaphore is None:
-                semaphore = self._semaphores[loop] = asyncio.Semaphore(self.max_concurrency)
-            return semaphore
+            found = self._semaphores.get(loop)
+            if found is None:
+                found = asyncio.Semaphore(self.max_concurrency), _Turns(loop)
+                self._semaphores[loop] = found
+            return found
 
     async def spawn(self, task: SubprocessTask) -> SubprocessResult:
         """Run `task` in a fresh worker and return what came of it."""
@@ -205,8 +230,9 @@ class SubprocessManager:
         except (TypeError, ValueError, RecursionError) as exc:
             return SubprocessResult(error=f"Command is not JSON-encodable: {exc}")
         timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
-        async with self._semaphore():
-            return await self._run(worker, task.command, command, timeout)
+        semaphore, turns = self._per_loop()
+        async with semaphore:
+            return await self._run(worker, task.command, command, timeout, turns)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -238,17 +264,39 @@ class SubprocessManager:
         return SpawnedJob(loop, self.output_cap, launcher)
 
     async def _run(
-        self, worker: Path, task_command: dict[str, Any], command: bytes, timeout: float | None
+        self,
+        worker: Path,
+        task_command: dict[str, Any],
+        command: bytes,
+        timeout: float | None,
+        turns: _Turns,
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        workdir = tempfile.mkdtemp(prefix="velmor-job-")
+        # The deadline runs from the job's submission, across its folder, its
+        # turn and every try to start it, and is kept here: a helper that
+        # never starts or never ends the job cannot hold it.
+        deadline = loop.time() + timeout if timeout is not None else None
+        workdir: str | None = None
         try:
+            try:
+                async with asyncio.timeout_at(deadline):
+                    # A turn to ask for the folder, and another to set the job
+                    # up once it is made: both are work for the loop.
+                    await turns.take()
+                    workdir = await _make_folder(loop)
+                    await turns.take()
+            except TimeoutError:
+                return _timed_out(timeout)
+            except OSError as exc:
+                return SubprocessResult(error=f"Could not start the worker: {exc}")
             env, limits = _worker_environment(workdir), self._limits(timeout)
-            for attempt in range(2):
+            for attempt in range(_START_ATTEMPTS):
                 job = self._new_job(loop, workdir, task_command)
-                # The deadline runs from the job's submission and is kept here:
-                # a helper that never starts or never ends the job cannot hold it.
-                timer = loop.call_later(timeout, job.time_out) if timeout is not None else None
+                timer = None
+                if deadline is not None:
+                    # Many deadlines may fall at once: each job's turn to act
+                    # on its own, unless it has ended meanwhile.
+                    timer = loop.call_at(deadline, turns.call, partial(_time_out, job))
                 try:
                     started = time.monotonic()
                     try:
@@ -256,7 +304,7 @@ class SubprocessManager:
                     except NotStarted as exc:
                         if job.timed_out:
                             return _timed_out(timeout)
-                        if exc.retry and attempt == 0:
+                        if exc.retry and attempt + 1 < _START_ATTEMPTS:
                             continue
                         return SubprocessResult(error=f"Could not start the worker: {exc}")
                     except OSError as exc:
@@ -277,13 +325,119 @@ class SubprocessManager:
                 finally:
                     if timer is not None:
                         timer.cancel()
-                    # On every path, a cancellation included: the job is gone
-                    # before we go on, waited for on the loop, not blocking it.
-                    await asyncio.shield(job.settle())
-                    job.close()
-            raise AssertionError("a job is started at most twice")
+                    try:
+                        await turns.take()
+                    finally:
+                        # On every path, a cancellation included: the job is gone
+                        # before we go on, waited for on the loop, not blocking it.
+                        await asyncio.shield(job.settle())
+                        job.close()
+            raise AssertionError("a job is tried a bounded number of times")
         finally:
-            _remove_folder(workdir)
+            if workdir is not None:
+                # Shielded: cancelled, it is still removed, only not waited for.
+                await asyncio.shield(
+                    loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
+                )
+
+
+class _Turns:
+    """Spreads the setting up and tearing down of jobs over turns of one loop.
+
+    Hundreds of jobs that start (or time out) at once would otherwise each do
+    their share of system calls in the same turn of the loop, and stall it
+    for as long as all of them take. A job goes ahead while the current turn
+    has spent less than _TURN_SLICE on jobs; the rest wait, first come first
+    served, and each later turn lets through about as many as the last one did.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        self._began: float | None = None  # when the current turn's first job went ahead
+        self._let_through = 0
+        self._waiting: collections.deque[asyncio.Future[None]] = collections.deque()
+
+    async def take(self) -> None:
+        if not self._waiting and self._fits():
+            return
+        first = True
+        while True:
+            waiter = self._loop.create_future()
+            if first:
+                self._waiting.append(waiter)
+            else:
+                self._waiting.appendleft(waiter)  # woken, but the turn was spent already
+            first = False
+            try:
+                await waiter
+            except asyncio.CancelledError:
+                if waiter.done() and not waiter.cancelled():
+                    self._let_in(1)  # let through, but gone: another goes in its place
+                raise
+            if self._fits():
+                return
+
+    def call(self, callback: Callable[[], object]) -> None:
+        """Run `callback` in this turn if it has time left, else in a later one."""
+        if not self._waiting and self._fits():
+            callback()
+        else:
+            self._queue_call(callback, self._waiting.append)
+
+    def _queue_call(
+        self, callback: Callable[[], object], put: Callable[[asyncio.Future[None]], None]
+    ) -> None:
+        waiter = self._loop.create_future()
+        waiter.add_done_callback(lambda _: self._resume(waiter, callback))
+        put(waiter)
+
+    def _resume(self, waiter: asyncio.Future[None], callback: Callable[[], object]) -> None:
+        if waiter.cancelled():
+            return
+        if self._fits():
+            callback()
+        else:
+            self._queue_call(callback, self._waiting.appendleft)
+
+    def _fits(self) -> bool:
+        now = time.monotonic()
+        if self._began is None:
+            self._began, self._let_through = now, 0
+            self._loop.call_soon(self._next_turn)
+        elif now - self._began >= _TURN_SLICE:
+            return False
+        self._let_through += 1
+        return True
+
+    def _next_turn(self) -> None:
+        self._began = None
+        self._let_in(max(1, self._let_through))
+
+    def _let_in(self, count: int) -> None:
+        while count and self._waiting:
+            waiter = self._waiting.popleft()
+            if not waiter.done():
+                waiter.set_result(None)  # wakes a job, or runs a queued call
+                count -= 1
+
+
+async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
+    """The job's folder, made on a thread: making or removing a folder in a
+    busy temporary folder can take a disk's journal commit, far longer than
+    the loop may stall."""
+    made = loop.run_in_executor(job_folders.folder_threads(), job_folders.make_job_folder)
+    try:
+        return await asyncio.shield(made)
+    except asyncio.CancelledError:
+        made.add_done_callback(_remove_made_folder)
+        raise
+
+
+def _remove_made_folder(made: asyncio.Future[str]) -> None:
+    if not made.cancelled() and made.exception() is None:
+        asyncio.get_running_loop().run_in_executor(
+            job_folders.folder_threads(), _remove_folder, made.result()
+        )
 
 
 def _remove_folder(path: str) -> None:
@@ -291,6 +445,11 @@ def _remove_folder(path: str) -> None:
         os.rmdir(path)  # empty, as a sandboxed job's folder is here: far quicker
     except OSError:
         shutil.rmtree(path, ignore_errors=True)
+
+
+def _time_out(job: Job) -> None:
+    if not job.exited.done():
+        job.time_out()
 
 
 def _timed_out(timeout: float | None) -> SubprocessResult:
