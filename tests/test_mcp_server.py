@@ -117,7 +117,8 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
     async with session(home, tmp_path) as (client, _):
         raised = await client.call_tool("tool_creator", {"operation": "list"})
         assert raised.is_error is True
-        assert text(raised).startswith("[ERROR] tool_creator raised JSONDecodeError:")
+        damaged = store / "damaged" / "metadata.json"
+        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
