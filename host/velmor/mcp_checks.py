@@ -117,6 +117,8 @@ class InputCheck:
             if value is not None or name in self._required
         }
         problems: list[str] = []
-        for error in sorted(self._validator.iter_errors(kept), key=lambda e: list(map(str, e.path))):
+        for error in sorted(
+            self._validator.iter_errors(kept), key=lambda e: list(map(str, e.path))
+        ):
             problems.extend(_problems(error))
         return kept, problems
