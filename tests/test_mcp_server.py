@@ -3,8 +3,11 @@
 import contextlib
 import json
 import os
+import re
 import shutil
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import anyio
@@ -12,7 +15,10 @@ import pytest
 
 mcp = pytest.importorskip("mcp")
 
+import httpx2  # noqa: E402
 from mcp import Client, ClientSession, StdioServerParameters, stdio_client  # noqa: E402
+from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from mcp.shared._httpx_utils import create_mcp_http_client  # noqa: E402
 from mcp.shared.subscriptions import ToolsListChanged  # noqa: E402
 from mcp.shared.tool_name_validation import validate_tool_name  # noqa: E402
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS  # noqa: E402
@@ -288,3 +294,96 @@ async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
         assert called.structured_content == {"sum": 42}
         failed = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "none"})
         assert failed.is_error is True and failed.structured_content is None
+
+
+# -- over streamable HTTP ------------------------------------------------------
+
+TOKEN = "test-token-" + "x" * 20
+
+
+@pytest.fixture
+def http_url(home, tmp_path):
+    """The URL of `velmor-tools serve --http 127.0.0.1:0`, which picks a free port."""
+    env = {**os.environ, "HOME": str(home), "VELMOR_TOKEN": TOKEN}
+    log_path = tmp_path / "http-server.log"
+    with open(log_path, "w") as log:
+        server = subprocess.Popen(
+            [str(SCRIPT), "serve", "--http", "127.0.0.1:0"], env=env, stderr=log
+        )
+    try:
+        deadline = time.monotonic() + 30
+        while not (found := re.search(r"at (http://\S+/mcp)", log_path.read_text())):
+            assert server.poll() is None and time.monotonic() < deadline, log_path.read_text()
+            time.sleep(0.05)
+        yield found[1]
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def http_client(url, headers=None):
+    headers = {"Authorization": f"Bearer {TOKEN}"} | (headers or {})
+    return streamable_http_client(url, http_client=create_mcp_http_client(headers=headers))
+
+
+async def test_two_http_clients_share_the_store_and_hear_each_others_changes(http_url, tmp_path):
+    older = Changes()
+    async with (
+        http_client(http_url) as (read, write),
+        ClientSession(read, write, message_handler=older) as second,
+        Client(http_client(http_url)) as first,
+        first.listen(tools_list_changed=True) as events,
+    ):
+        assert (await second.initialize()).capabilities.tools.list_changed is True
+        assert first.protocol_version in MODERN_PROTOCOL_VERSIONS
+        await first.call_tool("tool_creator", creating("adder"))
+        await older.reach(1)  # the other client, of the older protocol, heard it
+        await second.call_tool("tool_creator", creating("second"))
+        with anyio.fail_after(10):
+            while not isinstance(await anext(aiter(events)), ToolsListChanged):
+                pass
+        for client in (first, second):
+            tools = await offered(client)
+            assert list(tools) == ["tool_creator", "custom_adder", "custom_second"]
+        called = await second.call_tool("custom_adder", {"args": {"a": 1, "b": 1}})
+        assert called.structured_content == {"sum": 2}
+
+
+REFUSED_REQUESTS = [
+    ({}, 401),
+    ({"Authorization": "Bearer wrong"}, 401),
+    ({"Authorization": f"bearer {TOKEN}x"}, 401),
+    ({"Authorization": f"Bearer {TOKEN}", "Origin": "http://evil.example"}, 403),
+    (
+        {
+            "Authorization": f"Bearer {TOKEN}",
+            "Host": "evil.example",
+            "Origin": "http://evil.example",
+        },
+        421,
+    ),
+]
+
+
+async def test_http_refuses_requests_without_the_token_or_from_elsewhere(http_url):
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {
+            "protocolVersion": "2025-06-18",
+            "capabilities": {},
+            "clientInfo": {"name": "t", "version": "1"},
+        },
+    }
+    accept = {"Accept": "application/json, text/event-stream"}
+    async with httpx2.AsyncClient() as raw:
+        for headers, status in REFUSED_REQUESTS:
+            answer = await raw.post(http_url, json=initialize, headers=accept | headers)
+            assert answer.status_code == status, (headers, answer.text)
+            if status == 401:
+                assert answer.headers["www-authenticate"].startswith("Bearer ")
+        accepted = await raw.post(
+            http_url, json=initialize, headers=accept | {"Authorization": f"Bearer {TOKEN}"}
+        )
+        assert accepted.status_code == 200

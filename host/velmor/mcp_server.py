@@ -104,6 +104,20 @@ def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
     return None
 
 
+class _AnnouncingServer(Server[Any]):
+    """An SDK server that declares `tools.listChanged` on every transport.
+
+    The HTTP session manager asks the server itself for its initialization
+    options, so the declaration belongs here rather than with each caller.
+    """
+
+    def create_initialization_options(
+        self, notification_options: NotificationOptions | None = None, *args: Any, **kwargs: Any
+    ) -> Any:
+        options = notification_options or NotificationOptions(tools_changed=True)
+        return super().create_initialization_options(options, *args, **kwargs)
+
+
 class ToolServer:
     """The MCP face of a tool registry: each registered tool is one MCP tool.
 
@@ -125,7 +139,7 @@ class ToolServer:
         self._bus = InMemorySubscriptionBus()
         self._older_connections: weakref.WeakSet[Any] = weakref.WeakSet()
         self._checks: dict[str, tuple[Any, Any, InputCheck]] = {}
-        self.server: Server[Any] = Server(
+        self.server: Server[Any] = _AnnouncingServer(
             SERVER_NAME,
             version=version,
             on_list_tools=self._list_tools,
@@ -135,7 +149,7 @@ class ToolServer:
         self.server.middleware.insert(0, self._note_connection)
 
     def initialization_options(self) -> Any:
-        return self.server.create_initialization_options(NotificationOptions(tools_changed=True))
+        return self.server.create_initialization_options()
 
     async def run(self, read_stream: Any, write_stream: Any) -> None:
         """Serve one connection until the client closes it."""
