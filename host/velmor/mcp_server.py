@@ -81,6 +81,11 @@ def _custom_input_schema(tool: Any) -> dict[str, Any]:
     return tool.parameters
 
 
+def _custom_arguments(tool: Any, arguments: dict[str, Any]) -> dict[str, Any]:
+    """A custom tool's call arguments as its input schema describes them, before the check."""
+    return arguments
+
+
 def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
     """The first metadata.json in `store` (or in tool `name`'s folder) that is not a JSON object."""
     if isinstance(name, str):
@@ -250,7 +255,10 @@ class ToolServer:
         if tool is None:
             result = _error(f"Unknown tool: {name}")
         else:
-            arguments, problems = self._input_check(tool)(params.arguments or {})
+            arguments = dict(params.arguments or {})
+            if isinstance(tool, DynamicTool):
+                arguments = _custom_arguments(tool, arguments)
+            arguments, problems = self._input_check(tool)(arguments)
             if problems:
                 result = _error("Invalid arguments: " + "; ".join(problems))
             else:
