@@ -149,6 +149,9 @@ class ToolServer:
             on_list_tools=self._list_tools,
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
+            # Over HTTP, the SDK checks each call's parameter headers against
+            # the tool's schema: from the cache, not by listing every tool.
+            get_tool_input_schema=self._tool_input_schema,
         )
         self.server.middleware.insert(0, self._note_connection)
 
@@ -226,6 +229,10 @@ class ToolServer:
         check = InputCheck(schema)
         self._checks[tool.name] = (tool, version, check)
         return check
+
+    def _tool_input_schema(self, name: str) -> dict[str, Any] | None:
+        tool = self.registry.get(name)
+        return None if tool is None else self._input_check(tool).schema
 
     # -- the handlers --------------------------------------------------------
 
