@@ -225,7 +225,12 @@ class ToolServer:
         cached = self._checks.get(tool.name)
         if cached is not None and cached[0] is tool and cached[1] == version:
             return cached[2]
-        schema = _custom_input_schema(tool) if isinstance(tool, DynamicTool) else tool.parameters
+        schema = tool.parameters
+        if isinstance(tool, DynamicTool):
+            try:
+                schema = _custom_input_schema(tool)
+            except Exception:  # a schema it cannot tell leaves the tool its plain one
+                logger.exception("No input schema derived for %s", tool.name)
         check = InputCheck(schema)
         self._checks[tool.name] = (tool, version, check)
         return check
