@@ -240,7 +240,7 @@ bool parse_entry_kind(const char* name, sandbox::WorldEntry::Kind& kind) {
     using Kind = sandbox::WorldEntry::Kind;
     static const std::pair<const char*, Kind> kinds[] = {
         {"read", Kind::read}, {"write", Kind::write}, {"device", Kind::device},
-        {"link", Kind::link}, {"file", Kind::file},
+        {"link", Kind::link}, {"file", Kind::file},     {"tree", Kind::tree},
     };
     for (const auto& [known, value] : kinds) {
         if (std::strcmp(name, known) == 0) {
@@ -397,6 +397,20 @@ PyObject* detached_file(PyObject*, PyObject* args) {
     }
 }
 
+PyObject* idmapped_tree(PyObject*, PyObject* args) {
+    PyObject* path_arg = nullptr;
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+    if (!PyArg_ParseTuple(args, "OII:idmapped_tree", &path_arg, &uid, &gid)) return nullptr;
+    std::string path;
+    if (!read_text(path_arg, path)) return nullptr;
+    try {
+        return PyLong_FromLong(sandbox::idmapped_tree(path, uid, gid));
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+}
+
 PyObject* probe_namespaces(PyObject*, PyObject* args) {
     int flags = 0;
     if (!PyArg_ParseTuple(args, "i:probe_namespaces", &flags)) return nullptr;
@@ -437,6 +451,9 @@ PyMethodDef methods[] = {
      "Set no_new_privs: no exec can raise privileges from here on."},
     {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,
      "Make every mount of this mount namespace private."},
+    {"idmapped_tree", idmapped_tree, METH_VARARGS,
+     "idmapped_tree(path, uid, gid): a detached copy of path's mount on which root's files "
+     "are uid's and gid's, as an fd (for a writable path of a job under a root host)."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
      "else the errno."},

@@ -26,6 +26,12 @@ int make_scratch(std::uint64_t size);
 // user namespace of child `pid`, the only ids it has; setgroups is denied.
 void write_id_maps(pid_t pid, uid_t uid, gid_t gid);
 
+// A detached copy (close-on-exec fd) of the mount of `path`, nosuid, nodev,
+// on which the owner 0 shows as (and files made there are stored as 0 for)
+// uid and gid: what a root host lets a job that runs as uid write. Needs
+// CAP_SYS_ADMIN over the file system's namespace.
+int idmapped_tree(const std::string& path, uid_t uid, gid_t gid);
+
 // Makes every mount of this mount namespace private, so that mounts made
 // here never propagate back to the namespace it was copied from.
 void make_mounts_private();

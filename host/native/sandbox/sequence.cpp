@@ -82,7 +82,8 @@ int world_ruleset(const Description& d) {
     grant("/", PathGrant::Kind::execute);
     grant("/dev/shm", PathGrant::Kind::write);
     for (const WorldEntry& entry : d.world.entries) {
-        if (entry.kind == WorldEntry::Kind::write || entry.kind == WorldEntry::Kind::device)
+        if (entry.kind == WorldEntry::Kind::write || entry.kind == WorldEntry::Kind::device ||
+            entry.kind == WorldEntry::Kind::tree)
             grant(entry.path, PathGrant::Kind::write);
     }
     return landlock_ruleset(grants, d.network);

@@ -67,6 +67,28 @@ def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, in
     return mounts
 
 
+def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, list[int]]:
+    """The description one spare takes, and the descriptors to close once it
+    is forked. Under a root host the job's uid owns nothing, so each
+    writable path becomes an id-mapped copy on which root's files are the
+    job's (made here, where the host's paths can be seen)."""
+    if shared["uid"] == os.geteuid():
+        return shared, []
+    fds: list[int] = []
+    world = []
+    try:
+        for path, kind, target in shared["world"]:
+            if kind == "write":
+                fds.append(native.idmapped_tree(path, shared["uid"], shared["gid"]))
+                kind, target = "tree", str(fds[-1])
+            world.append((path, kind, target))
+    except BaseException:
+        for fd in fds:
+            os.close(fd)
+        raise
+    return {**shared, "world": world}, fds
+
+
 def _launch(argv: list[str]) -> None:
     spec_text, worker_path, command_fd, result_fd = argv[1:]
     try:
@@ -75,6 +97,7 @@ def _launch(argv: list[str]) -> None:
         worker = _load_worker(worker_path)
         native.confine("helper", spec)
         own = own_mounts(native, spec["own"])
+        spec, _ = spare_description(native, spec)
         pid = native.clone_job(spec["uid"], spec["gid"])
     except BaseException as exc:
         _fail(exc)

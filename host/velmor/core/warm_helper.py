@@ -252,11 +252,13 @@ class Helper:
             mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
             # Named from birth, so that no one sees a spare under a job's name.
             _set_name(protocol.SPARE_NAME)
+            setup, made = None, []
             try:
                 if self.sandbox is not None:
+                    sandbox = self.sandbox
+                    setup, made = sandbox.confinement.spare_description(sandbox.native, sandbox.setup)
                     # pid 1 of a pid namespace of its own, with the job's ids mapped.
-                    setup = self.sandbox.setup
-                    pid = self.sandbox.native.clone_job(setup["uid"], setup["gid"])
+                    pid = sandbox.native.clone_job(setup["uid"], setup["gid"])
                 else:
                     pid = os.fork()
             except BaseException:
@@ -266,6 +268,8 @@ class Helper:
             finally:
                 if os.getpid() == self.pid:
                     _set_name(self.name)
+                    for fd in made:
+                        os.close(fd)
         except Exception:
             if required:
                 raise
@@ -273,7 +277,7 @@ class Helper:
         if pid == 0:
             try:
                 mine.close()
-                self.run_spare(theirs)  # never returns
+                self.run_spare(theirs, setup)  # never returns
             finally:
                 os._exit(protocol.STATUS_SETUP_FAILED)
         theirs.close()
@@ -356,7 +360,7 @@ class Helper:
 
     # -- in the child -------------------------------------------------------
 
-    def run_spare(self, channel: socket.socket) -> None:
+    def run_spare(self, channel: socket.socket, setup: dict | None) -> None:
         """In a fresh child: take the steps no job changes, wait for a job, run it."""
         problem = None
         try:
@@ -377,7 +381,7 @@ class Helper:
             for spare in self.idle.values():
                 os.close(spare.pidfd)
             if self.sandbox is not None:
-                self.sandbox.native.confine("spare", self.sandbox.setup)
+                self.sandbox.native.confine("spare", setup)
             # The pages a job writes are copied on its first write to each:
             # a rehearsal here copies most of them before the job comes; not
             # once the job is here, as when jobs come back to back.
