@@ -162,6 +162,48 @@ int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
     return tree.release();
 }
 
+namespace {
+
+int job_init_main(void*) {
+    // Nothing of its parent's stays open here: it must hold no channel.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) _exit(1);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+    for (;;) {
+        while (waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
+        }
+        sigwaitinfo(&child, nullptr);
+    }
+}
+
+}  // namespace
+
+JobInit make_job_init(uid_t uid, gid_t gid) {
+    alignas(16) static std::array<char, 16384> stack;
+    const pid_t pid = clone(job_init_main, stack.data() + stack.size(),
+                            CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, nullptr);
+    if (pid < 0) fail("clone of the job's pid namespace");
+    try {
+        write_id_maps(pid, uid, gid);
+        const std::string proc = "/proc/" + std::to_string(pid) + "/ns/";
+        Fd pid_namespace(open((proc + "pid").c_str(), O_RDONLY | O_CLOEXEC));
+        Fd user_namespace(open((proc + "user").c_str(), O_RDONLY | O_CLOEXEC));
+        if (pid_namespace.get() < 0 || user_namespace.get() < 0)
+            fail("open of the job's namespaces");
+        if (setns(pid_namespace.get(), CLONE_NEWPID) != 0)
+            fail("setns into the job's pid namespace");
+        return {pid, user_namespace.release()};
+    } catch (...) {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        throw;
+    }
+}
+
 void make_mounts_private() {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("making mounts private");
 }
