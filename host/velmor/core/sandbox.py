@@ -78,6 +78,9 @@ _NETWORK = (
     "/usr/share/ca-certificates",
 )
 _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom")
+# The uid and gid of jobs under a root host: owners of nothing (the native
+# part's JOB_UID_UNDER_ROOT).
+JOB_ID_UNDER_ROOT = 2_000_000_000
 # The name a job's uid and gid have in its world.
 JOB_USER = "velmor-job"
 
@@ -180,12 +183,12 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
     if error == 0:
         layers.update({"user-namespace", "mount-namespace", "ipc-namespace", "pid-namespace"})
         layers.add("own-root")
-    if memory_cgroups_usable():
-        layers.add("memory-cgroup")
         if not policy.network:
             layers.add("network-namespace")
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
+    if memory_cgroups_usable():
+        layers.add("memory-cgroup")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
@@ -225,7 +228,7 @@ def job_ids() -> tuple[int, int]:
     """The uid and gid jobs run under: under root, one that owns no file;
     otherwise the user's own (a process cannot map others without help)."""
     if os.geteuid() == 0:
-        return _native_module().JOB_UID_UNDER_ROOT, _native_module().JOB_UID_UNDER_ROOT
+        return JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT
     return os.geteuid(), os.getegid()
 
 
