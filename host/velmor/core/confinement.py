@@ -1,30 +1,33 @@
 """Entering the sandbox, inside the processes that run jobs.
 
 Standard library only, loaded by path: it runs in the warm helper and in a
-spawned worker, both under `python -I`, where this package is not importable.
-The native steps come from velmor.core._sandbox, also loaded by path.
+spawned worker's launcher, both under `python -I`, where this package is not
+importable. The steps themselves are the native confinement sequence
+(velmor.core._sandbox, also loaded by path, `confine(stage, description)`),
+taken in three stages the same way in both modes:
 
-The warm helper enters its namespaces once (`enter_helper_namespaces`): a
-mount and an IPC namespace of its own and, unless the policy allows
-networking, an empty network namespace; when not started by root, also a
-user namespace that makes these possible. Each child it forks takes the
-job-independent steps before its job is known (the native `enter_spare`) and
-the rest once it has its job (`enter_forked_job`). A spawned worker runs this file as its launcher:
+- `helper`: the helper's own mount, IPC and (unless the policy allows
+  networking) network namespaces, and a user namespace when not root;
+- `spare`: in a child forked into a pid namespace of its own (made with
+  `pid_namespace`, whose init reaps orphans and ends the namespace when
+  killed), joining its user namespace, where only the job's ids are mapped,
+  and making its own mount namespace there: the
+  job's world as its new root, the job's ids, an empty standard input, the
+  scratch tmpfs and the Landlock ruleset made ahead, no_new_privs and the
+  long part of the system-call filter;
+- `job`: once the job is known: its own files and scratch folder attached,
+  the root sealed read-only, the process cap, no capabilities (the bounding
+  set emptied), Landlock, and the job's part of the filter.
+
+The warm helper takes `helper` once and forks each child ahead of its job
+(a spare), which takes `spare` then and `job` when its job comes. A spawned
+worker runs this file as its launcher:
 
     python -I /abs/path/confinement.py SPEC_JSON WORKER_SCRIPT COMMAND_FD RESULT_FD
 
-which takes every step for itself and then runs the worker's `serve()`.
-
-Per job, in order:
-- a user namespace of its own: no capability in the namespaces it came from,
-  and a process count of its own (started by root, the job's real uid
-  becomes nobody's first, since root's processes are never counted);
-- the process cap (RLIMIT_NPROC), every capability dropped (the bounding
-  set once per helper), no_new_privs;
-- Landlock: read (and execute) what the interpreter needs, read its own
-  tool.py, read and write its scratch folder and nothing else; no TCP
-  without network; signals and abstract UNIX sockets only within the job;
-- the system-call filter (its long part once per helper, inherited).
+which takes `helper`, forks the job's process into its pid namespace,
+waits for it and ends as it ended; the job's process takes `spare` and `job` and runs the worker's
+`serve()`.
 """
 
 from __future__ import annotations
@@ -34,11 +37,12 @@ import importlib.util
 import json
 import os
 import resource
+import signal
 import sys
 import types
+import typing
 
-NOBODY = 65534
-# Exit status of a launcher that could not confine itself.
+# Exit status of a launcher or job process that could not confine itself.
 STATUS_SETUP_FAILED = 71
 
 
@@ -52,86 +56,125 @@ def load_native(path: str) -> types.ModuleType:
     return module
 
 
+def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, int]]:
+    """The job's own files as detached read-only mounts, made where the host's
+    paths can still be seen: (path, fd) pairs the job stage attaches."""
+    mounts: list[tuple[str, int]] = []
+    try:
+        for path in paths:
+            mounts.append((path, native.detached_file(path)))
+    except BaseException:
+        for _, fd in mounts:
+            os.close(fd)
+        raise
+    return mounts
+
+
+def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, list[int]]:
+    """The description one spare takes, and the descriptors to close once it
+    is forked. Under a root host the job's uid owns nothing, so each
+    writable path becomes an id-mapped copy on which root's files are the
+    job's (made here, where the host's paths can be seen)."""
+    if shared["uid"] == os.geteuid():
+        return shared, []
+    fds: list[int] = []
+    world = []
+    try:
+        for path, kind, target in shared["world"]:
+            if kind == "write":
+                fds.append(native.idmapped_tree(path, shared["uid"], shared["gid"]))
+                kind, target = "tree", str(fds[-1])
+            world.append((path, kind, target))
+    except BaseException:
+        for fd in fds:
+            os.close(fd)
+        raise
+    return {**shared, "world": world}, fds
+
+
+def fork_job_process(
+    native: types.ModuleType,
+    shared: dict,
+    on_job: typing.Callable[[], None] | None = None,
+) -> dict:
+    """Fork the job's process into a pid namespace of its own and return, in
+    it, the description its `spare` stage takes. This process never returns:
+    it waits for the job's process and ends as it ended, so that its parent
+    sees the job's own status (the namespace's init could not die by most
+    signals a job sends itself, the reason the job is not the init).
+    The job's process dies with this one, by the namespace's end.
+
+    With `on_job`, the job's description comes with "started", an fd the
+    job's process closes once it has its job; this process then calls
+    `on_job` (the warm helper's child takes the job's name there)."""
+    description, _ = spare_description(native, shared)
+    # Before the job's processes exist, so that each of them is counted.
+    cgroup = _enter_memory_cgroup(shared)
+    init, user_namespace = native.pid_namespace(description["uid"], description["gid"])
+    started = os.pipe() if on_job is not None else None
+    pid = os.fork()
+    if pid == 0:
+        description = {**description, "user_namespace": user_namespace}
+        if started is not None:
+            os.close(started[0])
+            description["started"] = started[1]
+        return description
+    if started is not None and on_job is not None:
+        os.close(started[1])
+        os.read(started[0], 1)  # end-of-file: the job came, or the process ended
+        on_job()
+    _wait_and_mirror(pid, init, cgroup)
+
+
+# Exit status of a job whose processes went beyond the policy's max_memory.
+STATUS_MEMORY_LIMIT = 73
+
+
+def _enter_memory_cgroup(shared: dict) -> str | None:
+    """Move this process into a memory cgroup of its own, bounded by the
+    policy's max_memory, when the host gives one; its children inherit it."""
+    parent = shared.get("memory_cgroups")
+    if not parent:
+        return None
+    os.makedirs(parent, exist_ok=True)
+    path = os.path.join(parent, str(os.getpid()))
+    try:
+        os.mkdir(path)
+    except FileExistsError:
+        pass  # left by an earlier process of this pid: reused
+    _write(os.path.join(path, "memory.limit_in_bytes"), str(shared["max_memory"]))
+    with_swap = os.path.join(path, "memory.memsw.limit_in_bytes")
+    if os.path.exists(with_swap):  # swap counted too, where the kernel accounts it
+        _write(with_swap, str(shared["max_memory"]))
+    _write(os.path.join(path, "cgroup.procs"), str(os.getpid()))
+    return path
+
+
 def _write(path: str, text: str) -> None:
     with open(path, "w") as file:
         file.write(text)
 
 
-def _map_self(uid: int, gid: int) -> None:
-    """Map this process's ids into the user namespace it has just made."""
-    _write("/proc/self/setgroups", "deny")
-    _write("/proc/self/uid_map", f"{uid} {uid} 1")
-    _write("/proc/self/gid_map", f"{gid} {gid} 1")
+def _memory_exceeded(cgroup: str) -> bool:
+    """Whether the kernel killed a process of the cgroup for its limit."""
+    try:
+        with open(os.path.join(cgroup, "memory.oom_control")) as file:
+            for line in file:
+                name, _, value = line.partition(" ")
+                if name == "oom_kill":
+                    return int(value) > 0
+    except OSError:
+        pass
+    return False
 
 
-def _namespace_flags(network: bool) -> int:
-    return os.CLONE_NEWNS | os.CLONE_NEWIPC | (0 if network else os.CLONE_NEWNET)
-
-
-def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple[int, str]]:
-    """Move the helper into its namespaces; give the base grants as opened fds.
-
-    The fds stay open in the helper, so that a job does not look up the same
-    paths again.
-    """
-    flags = _namespace_flags(setup["network"])
-    if os.geteuid() == 0:
-        os.setgroups([])  # root's supplementary groups are no job's business
-        os.unshare(flags)
-    else:
-        uid, gid = os.geteuid(), os.getegid()
-        os.unshare(os.CLONE_NEWUSER | flags)
-        _map_self(uid, gid)
-    native.make_mounts_private()
-    # What holds for every job is set here once, and inherited by each fork:
-    # no capability can come back through an exec, and the long part of
-    # the system-call filter.
-    native.drop_capability_bounds()
-    native.no_new_privileges()
-    native.install_seccomp(setup["network"], "helper")
-    grants = []
-    for path, kind in setup["grants"]:
-        try:
-            grants.append((os.open(path, os.O_PATH | os.O_CLOEXEC), kind))
-        except FileNotFoundError:
-            continue  # gone since the manager looked: nothing to grant
-    native.prepare_jobs(grants, setup["network"])
-    return grants
-
-
-def _lock_down(native: types.ModuleType, grants: list, job: dict) -> None:
-    """The steps after the namespaces, as enter_job takes them natively."""
-    limit = job["max_processes"]
-    resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
-    native.drop_capabilities()
-    native.no_new_privileges()
-    own = [(job["scratch"], "write"), *((path, "read") for path in job["own"])]
-    native.restrict_paths([*grants, *own], job["network"])
-    native.install_seccomp(job["network"], "whole")
-
-
-def enter_forked_job(native: types.ModuleType, job: dict) -> None:
-    """In a child of the warm helper, already in its session and scratch folder.
-
-    One native call takes the steps listed above with the grants the helper
-    prepared: each Python object a child touches costs it a copied page.
-    """
-    native.enter_job(job["scratch"], job["own"], job["max_processes"])
-
-
-def confine_spawned(native: types.ModuleType, spec: dict) -> None:
-    """In a spawned worker: every step, the helper's included, for itself."""
-    uid, gid = os.geteuid(), os.getegid()
-    if os.getuid() == 0:
-        os.setgroups([])
-        os.setresuid(NOBODY, 0, 0)
-    os.unshare(os.CLONE_NEWUSER | _namespace_flags(spec["network"]))
-    _map_self(uid, gid)
-    scratch = spec["scratch"]
-    native.mount_scratch(scratch, spec["scratch_size"])
-    os.chdir(scratch)  # into the fresh mount, not the folder beneath it
-    native.drop_capability_bounds()
-    _lock_down(native, [tuple(grant) for grant in spec["grants"]], spec)
+def _leave_memory_cgroup(cgroup: str) -> None:
+    parent = os.path.dirname(os.path.dirname(cgroup))
+    try:
+        _write(os.path.join(parent, "cgroup.procs"), str(os.getpid()))
+        os.rmdir(cgroup)
+    except OSError:
+        pass  # removed with the next job of this pid, or by hand
 
 
 def _launch(argv: list[str]) -> None:
@@ -140,12 +183,47 @@ def _launch(argv: list[str]) -> None:
         spec = json.loads(spec_text)
         native = load_native(spec["native"])
         worker = _load_worker(worker_path)
-        confine_spawned(native, spec)
+        native.confine("helper", spec)
+        own = own_mounts(native, spec["own"])
+        spec = fork_job_process(native, spec)
     except BaseException as exc:
-        os.write(2, f"The worker could not enter its sandbox: {exc!r}\n".encode())
-        os._exit(STATUS_SETUP_FAILED)
+        _fail(exc)
+    try:
+        for which, soft, hard in spec["limits"]:
+            resource.setrlimit(which, (soft, hard))
+        native.confine("spare", spec)
+        native.confine("job", {**spec, "own": own})
+        for _, fd in own:
+            os.close(fd)
+    except BaseException as exc:
+        _fail(exc)
     sys.argv = [worker_path]
     worker.serve(int(command_fd), int(result_fd))
+
+
+def _fail(exc: BaseException) -> None:
+    os.write(2, f"The worker could not enter its sandbox: {exc!r}\n".encode())
+    os._exit(STATUS_SETUP_FAILED)
+
+
+def _wait_and_mirror(pid: int, init: int, cgroup: str | None = None) -> typing.NoReturn:
+    """Hold nothing of the job's, wait for it, end what it left in its pid
+    namespace (with the namespace's init), end as it ended, or with
+    STATUS_MEMORY_LIMIT when the kernel killed one of its processes for the
+    memory cgroup's limit."""
+    os.closerange(0, os.sysconf("SC_OPEN_MAX"))
+    _, status = os.waitpid(pid, 0)
+    os.kill(init, signal.SIGKILL)
+    os.waitpid(init, 0)
+    if cgroup is not None:
+        exceeded = _memory_exceeded(cgroup)
+        _leave_memory_cgroup(cgroup)
+        if exceeded:
+            os._exit(STATUS_MEMORY_LIMIT)
+    if os.WIFSIGNALED(status):
+        signal.signal(os.WTERMSIG(status), signal.SIG_DFL)
+        os.kill(os.getpid(), os.WTERMSIG(status))
+    os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
 
 
 def _load_worker(path: str) -> types.ModuleType:

@@ -20,7 +20,6 @@ import asyncio
 import collections
 import concurrent.futures
 import fcntl
-import json
 import os
 import selectors
 import signal
@@ -33,7 +32,6 @@ import threading
 import time
 import weakref
 from pathlib import Path
-from typing import Any
 
 from velmor.core import helper_protocol as protocol
 from velmor.core.job_io import Job, Limits, NotStarted, wait_for_future
@@ -79,7 +77,7 @@ class ForkedJob(Job):
         loop: asyncio.AbstractEventLoop,
         output_cap: int,
         helper: WarmHelper,
-        sandbox: dict[str, Any] | None = None,
+        sandbox: protocol.JobSandbox | None = None,
     ) -> None:
         super().__init__(loop, output_cap)
         self._helper = helper
@@ -97,14 +95,13 @@ class ForkedJob(Job):
     async def start(
         self, worker: Path, env: dict[str, str], cwd: str, limits: Limits, command: bytes
     ) -> None:
-        fields = (
+        request = protocol.JobRequest(
             str(worker),
             cwd,
             env,
-            [[which, *limit] for which, limit in limits],
+            tuple((which, *limit) for which, limit in limits),
             self._sandbox,
-        )
-        request = json.dumps(dict(zip(protocol.REQUEST_KEYS, fields, strict=True))).encode()
+        ).to_json()
         if len(request) > protocol.REQUEST_MAX:
             # The helper would drop it unread, and any other helper too.
             raise NotStarted(

@@ -1,32 +1,24 @@
 """The sandbox every job runs in: the policy a host sets, and what is in force.
 
 A job's code is written by a language model and steered by whatever text the
-agent read, so it gets nothing but its own job: it reads what the
-interpreter needs and its own tool.py, writes only its own scratch folder
-(a fresh, size-capped tmpfs), has no network and no UNIX socket of the host,
-cannot signal, trace or look into other processes, cannot leave its process
-group (so the job's end takes everything it started with it), and runs under
-resource limits that bound the job as a whole.
+agent read, so it gets nothing but its own job: a world of its own (a new
+root holding read-only copies of what the interpreter and common tools need,
+its own tool.py, its scratch folder, a fresh size-capped tmpfs, its own
+/dev/shm and /proc), a pid namespace where it names only its own processes,
+a uid that owns no file of the host when the host is root, no network and no
+UNIX socket of the host, no way out of its process group, and resource
+limits that bound the job as a whole.
 
-The layers, and what each one stops:
+The layers, in the order the native sequence takes them (see README.md and
+host/native/sandbox/sequence.cpp): the helper's mount, IPC and network
+namespaces; the job's user, pid and mount namespaces; the new root
+(pivot_root); the job's ids; no_new_privs and the long part of the
+system-call filter; its own files and scratch folder attached and the root
+sealed read-only; the process cap; no capabilities (the bounding set
+emptied); Landlock; the job's part of the filter.
 
-- user namespace (per helper, and per job): no capability in the host's
-  namespaces, even when the host runs as root; a process count per job;
-- network namespace (per helper, unless the policy allows networking): no
-  interface but a downed loopback, no abstract UNIX socket of the host;
-- mount namespace (per helper): the scratch tmpfs is mounted there only;
-- IPC namespace (per helper): no System V object of the host in reach;
-- Landlock: the file-system rules, no TCP without network, signals and
-  abstract UNIX sockets scoped to the job;
-- seccomp: refuses the system calls tools never need (see the native part;
-  System V IPC among them, whose objects would outlive the job),
-  every UNIX socket but a connected stream pair, and other architectures;
-- no_new_privs: no set-uid or file-capability gain through exec;
-- rlimits: processes, address space, open files (which bound what socket
-  buffers hold), file size, core files, CPU.
-
-The steps themselves are in confinement.py (run inside the job's processes)
-and the native module velmor.core._sandbox.
+This module decides what the world holds (`world_entries`) and which ids a
+job has (`job_ids`); confinement.py takes the stages inside the processes.
 """
 
 from __future__ import annotations
@@ -37,6 +29,8 @@ import sysconfig
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+
+from velmor.core.helper_protocol import JobSandbox
 
 __all__ = ["SandboxPolicy", "SandboxStatus"]
 
@@ -49,24 +43,46 @@ WAY_OUT = "SubprocessManager(sandbox=False) runs jobs without the sandbox"
 
 _MiB = 1 << 20
 
-# System folders a job may read and run programs from.
-_SYSTEM_EXECUTABLE = ("/usr/bin", "/bin", "/usr/lib", "/usr/lib64", "/lib", "/lib64")
-# The few other files the interpreter and the C library read.
-_SYSTEM_READABLE = ("/etc/ld.so.cache", "/etc/localtime", "/usr/share/zoneinfo")
-# What name resolution and TLS read, granted only with network.
-_NETWORK_READABLE = (
+# What a job's world holds of the host, read-only at the same paths: the
+# interpreter's prefixes and standard library are added from sys, and the
+# policy's paths. Programs and system libraries (git, file, sh and what
+# they load), time zones, the magic numbers `file` reads, git's templates.
+_SYSTEM = (
+    "/bin",
+    "/sbin",
+    "/lib",
+    "/lib64",
+    "/usr/bin",
+    "/usr/sbin",
+    "/usr/lib",
+    "/usr/lib64",
+    "/usr/libexec",
+    "/usr/share/zoneinfo",
+    "/usr/share/misc",
+    "/usr/share/file",
+    "/usr/share/git-core",
+)
+# The few files of /etc the C library, Python's standard library and those
+# tools read; passwd and group are the world's own.
+_ETC = ("/etc/ld.so.cache", "/etc/localtime", "/etc/mime.types", "/etc/nsswitch.conf", "/etc/magic")
+# What name resolution and TLS read, in the world only with network.
+_NETWORK = (
     "/etc/hosts",
     "/etc/resolv.conf",
-    "/etc/nsswitch.conf",
     "/etc/host.conf",
     "/etc/gai.conf",
     "/etc/services",
     "/etc/protocols",
     "/etc/ssl",
+    "/etc/ca-certificates",
     "/usr/share/ca-certificates",
 )
-_DEVICES_WRITABLE = ("/dev/null",)
-_DEVICES_READABLE = ("/dev/zero", "/dev/urandom", "/dev/random")
+_DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom")
+# The uid and gid of jobs under a root host: owners of nothing (the native
+# part's JOB_UID_UNDER_ROOT).
+JOB_ID_UNDER_ROOT = 2_000_000_000
+# The name a job's uid and gid have in its world.
+JOB_USER = "velmor-job"
 
 
 def _paths(name: str, value: object) -> tuple[str, ...]:
@@ -102,6 +118,9 @@ class SandboxPolicy:
     `max_file_size`: the largest file a job may write, in bytes.
     `max_scratch_bytes`: the most a job may store in its scratch folder (the
     total it can write there), in bytes.
+    `max_memory`: the memory of all the job's processes together, in bytes,
+    where a memory cgroup can be had (a host running as root); beyond it the
+    job ends with "Exceeded the memory limit of ...".
     """
 
     network: bool = False
@@ -110,6 +129,7 @@ class SandboxPolicy:
     max_processes: int = 16
     max_file_size: int = 64 * _MiB
     max_scratch_bytes: int = 64 * _MiB
+    max_memory: int = 2048 * _MiB
 
     def __post_init__(self) -> None:
         if not isinstance(self.network, bool):
@@ -119,6 +139,7 @@ class SandboxPolicy:
         _count("max_processes", self.max_processes, 1)
         _count("max_file_size", self.max_file_size, 1)
         _count("max_scratch_bytes", self.max_scratch_bytes, 1)
+        _count("max_memory", self.max_memory, 16 * _MiB)
 
 
 @dataclass(frozen=True, slots=True)
@@ -156,15 +177,18 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
         layers.add("seccomp")
     else:
         missing.append("a seccomp filter for this architecture")
-    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | os.CLONE_NEWIPC
+    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | os.CLONE_NEWIPC | os.CLONE_NEWPID
     flags |= 0 if policy.network else os.CLONE_NEWNET
     error = native.probe_namespaces(flags)
     if error == 0:
-        layers.update({"user-namespace", "mount-namespace", "ipc-namespace"})
+        layers.update({"user-namespace", "mount-namespace", "ipc-namespace", "pid-namespace"})
+        layers.add("own-root")
         if not policy.network:
             layers.add("network-namespace")
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
+    if memory_cgroups_usable():
+        layers.add("memory-cgroup")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
@@ -189,75 +213,118 @@ def descriptor_cap(memory_limit: int | None) -> int:
     return max(_FEWEST_DESCRIPTORS, min(_MOST_DESCRIPTORS, memory_limit // _BYTES_PER_DESCRIPTOR))
 
 
-def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:
-    """What every job of the policy may reach, as (path, kind), existing paths only."""
-    executable = [sys.base_prefix, sys.base_exec_prefix, *_SYSTEM_EXECUTABLE]
-    readable = [
-        sys.prefix,
-        sys.exec_prefix,
-        *(sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib", "platlib")),
-        *_SYSTEM_READABLE,
-        *_DEVICES_READABLE,
-        *(_NETWORK_READABLE if policy.network else ()),
-        *policy.read_only_paths,
+# Where each job's memory cgroup is made (cgroup v1, writable by root).
+MEMORY_CGROUPS = "/sys/fs/cgroup/memory/velmor-jobs"
+
+
+def memory_cgroups_usable() -> bool:
+    """Whether jobs can each get a memory cgroup: the v1 memory hierarchy,
+    writable by this process (a host running as root)."""
+    parent = os.path.dirname(MEMORY_CGROUPS)
+    return os.geteuid() == 0 and os.access(os.path.join(parent, "cgroup.procs"), os.W_OK)
+
+
+def job_ids() -> tuple[int, int]:
+    """The uid and gid jobs run under: under root, one that owns no file;
+    otherwise the user's own (a process cannot map others without help)."""
+    if os.geteuid() == 0:
+        return JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT
+    return os.geteuid(), os.getegid()
+
+
+def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, str, str]]:
+    """The job's world as (path, kind, target): what the native part binds,
+    links or writes in the new root, parents before what lies beneath them."""
+    prefixes = [sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix]
+    prefixes += [sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib")]
+    wanted = [
+        *((path, "read") for path in (*_SYSTEM, *prefixes, *_ETC)),
+        *((path, "read") for path in (_NETWORK if policy.network else ())),
+        *((path, "device") for path in _DEVICES),
+        *((path, "read") for path in policy.read_only_paths),
+        *((path, "write") for path in policy.writable_paths),
     ]
-    writable = [*_DEVICES_WRITABLE, *policy.writable_paths]
-    # Each rule costs every job a little: a path that resolves to one granted
-    # already, or lies beneath one granted at least as much, adds nothing.
-    rank = {"read": 0, "execute": 1, "write": 2}
-    strongest: dict[str, str] = {}
-    for kind, paths in (("read", readable), ("execute", executable), ("write", writable)):
-        for path in paths:
-            if not path or not os.path.exists(path):
-                continue
-            real = os.path.realpath(path)
-            if real not in strongest or rank[kind] > rank[strongest[real]]:
-                strongest[real] = kind
-    grants = []
-    for path, kind in sorted(strongest.items()):
+    rank = {"read": 0, "device": 1, "write": 2}
+    chosen: dict[str, str] = {}
+    links: dict[str, str] = {}
+    for path, kind in wanted:
+        if not path:
+            continue
+        if os.path.islink(path):
+            # Made as a link in the world (/bin -> usr/bin); what it points to is bound.
+            links[path] = os.readlink(path)
+        if not os.path.exists(path):
+            continue
+        real = os.path.realpath(path)
+        if real not in chosen or rank[kind] > rank[chosen[real]]:
+            chosen[real] = kind
+    entries: list[tuple[str, str, str]] = []
+    for path, kind in sorted(chosen.items()):
         covered = any(
-            other != path
-            and path.startswith(other.rstrip("/") + "/")
-            and rank[strongest[other]] >= rank[kind]
-            for other in strongest
+            other != path and path.startswith(other.rstrip("/") + "/") and chosen[other] == kind
+            for other in chosen
         )
         if not covered:
-            grants.append((path, kind))
-    return grants
+            entries.append((path, kind, ""))
+    entries += [(path, "link", target) for path, target in sorted(links.items())]
+    name = JOB_USER
+    entries.append(
+        (
+            "/etc/passwd",
+            "file",
+            f"root:x:0:0:root:/root:/bin/sh\n"
+            f"{name}:x:{uid}:{gid}:{name}:/nonexistent:/bin/sh\n"
+            f"nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n",
+        )
+    )
+    entries.append(("/etc/group", "file", f"root:x:0:\n{name}:x:{gid}:\nnogroup:x:65534:\n"))
+    return entries
+
+
+def world_description(policy: SandboxPolicy) -> dict[str, Any]:
+    """What every job of the policy shares: the native stages take it."""
+    uid, gid = job_ids()
+    return {
+        "network": policy.network,
+        "uid": uid,
+        "gid": gid,
+        "world": world_entries(policy, uid, gid),
+        "shm_size": policy.max_scratch_bytes,
+        "scratch_size": policy.max_scratch_bytes,
+        "max_processes": policy.max_processes,
+        "max_memory": policy.max_memory,
+        "memory_cgroups": MEMORY_CGROUPS if memory_cgroups_usable() else None,
+    }
 
 
 def helper_arguments(status: SandboxStatus) -> list[str]:
     """The warm helper's command-line arguments for the sandbox."""
     import json
 
-    policy = status.policy
     setup = {
         "native": status._native_path,
         "confinement": str(CONFINEMENT_SCRIPT),
-        "network": policy.network,
-        "grants": base_grants(policy),
+        **world_description(status.policy),
     }
     return ["--sandbox", json.dumps(setup)]
 
 
-def job_sandbox(policy: SandboxPolicy, scratch: str, command: dict[str, Any]) -> dict[str, Any]:
-    """What one job adds to the base: its scratch folder and its own tool.py."""
-    own = []
-    path = command.get("path") if command.get("action") == "run_function" else None
-    if isinstance(path, str) and os.path.isabs(path) and os.path.isfile(path):
-        own.append(path)
-    return {
-        "scratch": scratch,
-        "scratch_size": policy.max_scratch_bytes,
-        "own": own,
-        "network": policy.network,
-        "max_processes": policy.max_processes,
-    }
+def job_sandbox(scratch: str, read_paths: tuple[str, ...]) -> JobSandbox:
+    """What one job adds to the shared description: its scratch folder and
+    the files the task says it reads (those that exist)."""
+    own = tuple(path for path in read_paths if os.path.isabs(path) and os.path.isfile(path))
+    return JobSandbox(scratch, own)
 
 
-def spawn_launcher(status: SandboxStatus, job: dict[str, Any]) -> list[str]:
+def spawn_launcher(status: SandboxStatus, job: JobSandbox, limits: list[list[int]]) -> list[str]:
     """The launcher a spawned worker runs: confinement.py with the job's whole spec."""
     import json
 
-    spec = {**job, "native": status._native_path, "grants": base_grants(status.policy)}
+    spec = {
+        **world_description(status.policy),
+        "scratch": job.scratch,
+        "own": list(job.own),
+        "limits": limits,
+        "native": status._native_path,
+    }
     return [str(CONFINEMENT_SCRIPT), json.dumps(spec)]

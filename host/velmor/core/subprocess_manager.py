@@ -37,7 +37,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any
 
-from velmor.core import job_folders
+from velmor.core import custom_worker, job_folders
 from velmor.core import sandbox as sandboxing
 from velmor.core.forked_job import (
     FAILURES_TO_RETIRE,
@@ -75,6 +75,10 @@ WORKERS: dict[str, Path] = {
     "custom": Path(__file__).resolve().with_name("custom_worker.py"),
 }
 
+# What each worker type's commands read of the host (its own rule, so that
+# the sandbox need not know any command's shape).
+_FILES_READ = {"custom": custom_worker.files_read}
+
 # Scripts of ours whose frames are left out of the stderr quoted in errors.
 _OUR_SCRIPTS = (str(HELPER_SCRIPT), str(sandboxing.CONFINEMENT_SCRIPT))
 
@@ -95,11 +99,14 @@ class SubprocessTask:
     """One job: which worker, the JSON-encodable command it gets, and a timeout.
 
     `timeout` is in seconds; None means the job may run as long as it likes.
+    `read_paths`: the files of the host the job reads, which a sandboxed job
+    sees read-only; None asks the worker type what its command reads.
     """
 
     worker_type: str
     command: dict[str, Any]
     timeout: float | None = None
+    read_paths: tuple[str, ...] | None = None
 
     def __post_init__(self) -> None:
         if self.timeout is not None and not self.timeout >= 0:  # also refuses NaN
@@ -150,7 +157,7 @@ class SubprocessManager:
     ) -> None:
         policy = _sandbox_policy(sandbox)
         if max_concurrency is None:
-            max_concurrency = os.cpu_count() or 1
+            max_concurrency = _default_concurrency(policy)
         if max_concurrency < 1:
             raise ValueError("max_concurrency must be at least 1")
         if output_cap < 1:
@@ -230,9 +237,13 @@ class SubprocessManager:
         except (TypeError, ValueError, RecursionError) as exc:
             return SubprocessResult(error=f"Command is not JSON-encodable: {exc}")
         timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
+        read_paths = task.read_paths
+        if read_paths is None:
+            files_read = _FILES_READ.get(task.worker_type)
+            read_paths = files_read(task.command) if files_read is not None else ()
         semaphore, turns = self._per_loop()
         async with semaphore:
-            return await self._run(worker, task.command, command, timeout, turns)
+            return await self._run(worker, tuple(read_paths), command, timeout, turns)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -251,22 +262,27 @@ class SubprocessManager:
         return limits
 
     def _new_job(
-        self, loop: asyncio.AbstractEventLoop, workdir: str, command: dict[str, Any]
+        self,
+        loop: asyncio.AbstractEventLoop,
+        workdir: str,
+        read_paths: tuple[str, ...],
+        limits: Limits,
     ) -> Job:
         job_sandbox = None
         if self._sandbox is not None:
-            job_sandbox = sandboxing.job_sandbox(self._sandbox.policy, workdir, command)
+            job_sandbox = sandboxing.job_sandbox(workdir, read_paths)
         if self._helper is not None:
             return ForkedJob(loop, self.output_cap, self._helper, job_sandbox)
         launcher = None
         if self._sandbox is not None and job_sandbox is not None:
-            launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox)
+            rows = [[which, *limit] for which, limit in limits]
+            launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox, rows)
         return SpawnedJob(loop, self.output_cap, launcher)
 
     async def _run(
         self,
         worker: Path,
-        task_command: dict[str, Any],
+        task_read_paths: tuple[str, ...],
         command: bytes,
         timeout: float | None,
         turns: _Turns,
@@ -291,7 +307,7 @@ class SubprocessManager:
                 return SubprocessResult(error=f"Could not start the worker: {exc}")
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(_START_ATTEMPTS):
-                job = self._new_job(loop, workdir, task_command)
+                job = self._new_job(loop, workdir, task_read_paths, limits)
                 timer = None
                 if deadline is not None:
                     # Many deadlines may fall at once: each job's turn to act
@@ -318,7 +334,13 @@ class SubprocessManager:
                     duration = time.monotonic() - started
                     await job.drain(_PIPE_GRACE)
                     result = interpret(
-                        job, worker, job.returncode(), timeout, self.output_cap, _OUR_SCRIPTS
+                        job,
+                        worker,
+                        job.returncode(),
+                        timeout,
+                        self.output_cap,
+                        _OUR_SCRIPTS,
+                        self._sandbox.policy.max_memory if self._sandbox is not None else None,
                     )
                     result.duration = duration
                     return result
@@ -438,6 +460,19 @@ def _remove_made_folder(made: asyncio.Future[str]) -> None:
         asyncio.get_running_loop().run_in_executor(
             job_folders.folder_threads(), _remove_folder, made.result()
         )
+
+
+def _default_concurrency(policy: SandboxPolicy | None) -> int:
+    """One job per CPU, but no more than the machine's memory holds at each
+    job's memory budget, so that the jobs at once cannot exhaust it."""
+    jobs = os.cpu_count() or 1
+    if policy is not None:
+        try:
+            memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        except (ValueError, OSError):
+            return jobs
+        jobs = min(jobs, memory // policy.max_memory)
+    return max(1, jobs)
 
 
 def _remove_folder(path: str) -> None:

@@ -15,6 +15,9 @@ Each child is forked one job ahead (a spare): it takes every step that does
 not depend on the job (its session, the helper's channels closed, the
 sandbox's job-independent steps, a rehearsal that copies the pages a job
 writes) and then waits for the helper to hand it a request and its pipes.
+Sandboxed, the spare first forks the job's process into a pid namespace of
+its own and waits for it, ending as it ended (confinement.py); that process
+takes the steps and the job.
 A job therefore pays neither the fork nor those steps; the next spare is
 forked once the job has been answered.
 
@@ -68,6 +71,7 @@ def load_by_path(name: str, path: str) -> types.ModuleType:
     if spec is None or spec.loader is None:
         raise ImportError(f"cannot load {name} from {path}")
     module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # where dataclasses look a module's names up
     spec.loader.exec_module(module)
     return module
 
@@ -76,14 +80,14 @@ protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_p
 
 
 class Sandbox:
-    """What the helper keeps for confining its jobs: the native steps, the
-    confinement module, and the base grants opened once (kept open: the
-    native part holds their numbers for every job)."""
+    """What the helper keeps for confining its jobs: the native sequence, the
+    confinement module, and the description every job shares (its world)."""
 
     def __init__(self, setup: dict) -> None:
+        self.setup = setup
         self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
         self.native = self.confinement.load_native(setup["native"])
-        self.grants = self.confinement.enter_helper_namespaces(self.native, setup)
+        self.native.confine("helper", setup)
 
 
 class _Spare:
@@ -99,21 +103,12 @@ class _Spare:
 
 
 class _Job:
-    __slots__ = ("pid", "pidfd", "scratch", "scratch_size", "sock")
+    __slots__ = ("pid", "pidfd", "sock")
 
-    def __init__(
-        self,
-        pid: int,
-        pidfd: int,
-        sock: socket.socket,
-        scratch: str | None,
-        scratch_size: int | None,
-    ) -> None:
+    def __init__(self, pid: int, pidfd: int, sock: socket.socket) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
-        self.scratch = scratch  # the job's tmpfs, unmounted once the job is reaped
-        self.scratch_size = scratch_size
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -156,8 +151,6 @@ class Helper:
         self.spare: _Spare | None = None
         self.idle: dict[int, _Spare] = {}  # spares not yet reaped that have no job
         self.closing = False
-        # The next job's scratch tmpfs, made ahead: (size, fd of the detached mount).
-        self.scratch: tuple[int, int] | None = None
         self.selector = selectors.DefaultSelector()
         self.selector.register(control, selectors.EVENT_READ)
 
@@ -195,33 +188,32 @@ class Helper:
             return True
         sock = socket.socket(fileno=fds[0])
         pipes = fds[1:]
-        scratch = None
         try:
             try:
-                request = json.loads(data)
-                if request["worker"] not in self.workers:
-                    self.workers[request["worker"]] = load_worker(request["worker"])
-                if (request["sandbox"] is None) != (self.sandbox is None):
+                request = protocol.JobRequest.from_json(data)
+                if request.worker not in self.workers:
+                    self.workers[request.worker] = load_worker(request.worker)
+                if (request.sandbox is None) != (self.sandbox is None):
                     raise RuntimeError(
                         "this helper was started "
                         + ("with" if self.sandbox is not None else "without")
                         + " the sandbox"
                     )
-                if self.sandbox is not None:
-                    self.attach_scratch(request["cwd"], request["sandbox"]["scratch_size"])
-                    scratch = request["cwd"]
-                spare = self.hand_over(data, pipes, request["worker"])
+                if self.sandbox is not None and request.sandbox is not None:
+                    # The job's own files, as mounts its world attaches: here,
+                    # where the host's paths can still be seen.
+                    own = list(request.sandbox.own)
+                    for _, fd in self.sandbox.confinement.own_mounts(self.sandbox.native, own):
+                        pipes.append(fd)
+                spare = self.hand_over(data, pipes, request.worker)
             except Exception as exc:
-                if scratch is not None:
-                    _unmount(self.sandbox, scratch)
                 _send(sock, protocol.REFUSED + f" {type(exc).__name__}: {exc}".encode())
                 sock.close()
                 return True
         finally:
             for fd in pipes:
                 os.close(fd)
-        size = request["sandbox"]["scratch_size"] if scratch is not None else None
-        job = _Job(spare.pid, spare.pidfd, sock, scratch, size)
+        job = _Job(spare.pid, spare.pidfd, sock)
         self.jobs[job.pid] = job
         self.selector.modify(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
@@ -253,29 +245,6 @@ class Helper:
         raise RuntimeError("no child could be made for the job")
 
     # -- made ahead ---------------------------------------------------------
-
-    def attach_scratch(self, path: str, size: int) -> None:
-        """Mount the job's scratch tmpfs on its folder, the one made ahead if it fits."""
-        assert self.sandbox is not None
-        made, self.scratch = self.scratch, None
-        if made is not None:
-            try:
-                if made[0] == size:
-                    self.sandbox.native.attach_scratch(made[1], path)
-                    return
-            except OSError:
-                pass  # mounted the usual way below
-            finally:
-                os.close(made[1])
-        self.sandbox.native.mount_scratch(path, size)
-
-    def make_scratch(self, size: int | None) -> None:
-        if self.sandbox is None or size is None or self.closing or self.scratch is not None:
-            return
-        try:
-            self.scratch = (size, self.sandbox.native.make_scratch(size))
-        except OSError:
-            pass  # mounted the usual way when the job comes
 
     def fork_spare(self, required: bool = False) -> _Spare | None:
         """Fork the child the next job will run in; it takes every step that
@@ -366,21 +335,12 @@ class Helper:
             _discard_unread(job.sock)
             job.sock.close()
             job.sock = None
-        # After the answer: every process of the job is dead, so nothing can
-        # write there any more, and the manager need not wait for the unmount.
-        if job.scratch is not None:
-            _unmount(self.sandbox, job.scratch)
-            job.scratch = None
-        # The next job's child and scratch folder are made now, while the
-        # manager reads this one's answer, rather than when the next job comes.
+        # The next job's child is made now, while the manager reads this
+        # one's answer, rather than when the next job comes.
         self.fork_spare()
-        self.make_scratch(job.scratch_size)
 
     def shutdown(self) -> None:
         self.closing = True
-        if self.scratch is not None:
-            os.close(self.scratch[1])
-            self.scratch = None
         self.let_go_spare()
         for spare in self.idle.values():
             kill(spare.pid)
@@ -398,12 +358,12 @@ class Helper:
     def run_spare(self, channel: socket.socket) -> None:
         """In a fresh child: take the steps no job changes, wait for a job, run it."""
         problem = None
+        setup = None
         try:
             if _prctl is not None:
                 _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
             if os.getppid() != self.pid:  # the helper died before the line above
                 os._exit(protocol.STATUS_ORPHANED)
-            os.setsid()
             # Nothing of the helper's stays open here: a job holding another
             # job's socket or pipes would keep that job from ever ending.
             self.selector.close()
@@ -414,10 +374,16 @@ class Helper:
                     other.sock.close()
             for spare in self.idle.values():
                 os.close(spare.pidfd)
-            if self.scratch is not None:
-                os.close(self.scratch[1])  # the next job's folder, not this one's
+            os.setsid()
             if self.sandbox is not None:
-                self.sandbox.native.enter_spare()
+                # This process stays outside, waits for the job's process and
+                # ends as it ended; only the job's process goes on from here,
+                # in a pid namespace of its own and this process's group.
+                sandbox = self.sandbox
+                setup = sandbox.confinement.fork_job_process(
+                    sandbox.native, sandbox.setup, lambda: _set_name(self.name)
+                )
+                self.sandbox.native.confine("spare", setup)
             # The pages a job writes are copied on its first write to each:
             # a rehearsal here copies most of them before the job comes; not
             # once the job is here, as when jobs come back to back.
@@ -429,9 +395,12 @@ class Helper:
             problem = exc  # told on the job's stderr, once there is one
         try:
             data, pipes, _, _ = socket.recv_fds(
-                channel, protocol.REQUEST_MAX, protocol.JOB_FDS - 1, socket.MSG_CMSG_CLOEXEC
+                channel,
+                protocol.REQUEST_MAX,
+                protocol.JOB_FDS - 1 + protocol.MAX_OWN_FILES,
+                socket.MSG_CMSG_CLOEXEC,
             )
-            if len(pipes) != protocol.JOB_FDS - 1:
+            if len(pipes) < protocol.JOB_FDS - 1:
                 os._exit(protocol.STATUS_ORPHANED)  # let go before it had a job
             # The request's first part came with the pipes; the rest follows
             # up to the end of the stream, which the helper closes.
@@ -439,36 +408,44 @@ class Helper:
             while part := channel.recv(protocol.REQUEST_MAX):
                 parts.append(part)
             channel.close()
-            request = json.loads(b"".join(parts))
-            worker = self.workers[request["worker"]]
+            request = protocol.JobRequest.from_json(b"".join(parts))
+            worker = self.workers[request.worker]
         except BaseException:
             os._exit(protocol.STATUS_SETUP_FAILED)
+        if setup is not None:
+            os.close(setup["started"])  # the process that waits for this one takes the job's name
         self.become_worker(worker, request, pipes, problem)
 
     def become_worker(
         self,
         worker: types.ModuleType,
-        request: dict,
+        request: protocol.JobRequest,
         pipes: list[int],
         problem: BaseException | None,
     ) -> None:
         """Turn this spare child into a worker process for one job and run it."""
-        command_fd, result_fd, stdout_fd, stderr_fd = pipes
+        command_fd, result_fd, stdout_fd, stderr_fd = pipes[: protocol.JOB_FDS - 1]
+        own_fds = pipes[protocol.JOB_FDS - 1 :]
         try:
             _set_name(self.name)
             os.dup2(stdout_fd, 1)
             os.dup2(stderr_fd, 2)
             if problem is not None:
                 raise problem
-            os.chdir(request["cwd"])  # into the job's scratch mount, when sandboxed
             os.environ.clear()
-            os.environ.update(request["env"])
-            for which, soft, hard in request["limits"]:
+            os.environ.update(request.env)
+            for which, soft, hard in request.limits:
                 resource.setrlimit(which, (soft, hard))
-            if request["sandbox"] is not None:
+            if request.sandbox is not None:
                 assert self.sandbox is not None
-                self.sandbox.confinement.enter_forked_job(self.sandbox.native, request["sandbox"])
-            # fd 0 is the helper's /dev/null: the job's stdin is at end-of-file.
+                own = list(zip(request.sandbox.own, own_fds, strict=True))
+                job = {**self.sandbox.setup, "scratch": request.sandbox.scratch, "own": own}
+                # Into the job's world, its scratch folder the working one.
+                self.sandbox.native.confine("job", job)
+            else:
+                os.chdir(request.cwd)
+            # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
+            # either way the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
             sys.argv = [worker.__file__]
         except BaseException as exc:
@@ -504,14 +481,6 @@ def _die(message: str) -> None:
         os.write(2, message.encode("utf-8", "replace") + b"\n")
     finally:
         os._exit(protocol.STATUS_SETUP_FAILED)
-
-
-def _unmount(sandbox: Sandbox | None, path: str) -> None:
-    assert sandbox is not None
-    try:
-        sandbox.native.unmount(path)
-    except OSError:
-        pass  # the folder went away with its mount
 
 
 def _send(sock: socket.socket, message: bytes) -> bool:
