@@ -6,7 +6,14 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from velmor.tools.args_schema import OPEN_ARGS, derive_args, derive_args_schema
+from velmor.tools.args_schema import (
+    OPEN_ARGS,
+    custom_tool_description,
+    custom_tool_schema,
+    derive_args,
+    derive_args_from_file,
+    derive_args_schema,
+)
 
 
 def closed(properties, required=()):
@@ -359,3 +366,51 @@ class TestOpenAIStrictMode:
     def test_the_open_schema_of_before_lost_every_key_in_strict_mode(self):
         args, _ = self.transform(dict(OPEN_ARGS), True)
         assert args["properties"] == {} and args["additionalProperties"] is False
+
+
+class TestOffering:
+    """What a custom tool is offered with: its parameters with `args` described, and its docstring."""
+
+    PARAMETERS = {
+        "type": "object",
+        "properties": {"args": {"type": "object", "description": "Arguments for main()."}},
+    }
+
+    def test_schema_describes_args_and_requires_it_when_a_key_is(self):
+        derived = derive_args(textwrap.dedent(SOURCES["subscripts"]))
+        schema = custom_tool_schema(self.PARAMETERS, derived)
+        assert schema == {
+            "type": "object",
+            "properties": {"args": {**derived.schema, "description": "Arguments for main()."}},
+            "required": ["args"],
+        }
+        assert (
+            "required" not in self.PARAMETERS
+            and "additionalProperties" not in (self.PARAMETERS["properties"]["args"])
+        )
+
+    def test_schema_with_nothing_required_leaves_args_optional(self):
+        schema = custom_tool_schema(self.PARAMETERS, derive_args("x = 1\n"))
+        assert "required" not in schema
+        assert schema["properties"]["args"]["type"] == "object"
+
+    @pytest.mark.parametrize(
+        "description, docstring, expected",
+        [
+            ("Counts words.", "Give `text`.", "Counts words.\n\nGive `text`."),
+            ("", "Give `text`.", "Give `text`."),
+            ("Counts words.", "", "Counts words."),
+            ("Counts words. Give `text`.", "Give `text`.", "Counts words. Give `text`."),
+        ],
+    )
+    def test_description_joins_the_docstring(self, description, docstring, expected):
+        derived = derive_args(f"def main(args):\n    {docstring!r}\n")
+        assert custom_tool_description(description, derived) == expected
+
+    def test_from_a_file(self, tmp_path):
+        script = tmp_path / "tool.py"
+        script.write_text("def main(args):\n    return args['z\u00e4hl']\n", encoding="utf-8")
+        assert derive_args_from_file(script).required == ["z\u00e4hl"]
+        script.write_bytes(b"def main(args):\n    return args['\xff']\n")
+        assert derive_args_from_file(script).schema == OPEN_ARGS
+        assert derive_args_from_file(tmp_path / "missing.py").schema == OPEN_ARGS

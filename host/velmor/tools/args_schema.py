@@ -29,12 +29,24 @@ has the closed shape that OpenAI's strict mode demands of every object.
 from __future__ import annotations
 
 import ast
-from collections.abc import Iterator
+import copy
+import os
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from functools import lru_cache
 from typing import Any
 
-__all__ = ["OPEN_ARGS", "DerivedArgs", "derive_args", "derive_args_schema"]
+__all__ = [
+    "OPEN_ARGS",
+    "DerivedArgs",
+    "custom_tool_description",
+    "custom_tool_schema",
+    "derive_args",
+    "derive_args_from_file",
+    "derive_args_schema",
+]
+
+ARGS = "args"  # the one parameter of a custom tool
 
 # The schema of `args` where nothing could be read: any object.
 OPEN_ARGS: dict[str, Any] = {"type": "object"}
@@ -94,6 +106,42 @@ def _derive_cached(source: str) -> DerivedArgs:
         # Unparsable, or nested beyond what the reader walks: nothing is known.
         return DerivedArgs()
     return DerivedArgs(reading.schema(), description, reading.followed)
+
+
+def derive_args_from_file(path: str | os.PathLike[str]) -> DerivedArgs:
+    """`derive_args` of a tool's saved script; one that cannot be read gives the open schema."""
+    try:
+        with open(path, encoding="utf-8") as script:
+            source = script.read(MAX_SOURCE_CHARS + 1)
+    except (OSError, UnicodeDecodeError, ValueError):
+        return DerivedArgs()
+    return derive_args(source)
+
+
+def custom_tool_schema(parameters: Mapping[str, Any], derived: DerivedArgs) -> dict[str, Any]:
+    """A custom tool's parameters (a fresh dict) with `args` described as `derived` reads it.
+
+    `args` itself becomes required when it has required keys; it keeps the
+    description the tool gives it.
+    """
+    schema = copy.deepcopy(dict(parameters))
+    properties = schema.setdefault("properties", {})
+    given = properties.get(ARGS)
+    args = copy.deepcopy(derived.schema)
+    if isinstance(given, Mapping) and isinstance(given.get("description"), str):
+        args["description"] = given["description"]
+    properties[ARGS] = args
+    if derived.required and ARGS not in schema.get("required", []):
+        schema["required"] = [*schema.get("required", []), ARGS]
+    return schema
+
+
+def custom_tool_description(description: str, derived: DerivedArgs) -> str:
+    """A custom tool's description followed by its `main`'s docstring, when it adds something."""
+    docstring = derived.description.strip()
+    if not docstring or docstring in description:
+        return description
+    return f"{description.rstrip()}\n\n{docstring}" if description.strip() else docstring
 
 
 def _find_main(module: ast.Module) -> ast.FunctionDef | ast.AsyncFunctionDef | None:
