@@ -109,7 +109,22 @@ def _derive_cached(source: str) -> DerivedArgs:
 
 
 def derive_args_from_file(path: str | os.PathLike[str]) -> DerivedArgs:
-    """`derive_args` of a tool's saved script; one that cannot be read gives the open schema."""
+    """`derive_args` of a tool's saved script; one that cannot be read gives the open schema.
+
+    The file is read again only when it changed (its identity, size or time),
+    so a server may ask at every listing for the price of a `stat`.
+    """
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return DerivedArgs()
+    return _derive_file(
+        os.fspath(path), status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns
+    )
+
+
+@lru_cache(maxsize=256)
+def _derive_file(path: str, *version: int) -> DerivedArgs:
     try:
         with open(path, encoding="utf-8") as script:
             source = script.read(MAX_SOURCE_CHARS + 1)
