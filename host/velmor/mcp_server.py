@@ -24,7 +24,6 @@ from typing import Any
 import anyio
 import mcp.types as types
 from mcp.server.lowlevel import NotificationOptions, Server
-from mcp.server.stdio import stdio_server
 from mcp.server.subscriptions import InMemorySubscriptionBus, ListenHandler, ToolsListChanged
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
@@ -334,7 +333,9 @@ async def serve(http: Any = None) -> None:
         async with anyio.create_task_group() as group:
             group.start_soon(server.follow_store)
             if http is None:
-                async with stdio_server() as (read_stream, write_stream):
+                from velmor.mcp_stdio import stdio_streams
+
+                async with stdio_streams() as (read_stream, write_stream):
                     await server.run(read_stream, write_stream)
             else:
                 from velmor.mcp_http import serve_http
