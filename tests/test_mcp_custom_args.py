@@ -32,6 +32,7 @@ JOINER_ARGS = {
     "additionalProperties": False,
 }
 PASSES_ON = "import json\ndef main(args):\n    return json.dumps(args, sort_keys=True)\n"
+ADDER = "def main(args):\n    return args['a'] + args['b']\n"
 
 
 def text(result):
@@ -44,7 +45,7 @@ async def served(home):
     """A client of a server whose store holds the two tools above."""
     env = {**os.environ, "HOME": str(home)}
     async with Client(StdioServerParameters(command=str(SCRIPT), args=["serve"], env=env)) as c:
-        for name, code in [("joiner", JOINER), ("passes_on", PASSES_ON)]:
+        for name, code in [("joiner", JOINER), ("passes_on", PASSES_ON), ("adder", ADDER)]:
             made = await c.call_tool(
                 "tool_creator",
                 {"operation": "create", "tool_name": name, "code": code, "description": "Joins."},
@@ -63,7 +64,7 @@ async def test_offered_with_the_args_its_code_reads_and_its_docstring(home):
         joiner = tools["custom_joiner"]
         args = joiner.input_schema["properties"]["args"]
         assert {key: value for key, value in args.items() if key != "description"} == JOINER_ARGS
-        assert "required" not in joiner.input_schema  # no key of args is read on every path
+        assert "required" not in joiner.input_schema  # args itself stays optional
         assert joiner.description == "Joins.\n\nJoin `words` with `sep`."
         opened = tools["custom_passes_on"].input_schema["properties"]["args"]
         assert "additionalProperties" not in opened and "properties" not in opened
@@ -111,6 +112,13 @@ async def test_calls_as_models_send_them(home):
         for arguments, answer in REFUSED:
             refused = await client.call_tool("custom_joiner", arguments)
             assert refused.is_error is True and text(refused).startswith(answer), text(refused)
+        # Required keys are asked for even when args is left out.
+        for arguments in [{}, {"args": None}, {"a": 1}]:
+            refused = await client.call_tool("custom_adder", arguments)
+            assert refused.is_error is True and text(refused).startswith(
+                "[ERROR] Invalid arguments: "
+            )
+            assert "args.b: missing, but required" in text(refused)
         # An open args passes any key on, nulls included.
         called = await client.call_tool("custom_passes_on", {"z": 1, "a": None, "b": [2]})
         assert json.loads(json.loads(text(called))) == {"a": None, "b": [2], "z": 1}

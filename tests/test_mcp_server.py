@@ -39,7 +39,6 @@ ADDER_SCHEMA = {
             "additionalProperties": False,
         }
     },
-    "required": ["args"],
 }
 
 

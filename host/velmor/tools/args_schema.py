@@ -132,8 +132,13 @@ def _derive_file(path: str, *version: int) -> DerivedArgs:
 def custom_tool_schema(parameters: Mapping[str, Any], derived: DerivedArgs) -> dict[str, Any]:
     """A custom tool's parameters (a fresh dict) with `args` described as `derived` reads it.
 
-    `args` itself becomes required when it has required keys; it keeps the
-    description the tool gives it.
+    `args` keeps the description the tool gives it, and stays optional itself,
+    as in the tool's parameters, even when keys of it are required. A key read
+    only by subscript has no type, and strict schema modes (OpenAI's) refuse a
+    schema with an untyped node; frameworks that switch strict mode on by
+    themselves (pydantic-ai) do so for a schema whose every object requires
+    all its keys, which a required `args` over required keys would be. A call
+    without `args` still meets `args`' own required keys at the server's door.
     """
     schema = copy.deepcopy(dict(parameters))
     properties = schema.setdefault("properties", {})
@@ -142,8 +147,6 @@ def custom_tool_schema(parameters: Mapping[str, Any], derived: DerivedArgs) -> d
     if isinstance(given, Mapping) and isinstance(given.get("description"), str):
         args["description"] = given["description"]
     properties[ARGS] = args
-    if derived.required and ARGS not in schema.get("required", []):
-        schema["required"] = [*schema.get("required", []), ARGS]
     return schema
 
 
