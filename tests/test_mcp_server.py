@@ -141,6 +141,8 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
         assert raised.is_error is True
         damaged = store / "damaged" / "metadata.json"
         assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        info = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "damaged"})
+        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
