@@ -822,9 +822,12 @@ def metadata(*paths: Path) -> dict[str, tuple]:
     seen = {}
     for path in paths:
         info = os.lstat(path)
-        attributes = {}
-        if not stat.S_ISLNK(info.st_mode):
-            attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        attributes: dict | str = {}
+        try:
+            if not stat.S_ISLNK(info.st_mode):
+                attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        except PermissionError as exc:  # a mode of 0 hides them from their owner too
+            attributes = f"unreadable: {exc.strerror}"
         seen[str(path)] = (stat.filemode(info.st_mode), info.st_uid, info.st_mtime_ns, attributes)
     return seen
 
