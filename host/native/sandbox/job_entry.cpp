@@ -56,6 +56,7 @@ private:
 void prepare_jobs(std::vector<PathGrant> grants, bool network) {
     prepared().grants = std::move(grants);
     prepared().network = network;
+    job_filter(network);  // compiled here once, not in every job
 }
 
 void enter_spare() {
@@ -86,7 +87,7 @@ void enter_job(const std::string& scratch, const std::vector<std::string>& own,
         throw;
     }
     close(ruleset);
-    install_filter(prepared().network, Stage::job);
+    install_job_filter(prepared().network);  // last: the steps above make calls jobs may not
 }
 
 }  // namespace sandbox

@@ -1,5 +1,5 @@
 // Entering a job forked by the warm helper, in one native call: what the
-// helper prepared once (its granted paths, the job's part of the filter) is
+// helper prepared once (its granted paths, the job's compiled filter) is
 // kept here, so that the child touches as few of the interpreter's objects
 // (and so copies as few shared pages) as it can.
 #pragma once
@@ -23,7 +23,7 @@ void enter_spare();
 
 // Once the child has its job (after enter_spare, or with it when not taken
 // yet): the process cap, Landlock with the prepared ruleset plus `scratch`
-// (read-write) and `own` (read), and the job's part of the filter.
+// (read-write) and `own` (read), and last the job's system-call filter.
 void enter_job(const std::string& scratch, const std::vector<std::string>& own,
                unsigned long max_processes);
 

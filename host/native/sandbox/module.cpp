@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <string>
 #include <system_error>
@@ -129,20 +130,6 @@ PyObject* restrict_paths(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-bool parse_stage(const char* name, sandbox::Stage& stage) {
-    if (std::strcmp(name, "whole") == 0) {
-        stage = sandbox::Stage::whole;
-    } else if (std::strcmp(name, "helper") == 0) {
-        stage = sandbox::Stage::helper;
-    } else if (std::strcmp(name, "job") == 0) {
-        stage = sandbox::Stage::job;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown filter stage %s", name);
-        return false;
-    }
-    return true;
-}
-
 // prepare_jobs(grants, network): grants of opened fds the caller keeps open
 // (paths would be opened here and closed again on return).
 PyObject* prepare_jobs(PyObject*, PyObject* args) {
@@ -185,12 +172,9 @@ PyObject* enter_job(PyObject*, PyObject* args) {
 
 PyObject* install_seccomp(PyObject*, PyObject* args) {
     int network = 0;
-    const char* stage_name = "whole";
-    if (!PyArg_ParseTuple(args, "p|s:install_seccomp", &network, &stage_name)) return nullptr;
-    sandbox::Stage stage{};
-    if (!parse_stage(stage_name, stage)) return nullptr;
+    if (!PyArg_ParseTuple(args, "p:install_seccomp", &network)) return nullptr;
     try {
-        sandbox::install_filter(network != 0, stage);
+        sandbox::install_job_filter(network != 0);
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
@@ -203,11 +187,25 @@ PyObject* seccomp_supported(PyObject*, PyObject*) {
 
 PyObject* filter_length(PyObject*, PyObject* args) {
     int network = 0;
-    const char* stage_name = "whole";
-    if (!PyArg_ParseTuple(args, "p|s:filter_length", &network, &stage_name)) return nullptr;
-    sandbox::Stage stage{};
-    if (!parse_stage(stage_name, stage)) return nullptr;
-    return PyLong_FromSize_t(sandbox::build_filter(network != 0, stage).size());
+    if (!PyArg_ParseTuple(args, "p:filter_length", &network)) return nullptr;
+    try {
+        return PyLong_FromSize_t(sandbox::job_filter(network != 0).size());
+    } catch (const std::exception& error) {  // a policy the compiler cannot take
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
+}
+
+PyObject* describe_filter(PyObject*, PyObject* args) {
+    int network = 0;
+    if (!PyArg_ParseTuple(args, "p:describe_filter", &network)) return nullptr;
+    try {
+        const std::string text = sandbox::describe_job_filter(network != 0);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
 }
 
 template <void (*Step)()>
@@ -290,14 +288,16 @@ PyMethodDef methods[] = {
     {"enter_job", enter_job, METH_VARARGS,
      "enter_job(scratch, own, max_processes): in a forked child, the steps that depend on its "
      "job (enter_spare's first, unless taken): the process cap, Landlock with the job's own "
-     "paths and the job's part of the filter."},
+     "paths and last the job's filter."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
-     "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
-     "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
+     "install_seccomp(network): install the job's system-call filter, an allow-list; the "
+     "last step of confining a job."},
     {"seccomp_supported", seccomp_supported, METH_NOARGS,
      "Whether the system-call filter knows this architecture."},
     {"filter_length", filter_length, METH_VARARGS,
-     "filter_length(network, stage='whole'): the number of instructions of the filter."},
+     "filter_length(network): the number of instructions of the job's filter."},
+    {"describe_filter", describe_filter, METH_VARARGS,
+     "describe_filter(network): the job's filter as text, one line a call."},
     {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,
      "Empty the bounding and ambient capability sets."},
     {"drop_capabilities", simple_step<sandbox::drop_capabilities>, METH_NOARGS,

@@ -24,7 +24,8 @@ Per job, in order:
 - Landlock: read (and execute) what the interpreter needs, read its own
   tool.py, read and write its scratch folder and nothing else; no TCP
   without network; signals and abstract UNIX sockets only within the job;
-- the system-call filter (its long part once per helper, inherited).
+- last, the system-call filter: an allow-list of what tools were seen to
+  call, everything else ENOSYS (see job_policy.cpp).
 """
 
 from __future__ import annotations
@@ -84,11 +85,10 @@ def enter_helper_namespaces(native: types.ModuleType, setup: dict) -> list[tuple
         _map_self(uid, gid)
     native.make_mounts_private()
     # What holds for every job is set here once, and inherited by each fork:
-    # no capability can come back through an exec, and the long part of
-    # the system-call filter.
+    # no capability can come back through an exec. The system-call filter
+    # is each job's last step: the helper still mounts, forks and unshares.
     native.drop_capability_bounds()
     native.no_new_privileges()
-    native.install_seccomp(setup["network"], "helper")
     grants = []
     for path, kind in setup["grants"]:
         try:
@@ -107,7 +107,7 @@ def _lock_down(native: types.ModuleType, grants: list, job: dict) -> None:
     native.no_new_privileges()
     own = [(job["scratch"], "write"), *((path, "read") for path in job["own"])]
     native.restrict_paths([*grants, *own], job["network"])
-    native.install_seccomp(job["network"], "whole")
+    native.install_seccomp(job["network"])  # last: it refuses what the steps above need
 
 
 def enter_forked_job(native: types.ModuleType, job: dict) -> None:
