@@ -33,7 +33,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from tests import escape_probes  # noqa: E402
-from tests.processes import is_spare, processes  # noqa: E402
+from tests.processes import is_spare, processes, with_argument  # noqa: E402
 from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask  # noqa: E402
 
 # Where a bytes object keeps its bytes: after the object header.
@@ -50,14 +50,15 @@ def attack(ctx):
             sorted(os.sched_getaffinity(0)), limits]
 """
 
-# A neighbouring job that runs until it is cancelled.
-NEIGHBOUR = """
-import ctypes, time
-
+# A neighbouring job that runs until it is cancelled, in a child found by its arguments.
+NEIGHBOUR = (
+    escape_probes.TAGGED_CHILD
+    + """
 def attack(ctx):
-    ctypes.CDLL(None).prctl(15, b"velmor-adjacent", 0, 0, 0)  # PR_SET_NAME (15 bytes at most)
-    time.sleep(ctx["seconds"])
+    return in_tagged_child(ctx, "import sys, time; time.sleep(float(sys.argv[2]))", ctx["seconds"])
 """
+)
+NEIGHBOUR_TAG = "velmor-adjacent"
 
 
 def _trivial() -> SubprocessTask:
@@ -65,18 +66,6 @@ def _trivial() -> SubprocessTask:
     return SubprocessTask(
         worker_type="custom", command={"action": "validate", "code": code}, timeout=20.0
     )
-
-
-def _named(name: bytes) -> list[int]:
-    found = []
-    for pid, _, _, state in processes():
-        try:
-            with open(f"/proc/{pid}/comm", "rb") as file:
-                if state != "Z" and file.read().rstrip(b"\n") == name:
-                    found.append(pid)
-        except OSError:
-            continue
-    return found
 
 
 def _limits(pid: int) -> list[str]:
@@ -142,11 +131,16 @@ async def main(spec: dict) -> dict:
             observed["own_before"] = await _own_scheduling(manager, folder.with_name("own"))
             neighbour = asyncio.ensure_future(
                 manager.spawn(
-                    escape_probes.task(NEIGHBOUR, {"seconds": 30}, "run", folder.with_name("n"))
+                    escape_probes.task(
+                        NEIGHBOUR,
+                        {"seconds": 30, "tag": NEIGHBOUR_TAG},
+                        "run",
+                        folder.with_name("n"),
+                    )
                 )
             )
             for _ in range(250):
-                if found := _named(b"velmor-adjacent"):
+                if found := with_argument(NEIGHBOUR_TAG):
                     break
                 await asyncio.sleep(0.02)
             else:

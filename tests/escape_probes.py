@@ -953,24 +953,59 @@ def attack(ctx):
     return f"inotify instances {len(instances)}, aio events {events}"
 """
 
-# The job's capability bounding set, read with PR_CAPBSET_READ (no /proc
-# needed), while it holds still for ctx["hold"] seconds under the name
-# ctx["tag"], so that the test can look at its kernel ids from outside.
-IDENTITY = """
-import ctypes, os, time
+# Runs code in a child interpreter whose command line carries ctx["tag"], so
+# that the test finds the job's process from outside by its arguments (a
+# job's process name cannot be relied on: setting it takes prctl, which a
+# filter may refuse). The child shares the job's ids, capabilities,
+# working folder and place in the process tree.
+TAGGED_CHILD = """
+import subprocess, sys
 
-def attack(ctx):
+def in_tagged_child(ctx, code, *args):
+    done = subprocess.run(
+        [sys.executable, "-I", "-c", code, ctx["tag"], *map(str, args)],
+        capture_output=True,
+        text=True,
+    )
+    return (done.stdout + done.stderr).strip()
+"""
+
+# The job's capability bounding set as it sees it (from /proc when it has
+# one, else PR_CAPBSET_READ cap by cap), held still for ctx["hold"] seconds
+# so that the test can look at its kernel ids and bounding set from outside.
+IDENTITY = (
+    TAGGED_CHILD
+    + """
+CHILD = '''
+import ctypes, os, sys, time
+
+def bounding():
+    try:
+        with open("/proc/self/status") as file:
+            for line in file:
+                if line.startswith("CapBnd:"):
+                    return "%x" % int(line.split()[1], 16)
+    except OSError:
+        pass
     libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(15, ctx["tag"].encode(), 0, 0, 0)  # PR_SET_NAME
-    bounding = 0
+    found = 0
     for cap in range(64):
         held = libc.prctl(23, cap, 0, 0, 0)  # PR_CAPBSET_READ
         if held < 0:
+            if cap == 0:
+                return "unknown(errno%d)" % ctypes.get_errno()
             break  # past the last capability this kernel knows
-        bounding |= held << cap
-    time.sleep(ctx["hold"])
-    return f"CAPBND {bounding:x} uid {os.getuid()} euid {os.geteuid()}"
+        found |= held << cap
+    return "%x" % found
+
+print("CAPBND", bounding(), "uid", os.getuid(), "euid", os.geteuid(), flush=True)
+time.sleep(float(sys.argv[2]))
+'''
+
+def attack(ctx):
+    return in_tagged_child(ctx, CHILD, ctx["hold"])
 """
+)
 
 # Memory really used (every page touched) across ctx["processes"] processes
 # of ctx["each"] bytes each, all held at once for ctx["hold"] seconds.
