@@ -117,7 +117,8 @@ async def main(spec: dict) -> dict:
     assert ctypes.string_at(address, len(memory_secret)) == memory_secret
     ctx = dict(spec["ctx"], host_pid=os.getpid(), address=address, length=len(memory_secret))
     ctx["pids"] = [os.getpid()]
-    manager = SubprocessManager(warm=spec["warm"], sandbox=spec["sandbox"])
+    # Room for a neighbour, the attack and a short job at once.
+    manager = SubprocessManager(max_concurrency=4, warm=spec["warm"], sandbox=spec["sandbox"])
     folder = Path(spec["folder"])
     observed: dict = {}
     neighbour = None
@@ -145,15 +146,24 @@ async def main(spec: dict) -> dict:
                 await asyncio.sleep(0.02)
             else:
                 raise SystemExit("the neighbouring job never showed up")
+            # A short job: when it ends, a warm helper forks a spare, which waits
+            # beside the neighbour (the neighbour took the one there was).
+            await manager.spawn(_trivial())
             around = await _around(manager, found[0])
             observed["before"] = {name: _scheduling(pid) for name, pid in around.items()}
             ctx["pids"] = sorted(around.values())
             ctx["pgids"] = sorted({os.getpgid(pid) for pid in around.values()})
             ctx["uid"] = os.getuid()
         probe = getattr(escape_probes, spec["probe"])
-        result = await manager.spawn(
-            escape_probes.task(probe, ctx, spec["phase"], Path(spec["folder"]))
+        attack = asyncio.ensure_future(
+            manager.spawn(escape_probes.task(probe, ctx, spec["phase"], Path(spec["folder"])))
         )
+        if spec.get("observe"):
+            await asyncio.sleep(0.1)  # the attack has taken the spare there was
+            # A job that ends while the attack waits: a warm helper then forks
+            # the spare for the next job, which the attack can reach.
+            await manager.spawn(_trivial())
+        result = await attack
         if spec.get("observe"):
             await asyncio.sleep(0.3)  # time for a helper to reap what it should
             observed["zombies"] = {
