@@ -10,6 +10,8 @@ public:
     explicit Fd(int fd) noexcept : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&&) = delete;
     ~Fd() {
         if (fd_ >= 0) close(fd_);
     }

@@ -1,18 +1,22 @@
-// velmor.core._sandbox: the per-job confinement steps that are too slow, or
-// impossible, in Python. Each function does one step; the Python side
-// (confinement.py) decides the order and what to grant.
+// velmor.core._sandbox: the confinement sequence of a job (sequence.hpp), in
+// native code so that its order is checked in one place, and the single
+// steps the tests and the launcher call on their own.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "job_entry.hpp"
+#include "sequence.hpp"
+#include "world.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -130,46 +134,6 @@ PyObject* restrict_paths(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// prepare_jobs(grants, network): grants of opened fds the caller keeps open
-// (paths would be opened here and closed again on return).
-PyObject* prepare_jobs(PyObject*, PyObject* args) {
-    PyObject* grants_arg = nullptr;
-    int network = 0;
-    if (!PyArg_ParseTuple(args, "Op:prepare_jobs", &grants_arg, &network)) return nullptr;
-    OpenedFds opened;
-    std::vector<sandbox::PathGrant> parsed;
-    if (!parse_grants(grants_arg, opened, parsed)) return nullptr;
-    if (!opened.empty()) {
-        PyErr_SetString(PyExc_TypeError, "prepare_jobs takes opened fds, not paths");
-        return nullptr;
-    }
-    sandbox::prepare_jobs(std::move(parsed), network != 0);
-    Py_RETURN_NONE;
-}
-
-// enter_job(scratch, own, max_processes)
-PyObject* enter_job(PyObject*, PyObject* args) {
-    const char* scratch = nullptr;
-    PyObject* own_arg = nullptr;
-    unsigned long max_processes = 0;
-    if (!PyArg_ParseTuple(args, "sOk:enter_job", &scratch, &own_arg, &max_processes))
-        return nullptr;
-    Ref own_items(PySequence_Fast(own_arg, "own must be a sequence of paths"));
-    if (!own_items) return nullptr;
-    std::vector<std::string> own;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(own_items.get()); ++i) {
-        const char* path = PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(own_items.get(), i));
-        if (path == nullptr) return nullptr;
-        own.emplace_back(path);
-    }
-    try {
-        sandbox::enter_job(scratch, own, max_processes);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
-}
-
 PyObject* install_seccomp(PyObject*, PyObject* args) {
     int network = 0;
     if (!PyArg_ParseTuple(args, "p:install_seccomp", &network)) return nullptr;
@@ -218,49 +182,216 @@ PyObject* simple_step(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* mount_scratch(PyObject*, PyObject* args) {
-    const char* path = nullptr;
-    unsigned long long size = 0;
-    if (!PyArg_ParseTuple(args, "sK:mount_scratch", &path, &size)) return nullptr;
+
+// Reads description[key] when present; false with an exception set on a bad value.
+bool read_item(PyObject* description, const char* key, PyObject*& value) {
+    value = PyDict_GetItemString(description, key);  // borrowed; NULL when absent
+    return true;
+}
+
+bool read_bool(PyObject* description, const char* key, bool& out) {
+    PyObject* value = nullptr;
+    read_item(description, key, value);
+    if (value == nullptr) return true;
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+template <class Number>
+bool read_number(PyObject* description, const char* key, Number& out) {
+    PyObject* value = nullptr;
+    read_item(description, key, value);
+    if (value == nullptr) return true;
+    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<Number>(number);
+    if (static_cast<unsigned long long>(out) != number) {
+        PyErr_Format(PyExc_OverflowError, "%s is out of range", key);
+        return false;
+    }
+    return true;
+}
+
+bool read_text(PyObject* value, std::string& out) {
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(value, &bytes)) return false;
+    Ref owned(bytes);
+    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    return true;
+}
+
+// A list or tuple of `count` fields (JSON gives lists); NULL with an exception otherwise.
+PyObject* as_fields(PyObject* item, Py_ssize_t count, const char* what) {
+    PyObject* fields = PySequence_Fast(item, what);
+    if (fields != nullptr && PySequence_Fast_GET_SIZE(fields) != count) {
+        Py_DECREF(fields);
+        PyErr_Format(PyExc_ValueError, "%s must have %zd fields", what, count);
+        return nullptr;
+    }
+    return fields;
+}
+
+bool parse_entry_kind(const char* name, sandbox::WorldEntry::Kind& kind) {
+    using Kind = sandbox::WorldEntry::Kind;
+    static const std::pair<const char*, Kind> kinds[] = {
+        {"read", Kind::read}, {"write", Kind::write}, {"device", Kind::device},
+        {"link", Kind::link}, {"file", Kind::file},
+    };
+    for (const auto& [known, value] : kinds) {
+        if (std::strcmp(name, known) == 0) {
+            kind = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "unknown kind of world entry %s", name);
+    return false;
+}
+
+bool read_world(PyObject* description, sandbox::WorldPlan& world) {
+    if (!read_number(description, "shm_size", world.shm_size)) return false;
+    PyObject* entries = nullptr;
+    read_item(description, "world", entries);
+    if (entries == nullptr) return true;
+    Ref items(PySequence_Fast(entries, "world must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref fields(as_fields(PySequence_Fast_GET_ITEM(items.get(), i), 3, "a world entry"));
+        if (!fields) return false;
+        PyObject** field = PySequence_Fast_ITEMS(fields.get());
+        const char* kind = PyUnicode_AsUTF8(field[1]);
+        sandbox::WorldEntry entry{};
+        if (kind == nullptr || !read_text(field[0], entry.path) ||
+            !parse_entry_kind(kind, entry.kind) || !read_text(field[2], entry.target))
+            return false;
+        world.entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool read_own(PyObject* description, std::vector<std::pair<std::string, int>>& own) {
+    PyObject* files = nullptr;
+    read_item(description, "own", files);
+    if (files == nullptr) return true;
+    Ref items(PySequence_Fast(files, "own must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref fields(as_fields(PySequence_Fast_GET_ITEM(items.get(), i), 2, "an own file"));
+        if (!fields) return false;
+        std::string text;
+        if (!read_text(PySequence_Fast_ITEMS(fields.get())[0], text)) return false;
+        const int fd = PyLong_AsInt(PySequence_Fast_ITEMS(fields.get())[1]);
+        if (fd == -1 && PyErr_Occurred()) return false;
+        own.emplace_back(std::move(text), fd);
+    }
+    return true;
+}
+
+bool read_description(PyObject* description, sandbox::ConfinementStage stage,
+                      sandbox::Description& d) {
+    if (!PyDict_Check(description)) {
+        PyErr_SetString(PyExc_TypeError, "the description must be a dict");
+        return false;
+    }
+    PyObject* scratch = nullptr;
+    read_item(description, "scratch", scratch);
+    if (scratch != nullptr && !read_text(scratch, d.scratch)) return false;
+    return read_bool(description, "network", d.network) &&
+           read_number(description, "uid", d.uid) && read_number(description, "gid", d.gid) &&
+           read_number(description, "scratch_size", d.scratch_size) &&
+           read_number(description, "max_processes", d.max_processes) &&
+           read_world(description, d.world) &&
+           (stage != sandbox::ConfinementStage::job || read_own(description, d.own));
+}
+
+// confine(stage, description): the stage's steps of the sequence.
+PyObject* confine(PyObject*, PyObject* args) {
+    const char* stage_name = nullptr;
+    PyObject* description = nullptr;
+    if (!PyArg_ParseTuple(args, "sO:confine", &stage_name, &description)) return nullptr;
+    sandbox::ConfinementStage stage{};
+    if (std::strcmp(stage_name, "helper") == 0) {
+        stage = sandbox::ConfinementStage::helper;
+    } else if (std::strcmp(stage_name, "spare") == 0) {
+        stage = sandbox::ConfinementStage::spare;
+    } else if (std::strcmp(stage_name, "job") == 0) {
+        stage = sandbox::ConfinementStage::job;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown confinement stage %s", stage_name);
+        return nullptr;
+    }
+    sandbox::Description d;
+    if (!read_description(description, stage, d)) return nullptr;
     try {
-        sandbox::mount_scratch(path, size);
+        sandbox::confine(stage, d);
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
     Py_RETURN_NONE;
 }
 
-PyObject* make_scratch(PyObject*, PyObject* args) {
-    unsigned long long size = 0;
-    if (!PyArg_ParseTuple(args, "K:make_scratch", &size)) return nullptr;
+// Exit status of a child whose parent went before mapping its ids.
+constexpr int kStatusOrphaned = 72;
+
+// clone_job(uid, gid): like os.fork(), but the child is pid 1 of a new pid
+// namespace, in a new user and mount namespace where only uid and gid are
+// mapped (to themselves), and dies with its parent. The child returns 0
+// once its ids are mapped; the parent, the child's pid.
+PyObject* clone_job(PyObject*, PyObject* args) {
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+    if (!PyArg_ParseTuple(args, "II:clone_job", &uid, &gid)) return nullptr;
+    int sync[2];
+    if (pipe2(sync, O_CLOEXEC) != 0) return raise_os_error(errno, "pipe");
+    // os.fork()'s own steps around the call, so that the interpreter's
+    // locks and at-fork hooks are kept as they are there; the helper runs
+    // one thread, which makes a raw clone as safe as fork.
+    PyOS_BeforeFork();
+    const long pid = syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS | SIGCHLD,
+                             nullptr, nullptr, nullptr, 0);
+    const int clone_errno = errno;
+    if (pid == 0) {
+        PyOS_AfterFork_Child();
+        close(sync[1]);
+        char mapped = 0;
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || read(sync[0], &mapped, 1) != 1)
+            _exit(kStatusOrphaned);  // the parent went, or could not map the ids
+        close(sync[0]);
+        return PyLong_FromLong(0);
+    }
+    PyOS_AfterFork_Parent();
+    close(sync[0]);
+    if (pid < 0) {
+        close(sync[1]);
+        return raise_os_error(clone_errno, "clone into the job's namespaces");
+    }
     try {
-        return PyLong_FromLong(sandbox::make_scratch(size));
+        sandbox::write_id_maps(static_cast<pid_t>(pid), uid, gid);
     } catch (const std::system_error& error) {
+        close(sync[1]);  // the child reads end-of-file and exits
+        int status = 0;
+        while (waitpid(static_cast<pid_t>(pid), &status, 0) < 0 && errno == EINTR) {
+        }
         return raise_system_error(error);
     }
+    const char mapped = 1;
+    const bool told = write(sync[1], &mapped, 1) == 1;
+    close(sync[1]);
+    if (!told) return raise_os_error(errno, "telling the job its ids are mapped");
+    return PyLong_FromLong(pid);
 }
 
-PyObject* attach_scratch(PyObject*, PyObject* args) {
-    int mount_fd = -1;
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "is:attach_scratch", &mount_fd, &path)) return nullptr;
+PyObject* detached_file(PyObject*, PyObject* args) {
+    PyObject* path_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "O:detached_file", &path_arg)) return nullptr;
+    std::string path;
+    if (!read_text(path_arg, path)) return nullptr;
     try {
-        sandbox::attach_scratch(mount_fd, path);
+        return PyLong_FromLong(sandbox::detached_file(path));
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
-    Py_RETURN_NONE;
-}
-
-PyObject* unmount(PyObject*, PyObject* args) {
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "s:unmount", &path)) return nullptr;
-    try {
-        sandbox::unmount(path);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
 }
 
 PyObject* probe_namespaces(PyObject*, PyObject* args) {
@@ -279,16 +410,15 @@ PyMethodDef methods[] = {
     {"restrict_paths", restrict_paths, METH_VARARGS,
      "restrict_paths(grants, network): confine this process to the granted paths with "
      "Landlock; grants are (path or O_PATH fd, 'read' | 'execute' | 'write')."},
-    {"prepare_jobs", prepare_jobs, METH_VARARGS,
-     "prepare_jobs(grants, network): in the warm helper, the base grants (opened fds, kept "
-     "open) and network setting every later enter_job uses."},
-    {"enter_spare", simple_step<sandbox::enter_spare>, METH_NOARGS,
-     "enter_spare(): in a child forked ahead of its job, the steps no job changes: its own "
-     "user namespace, no capabilities, no_new_privs, the ruleset of the prepared grants."},
-    {"enter_job", enter_job, METH_VARARGS,
-     "enter_job(scratch, own, max_processes): in a forked child, the steps that depend on its "
-     "job (enter_spare's first, unless taken): the process cap, Landlock with the job's own "
-     "paths and last the job's filter."},
+    {"confine", confine, METH_VARARGS,
+     "confine(stage, description): take the steps of stage 'helper', 'spare' or 'job' of the "
+     "confinement sequence (sequence.hpp); raises OSError naming the step that failed."},
+    {"clone_job", clone_job, METH_VARARGS,
+     "clone_job(uid, gid): fork a child into new user, pid and mount namespaces, where it is "
+     "pid 1 and has only uid and gid mapped; 0 in the child, its pid in the parent."},
+    {"detached_file", detached_file, METH_VARARGS,
+     "detached_file(path): a detached read-only copy of the mount of the file at path, as an "
+     "fd a job's confinement attaches in its world."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
      "install_seccomp(network): install the job's system-call filter, an allow-list; the "
      "last step of confining a job."},
@@ -306,21 +436,18 @@ PyMethodDef methods[] = {
      "Set no_new_privs: no exec can raise privileges from here on."},
     {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,
      "Make every mount of this mount namespace private."},
-    {"mount_scratch", mount_scratch, METH_VARARGS,
-     "mount_scratch(path, size): a fresh tmpfs of size bytes on path."},
-    {"make_scratch", make_scratch, METH_VARARGS,
-     "make_scratch(size): the tmpfs mount_scratch makes, made ahead and not attached: "
-     "the fd of the detached mount (the caller closes it)."},
-    {"attach_scratch", attach_scratch, METH_VARARGS,
-     "attach_scratch(fd, path): move a mount made by make_scratch onto path."},
-    {"unmount", unmount, METH_VARARGS, "unmount(path): detach what is mounted on path."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
      "else the errno."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int add_constants(PyObject* module) {
+    return PyModule_AddIntConstant(module, "JOB_UID_UNDER_ROOT", sandbox::kJobIdUnderRoot);
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

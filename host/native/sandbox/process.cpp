@@ -33,7 +33,6 @@ constexpr unsigned kFsconfigCmdCreate = 6;
 constexpr unsigned kFsmountCloexec = 1;
 constexpr unsigned kMountAttrNosuid = 0x2;
 constexpr unsigned kMountAttrNodev = 0x4;
-constexpr unsigned kMoveMountFEmptyPath = 0x4;
 
 std::string scratch_options_inodes(std::uint64_t size) {
     // Inodes are bounded too, at one per KiB: empty files cost the kernel
@@ -67,13 +66,6 @@ void set_no_new_privileges() {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
 }
 
-void mount_scratch(const std::string& path, std::uint64_t size) {
-    const std::string options = "size=" + std::to_string(size) +
-                                ",nr_inodes=" + scratch_options_inodes(size) + ",mode=0700";
-    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
-        fail("mount of the job's scratch folder");
-}
-
 int make_scratch(std::uint64_t size) {
     Fd context(static_cast<int>(syscall(SYS_fsopen, "tmpfs", kFsopenCloexec)));
     if (context.get() < 0) fail("fsopen of the job's scratch folder");
@@ -93,13 +85,18 @@ int make_scratch(std::uint64_t size) {
     return static_cast<int>(mount_fd);
 }
 
-void attach_scratch(int mount_fd, const std::string& path) {
-    if (syscall(SYS_move_mount, mount_fd, "", AT_FDCWD, path.c_str(), kMoveMountFEmptyPath) != 0)
-        fail("move_mount of the job's scratch folder");
-}
-
-void unmount(const std::string& path) {
-    if (umount2(path.c_str(), MNT_DETACH) != 0) fail("umount");
+void write_id_maps(pid_t pid, uid_t uid, gid_t gid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const std::pair<std::string, std::string> maps[] = {
+        {"/setgroups", "deny"},
+        {"/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1"},
+        {"/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1"},
+    };
+    for (const auto& [name, text] : maps) {
+        Fd file(open((proc + name).c_str(), O_WRONLY | O_CLOEXEC));
+        if (file.get() < 0 || write(file.get(), text.data(), text.size()) != ssize_t(text.size()))
+            fail("writing the job's id maps");
+    }
 }
 
 void make_mounts_private() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace sandbox {
 
@@ -16,16 +17,14 @@ void drop_capabilities();
 
 void set_no_new_privileges();
 
-// Mounts a fresh tmpfs of `size` bytes and one inode per KiB on `path`
-// (nosuid, nodev, mode 0700).
-void mount_scratch(const std::string& path, std::uint64_t size);
-void unmount(const std::string& path);
-
-// The same tmpfs made ahead, not yet attached anywhere: the fd of a detached
-// mount (close-on-exec), which attach_scratch moves onto `path` (the fd is
-// still the caller's to close).
+// A fresh tmpfs of `size` bytes and one inode per KiB (nosuid, nodev, mode
+// 0700, owned by the caller), made and not attached anywhere: the fd of the
+// detached mount (close-on-exec).
 int make_scratch(std::uint64_t size);
-void attach_scratch(int mount_fd, const std::string& path);
+
+// Maps `uid` and `gid` (ids of the caller's namespace) to themselves in the
+// user namespace of child `pid`, the only ids it has; setgroups is denied.
+void write_id_maps(pid_t pid, uid_t uid, gid_t gid);
 
 // Makes every mount of this mount namespace private, so that mounts made
 // here never propagate back to the namespace it was copied from.

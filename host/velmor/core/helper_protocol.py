@@ -25,6 +25,7 @@ from __future__ import annotations
 
 JOB_FDS = 5  # job socket, command_r, result_w, stdout_w, stderr_w
 REQUEST_MAX = 1 << 16  # bytes of one job request
+MAX_OWN_FILES = 8  # files of a sandboxed job's own, sent to its child as detached mounts
 MESSAGE_MAX = 256  # bytes of one message on a job socket
 
 # The request's fields: the worker script, the job's working directory, its

@@ -49,25 +49,43 @@ WAY_OUT = "SubprocessManager(sandbox=False) runs jobs without the sandbox"
 
 _MiB = 1 << 20
 
-# System folders a job may read and run programs from.
-_SYSTEM_EXECUTABLE = ("/usr/bin", "/bin", "/usr/lib", "/usr/lib64", "/lib", "/lib64")
-# The few other files the interpreter and the C library read.
-_SYSTEM_READABLE = ("/etc/ld.so.cache", "/etc/localtime", "/usr/share/zoneinfo")
-# What name resolution and TLS read, granted only with network.
-_NETWORK_READABLE = (
+# What a job's world holds of the host, read-only at the same paths: the
+# interpreter's prefixes and standard library are added from sys, and the
+# policy's paths. Programs and system libraries (git, file, sh and what
+# they load), time zones, the magic numbers `file` reads, git's templates.
+_SYSTEM = (
+    "/bin",
+    "/sbin",
+    "/lib",
+    "/lib64",
+    "/usr/bin",
+    "/usr/sbin",
+    "/usr/lib",
+    "/usr/lib64",
+    "/usr/libexec",
+    "/usr/share/zoneinfo",
+    "/usr/share/misc",
+    "/usr/share/file",
+    "/usr/share/git-core",
+)
+# The few files of /etc the C library, Python's standard library and those
+# tools read; passwd and group are the world's own.
+_ETC = ("/etc/ld.so.cache", "/etc/localtime", "/etc/mime.types", "/etc/nsswitch.conf", "/etc/magic")
+# What name resolution and TLS read, in the world only with network.
+_NETWORK = (
     "/etc/hosts",
     "/etc/resolv.conf",
-    "/etc/nsswitch.conf",
     "/etc/host.conf",
     "/etc/gai.conf",
     "/etc/services",
     "/etc/protocols",
     "/etc/ssl",
+    "/etc/ca-certificates",
     "/usr/share/ca-certificates",
 )
-_DEVICES_WRITABLE = ("/dev/null",)
-_DEVICES_READABLE = ("/dev/zero", "/dev/urandom", "/dev/random")
-
+_DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom")
+# The name a job's uid and gid have in its world.
+JOB_USER = "velmor-job"
 
 def _paths(name: str, value: object) -> tuple[str, ...]:
     if isinstance(value, (str, bytes, os.PathLike)) or not isinstance(value, (tuple, list)):
@@ -156,11 +174,12 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
         layers.add("seccomp")
     else:
         missing.append("a seccomp filter for this architecture")
-    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | os.CLONE_NEWIPC
+    flags = os.CLONE_NEWUSER | os.CLONE_NEWNS | os.CLONE_NEWIPC | os.CLONE_NEWPID
     flags |= 0 if policy.network else os.CLONE_NEWNET
     error = native.probe_namespaces(flags)
     if error == 0:
-        layers.update({"user-namespace", "mount-namespace", "ipc-namespace"})
+        layers.update({"user-namespace", "mount-namespace", "ipc-namespace", "pid-namespace"})
+        layers.add("own-root")
         if not policy.network:
             layers.add("network-namespace")
     else:
@@ -189,75 +208,103 @@ def descriptor_cap(memory_limit: int | None) -> int:
     return max(_FEWEST_DESCRIPTORS, min(_MOST_DESCRIPTORS, memory_limit // _BYTES_PER_DESCRIPTOR))
 
 
-def base_grants(policy: SandboxPolicy) -> list[tuple[str, str]]:
-    """What every job of the policy may reach, as (path, kind), existing paths only."""
-    executable = [sys.base_prefix, sys.base_exec_prefix, *_SYSTEM_EXECUTABLE]
-    readable = [
-        sys.prefix,
-        sys.exec_prefix,
-        *(sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib", "platlib")),
-        *_SYSTEM_READABLE,
-        *_DEVICES_READABLE,
-        *(_NETWORK_READABLE if policy.network else ()),
-        *policy.read_only_paths,
+def job_ids() -> tuple[int, int]:
+    """The uid and gid jobs run under: under root, one that owns no file;
+    otherwise the user's own (a process cannot map others without help)."""
+    if os.geteuid() == 0:
+        return _native_module().JOB_UID_UNDER_ROOT, _native_module().JOB_UID_UNDER_ROOT
+    return os.geteuid(), os.getegid()
+
+
+def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, str, str]]:
+    """The job's world as (path, kind, target): what the native part binds,
+    links or writes in the new root, parents before what lies beneath them."""
+    prefixes = [sys.base_prefix, sys.base_exec_prefix, sys.prefix, sys.exec_prefix]
+    prefixes += [sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib")]
+    wanted = [
+        *((path, "read") for path in (*_SYSTEM, *prefixes, *_ETC)),
+        *((path, "read") for path in (_NETWORK if policy.network else ())),
+        *((path, "device") for path in _DEVICES),
+        *((path, "read") for path in policy.read_only_paths),
+        *((path, "write") for path in policy.writable_paths),
     ]
-    writable = [*_DEVICES_WRITABLE, *policy.writable_paths]
-    # Each rule costs every job a little: a path that resolves to one granted
-    # already, or lies beneath one granted at least as much, adds nothing.
-    rank = {"read": 0, "execute": 1, "write": 2}
-    strongest: dict[str, str] = {}
-    for kind, paths in (("read", readable), ("execute", executable), ("write", writable)):
-        for path in paths:
-            if not path or not os.path.exists(path):
-                continue
-            real = os.path.realpath(path)
-            if real not in strongest or rank[kind] > rank[strongest[real]]:
-                strongest[real] = kind
-    grants = []
-    for path, kind in sorted(strongest.items()):
+    rank = {"read": 0, "device": 1, "write": 2}
+    chosen: dict[str, str] = {}
+    links: dict[str, str] = {}
+    for path, kind in wanted:
+        if not path:
+            continue
+        if os.path.islink(path):
+            # Made as a link in the world (/bin -> usr/bin); what it points to is bound.
+            links[path] = os.readlink(path)
+        if not os.path.exists(path):
+            continue
+        real = os.path.realpath(path)
+        if real not in chosen or rank[kind] > rank[chosen[real]]:
+            chosen[real] = kind
+    entries: list[tuple[str, str, str]] = []
+    for path, kind in sorted(chosen.items()):
         covered = any(
             other != path
             and path.startswith(other.rstrip("/") + "/")
-            and rank[strongest[other]] >= rank[kind]
-            for other in strongest
+            and chosen[other] == kind
+            for other in chosen
         )
         if not covered:
-            grants.append((path, kind))
-    return grants
+            entries.append((path, kind, ""))
+    entries += [(path, "link", target) for path, target in sorted(links.items())]
+    name = JOB_USER
+    entries.append(
+        (
+            "/etc/passwd",
+            "file",
+            f"root:x:0:0:root:/root:/bin/sh\n"
+            f"{name}:x:{uid}:{gid}:{name}:/nonexistent:/bin/sh\n"
+            f"nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n",
+        )
+    )
+    entries.append(("/etc/group", "file", f"root:x:0:\n{name}:x:{gid}:\nnogroup:x:65534:\n"))
+    return entries
+
+
+def world_description(policy: SandboxPolicy) -> dict[str, Any]:
+    """What every job of the policy shares: the native stages take it."""
+    uid, gid = job_ids()
+    return {
+        "network": policy.network,
+        "uid": uid,
+        "gid": gid,
+        "world": world_entries(policy, uid, gid),
+        "shm_size": policy.max_scratch_bytes,
+        "scratch_size": policy.max_scratch_bytes,
+        "max_processes": policy.max_processes,
+    }
 
 
 def helper_arguments(status: SandboxStatus) -> list[str]:
     """The warm helper's command-line arguments for the sandbox."""
     import json
 
-    policy = status.policy
     setup = {
         "native": status._native_path,
         "confinement": str(CONFINEMENT_SCRIPT),
-        "network": policy.network,
-        "grants": base_grants(policy),
+        **world_description(status.policy),
     }
     return ["--sandbox", json.dumps(setup)]
 
 
 def job_sandbox(policy: SandboxPolicy, scratch: str, command: dict[str, Any]) -> dict[str, Any]:
-    """What one job adds to the base: its scratch folder and its own tool.py."""
+    """What one job adds to the shared description: its scratch folder and its own tool.py."""
     own = []
     path = command.get("path") if command.get("action") == "run_function" else None
     if isinstance(path, str) and os.path.isabs(path) and os.path.isfile(path):
         own.append(path)
-    return {
-        "scratch": scratch,
-        "scratch_size": policy.max_scratch_bytes,
-        "own": own,
-        "network": policy.network,
-        "max_processes": policy.max_processes,
-    }
+    return {"scratch": scratch, "own": own}
 
 
 def spawn_launcher(status: SandboxStatus, job: dict[str, Any]) -> list[str]:
     """The launcher a spawned worker runs: confinement.py with the job's whole spec."""
     import json
 
-    spec = {**job, "native": status._native_path, "grants": base_grants(status.policy)}
+    spec = {**world_description(status.policy), **job, "native": status._native_path}
     return [str(CONFINEMENT_SCRIPT), json.dumps(spec)]

@@ -225,7 +225,11 @@ class SubprocessManager:
         return limits
 
     def _new_job(
-        self, loop: asyncio.AbstractEventLoop, workdir: str, command: dict[str, Any]
+        self,
+        loop: asyncio.AbstractEventLoop,
+        workdir: str,
+        command: dict[str, Any],
+        limits: Limits,
     ) -> Job:
         job_sandbox = None
         if self._sandbox is not None:
@@ -234,6 +238,7 @@ class SubprocessManager:
             return ForkedJob(loop, self.output_cap, self._helper, job_sandbox)
         launcher = None
         if self._sandbox is not None and job_sandbox is not None:
+            job_sandbox["limits"] = [[which, *limit] for which, limit in limits]
             launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox)
         return SpawnedJob(loop, self.output_cap, launcher)
 
@@ -245,7 +250,7 @@ class SubprocessManager:
         try:
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(2):
-                job = self._new_job(loop, workdir, task_command)
+                job = self._new_job(loop, workdir, task_command, limits)
                 # The deadline runs from the job's submission and is kept here:
                 # a helper that never starts or never ends the job cannot hold it.
                 timer = loop.call_later(timeout, job.time_out) if timeout is not None else None

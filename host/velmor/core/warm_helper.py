@@ -76,14 +76,14 @@ protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_p
 
 
 class Sandbox:
-    """What the helper keeps for confining its jobs: the native steps, the
-    confinement module, and the base grants opened once (kept open: the
-    native part holds their numbers for every job)."""
+    """What the helper keeps for confining its jobs: the native sequence, the
+    confinement module, and the description every job shares (its world)."""
 
     def __init__(self, setup: dict) -> None:
+        self.setup = setup
         self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
         self.native = self.confinement.load_native(setup["native"])
-        self.grants = self.confinement.enter_helper_namespaces(self.native, setup)
+        self.native.confine("helper", setup)
 
 
 class _Spare:
@@ -99,21 +99,12 @@ class _Spare:
 
 
 class _Job:
-    __slots__ = ("pid", "pidfd", "scratch", "scratch_size", "sock")
+    __slots__ = ("pid", "pidfd", "sock")
 
-    def __init__(
-        self,
-        pid: int,
-        pidfd: int,
-        sock: socket.socket,
-        scratch: str | None,
-        scratch_size: int | None,
-    ) -> None:
+    def __init__(self, pid: int, pidfd: int, sock: socket.socket) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
-        self.scratch = scratch  # the job's tmpfs, unmounted once the job is reaped
-        self.scratch_size = scratch_size
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -156,8 +147,6 @@ class Helper:
         self.spare: _Spare | None = None
         self.idle: dict[int, _Spare] = {}  # spares not yet reaped that have no job
         self.closing = False
-        # The next job's scratch tmpfs, made ahead: (size, fd of the detached mount).
-        self.scratch: tuple[int, int] | None = None
         self.selector = selectors.DefaultSelector()
         self.selector.register(control, selectors.EVENT_READ)
 
@@ -195,7 +184,6 @@ class Helper:
             return True
         sock = socket.socket(fileno=fds[0])
         pipes = fds[1:]
-        scratch = None
         try:
             try:
                 request = json.loads(data)
@@ -208,20 +196,20 @@ class Helper:
                         + " the sandbox"
                     )
                 if self.sandbox is not None:
-                    self.attach_scratch(request["cwd"], request["sandbox"]["scratch_size"])
-                    scratch = request["cwd"]
+                    # The job's own files, as mounts its world attaches: here,
+                    # where the host's paths can still be seen.
+                    own = request["sandbox"]["own"][: protocol.MAX_OWN_FILES]
+                    for _, fd in self.sandbox.confinement.own_mounts(self.sandbox.native, own):
+                        pipes.append(fd)
                 spare = self.hand_over(data, pipes, request["worker"])
             except Exception as exc:
-                if scratch is not None:
-                    _unmount(self.sandbox, scratch)
                 _send(sock, protocol.REFUSED + f" {type(exc).__name__}: {exc}".encode())
                 sock.close()
                 return True
         finally:
             for fd in pipes:
                 os.close(fd)
-        size = request["sandbox"]["scratch_size"] if scratch is not None else None
-        job = _Job(spare.pid, spare.pidfd, sock, scratch, size)
+        job = _Job(spare.pid, spare.pidfd, sock)
         self.jobs[job.pid] = job
         self.selector.modify(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
@@ -254,29 +242,6 @@ class Helper:
 
     # -- made ahead ---------------------------------------------------------
 
-    def attach_scratch(self, path: str, size: int) -> None:
-        """Mount the job's scratch tmpfs on its folder, the one made ahead if it fits."""
-        assert self.sandbox is not None
-        made, self.scratch = self.scratch, None
-        if made is not None:
-            try:
-                if made[0] == size:
-                    self.sandbox.native.attach_scratch(made[1], path)
-                    return
-            except OSError:
-                pass  # mounted the usual way below
-            finally:
-                os.close(made[1])
-        self.sandbox.native.mount_scratch(path, size)
-
-    def make_scratch(self, size: int | None) -> None:
-        if self.sandbox is None or size is None or self.closing or self.scratch is not None:
-            return
-        try:
-            self.scratch = (size, self.sandbox.native.make_scratch(size))
-        except OSError:
-            pass  # mounted the usual way when the job comes
-
     def fork_spare(self, required: bool = False) -> _Spare | None:
         """Fork the child the next job will run in; it takes every step that
         does not depend on the job now and then waits for the job."""
@@ -288,7 +253,12 @@ class Helper:
             # Named from birth, so that no one sees a spare under a job's name.
             _set_name(protocol.SPARE_NAME)
             try:
-                pid = os.fork()
+                if self.sandbox is not None:
+                    # pid 1 of a pid namespace of its own, with the job's ids mapped.
+                    setup = self.sandbox.setup
+                    pid = self.sandbox.native.clone_job(setup["uid"], setup["gid"])
+                else:
+                    pid = os.fork()
             except BaseException:
                 mine.close()
                 theirs.close()
@@ -366,21 +336,12 @@ class Helper:
             _discard_unread(job.sock)
             job.sock.close()
             job.sock = None
-        # After the answer: every process of the job is dead, so nothing can
-        # write there any more, and the manager need not wait for the unmount.
-        if job.scratch is not None:
-            _unmount(self.sandbox, job.scratch)
-            job.scratch = None
-        # The next job's child and scratch folder are made now, while the
-        # manager reads this one's answer, rather than when the next job comes.
+        # The next job's child is made now, while the manager reads this
+        # one's answer, rather than when the next job comes.
         self.fork_spare()
-        self.make_scratch(job.scratch_size)
 
     def shutdown(self) -> None:
         self.closing = True
-        if self.scratch is not None:
-            os.close(self.scratch[1])
-            self.scratch = None
         self.let_go_spare()
         for spare in self.idle.values():
             kill(spare.pid)
@@ -399,10 +360,11 @@ class Helper:
         """In a fresh child: take the steps no job changes, wait for a job, run it."""
         problem = None
         try:
-            if _prctl is not None:
-                _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-            if os.getppid() != self.pid:  # the helper died before the line above
-                os._exit(protocol.STATUS_ORPHANED)
+            if self.sandbox is None:  # clone_job has done this for a sandboxed child
+                if _prctl is not None:
+                    _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+                if os.getppid() != self.pid:  # the helper died before the line above
+                    os._exit(protocol.STATUS_ORPHANED)
             os.setsid()
             # Nothing of the helper's stays open here: a job holding another
             # job's socket or pipes would keep that job from ever ending.
@@ -414,10 +376,8 @@ class Helper:
                     other.sock.close()
             for spare in self.idle.values():
                 os.close(spare.pidfd)
-            if self.scratch is not None:
-                os.close(self.scratch[1])  # the next job's folder, not this one's
             if self.sandbox is not None:
-                self.sandbox.native.enter_spare()
+                self.sandbox.native.confine("spare", self.sandbox.setup)
             # The pages a job writes are copied on its first write to each:
             # a rehearsal here copies most of them before the job comes; not
             # once the job is here, as when jobs come back to back.
@@ -429,9 +389,12 @@ class Helper:
             problem = exc  # told on the job's stderr, once there is one
         try:
             data, pipes, _, _ = socket.recv_fds(
-                channel, protocol.REQUEST_MAX, protocol.JOB_FDS - 1, socket.MSG_CMSG_CLOEXEC
+                channel,
+                protocol.REQUEST_MAX,
+                protocol.JOB_FDS - 1 + protocol.MAX_OWN_FILES,
+                socket.MSG_CMSG_CLOEXEC,
             )
-            if len(pipes) != protocol.JOB_FDS - 1:
+            if len(pipes) < protocol.JOB_FDS - 1:
                 os._exit(protocol.STATUS_ORPHANED)  # let go before it had a job
             # The request's first part came with the pipes; the rest follows
             # up to the end of the stream, which the helper closes.
@@ -453,22 +416,29 @@ class Helper:
         problem: BaseException | None,
     ) -> None:
         """Turn this spare child into a worker process for one job and run it."""
-        command_fd, result_fd, stdout_fd, stderr_fd = pipes
+        command_fd, result_fd, stdout_fd, stderr_fd = pipes[: protocol.JOB_FDS - 1]
+        own_fds = pipes[protocol.JOB_FDS - 1 :]
         try:
             _set_name(self.name)
             os.dup2(stdout_fd, 1)
             os.dup2(stderr_fd, 2)
             if problem is not None:
                 raise problem
-            os.chdir(request["cwd"])  # into the job's scratch mount, when sandboxed
             os.environ.clear()
             os.environ.update(request["env"])
             for which, soft, hard in request["limits"]:
                 resource.setrlimit(which, (soft, hard))
             if request["sandbox"] is not None:
                 assert self.sandbox is not None
-                self.sandbox.confinement.enter_forked_job(self.sandbox.native, request["sandbox"])
-            # fd 0 is the helper's /dev/null: the job's stdin is at end-of-file.
+                paths = request["sandbox"]["own"][: protocol.MAX_OWN_FILES]
+                own = list(zip(paths, own_fds, strict=True))
+                job = {**self.sandbox.setup, **request["sandbox"], "own": own}
+                # Into the job's world, its scratch folder the working one.
+                self.sandbox.native.confine("job", job)
+            else:
+                os.chdir(request["cwd"])
+            # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
+            # either way the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
             sys.argv = [worker.__file__]
         except BaseException as exc:
@@ -504,14 +474,6 @@ def _die(message: str) -> None:
         os.write(2, message.encode("utf-8", "replace") + b"\n")
     finally:
         os._exit(protocol.STATUS_SETUP_FAILED)
-
-
-def _unmount(sandbox: Sandbox | None, path: str) -> None:
-    assert sandbox is not None
-    try:
-        sandbox.native.unmount(path)
-    except OSError:
-        pass  # the folder went away with its mount
 
 
 def _send(sock: socket.socket, message: bytes) -> bool:
