@@ -209,6 +209,7 @@ class TestFiles:
     ):
         before = snapshot(home, tmp_path / "user-venv")
         result = await attempt(sandboxed, probes.WRITE, persistence)
+        text = everything(result)
         assert probes.probe_ran(result)
         after = snapshot(home, tmp_path / "user-venv")
         assert {k: v for k, v in after.items() if k in before} == before
@@ -223,7 +224,10 @@ class TestFiles:
             assert (own / "tool.py").read_text() == probes.tool_code(probes.WRITE)
         for created in persistence["create"]:
             assert not os.path.lexists(created), f"the job created {created}"
-        assert "DONE" not in everything(result)
+        # What it made in a view of its own (a private /dev/shm) is its own; the
+        # host's paths are checked above. Every other kind of step must fail.
+        changed = re.findall(r"(?:hardlink|symlink|append|rewrite|replace|unlink) /\S+", text)
+        assert changed == [], text
         await assert_next_job_works(sandboxed)
 
     async def test_control_the_probe_writes_decoys_unsandboxed(
@@ -879,6 +883,8 @@ class TestMetadata:
     ):
         own = home / ".velmor" / "custom_tools" / "attacker0" / "tool.py"
         ctx = dict(victims, paths=[*victims["paths"], str(own)])  # its own tool.py, when run
+        if phase == "run":  # saved now as the run saves it, so that saving changes nothing
+            probes.write_tool(own.parent, probes.tool_code(probes.METADATA))
         before = metadata(*map(Path, victims["paths"]))
         result = await attempt(sandboxed, probes.METADATA, ctx)
         text = everything(result)
@@ -1027,14 +1033,15 @@ def existing_and_missing(home, token):
         (ssh, home / f"absent-{token}"),
         (link, config / f"absent-{token}"),
         (other, store / f"absent-{token}" / "tool.py"),
-        (store, home / ".velmor" / f"absent-{token}"),
+        # Not the store itself: a run's own tool.py lies in it, so it must exist.
+        (other.parent, store / f"absent-{token}"),
     ]
 
 
 def peeked(text: str) -> dict[int, dict[str, str]]:
     """The PATH_PEEK probe's results by path index, then by step."""
     seen: dict[int, dict[str, str]] = {}
-    for index, how, result in re.findall(r"p(\d+)\.(\w+)=(\S+)", text):
+    for index, how, result in re.findall(r"p(\d+)\.(\w+)=([^\s'\"]+)", text):
         seen.setdefault(int(index), {})[how] = result
     return seen
 
