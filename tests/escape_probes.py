@@ -443,24 +443,15 @@ def attack(ctx):
         return f"refused: {exc!r}"
 """
 
-# Names the process ctx["tag"] (forked children inherit the name), so that
-# what it leaves behind can be found from outside, and says whether that took.
+# What a job leaves behind carries ctx["tag"] among its arguments, so that
+# it can be found from outside.
 _TAG = """
-import ctypes, os, signal, time
+import os, sys, time
 
-def tag_self(tag):
-    try:
-        ctypes.CDLL(None).prctl(15, tag.encode(), 0, 0, 0)  # PR_SET_NAME
-    except Exception:
-        pass
-    try:  # the same through /proc, where a filter refuses prctl
-        with open("/proc/self/comm", "w") as file:
-            file.write(tag)
-    except OSError:
-        pass
-    name = ctypes.create_string_buffer(16)
-    ctypes.CDLL(None).prctl(16, name, 0, 0, 0)  # PR_GET_NAME
-    return name.value.decode() == tag
+# A left-behind process runs this, its tag among its arguments: it is found
+# from outside by them, as a job cannot always name itself (naming takes
+# prctl or /proc/self/comm, which a filter or the job's view may refuse).
+LINGER = "import signal, sys, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(float(sys.argv[2]))"
 
 def leave_the_group():
     # A session of its own, else a process group of its own: out of reach of
@@ -473,11 +464,10 @@ def leave_the_group():
         except OSError:
             pass
 
-def linger(seconds):
+def linger(tag, seconds):
     # What is left behind ends on its own, so that even an escape is short-lived.
     try:
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        time.sleep(seconds)
+        os.execv(sys.executable, [sys.executable, "-I", "-c", LINGER, tag, str(seconds)])
     finally:
         os._exit(0)
 """
@@ -487,15 +477,13 @@ SURVIVOR = (
     _TAG
     + """
 def attack(ctx):
-    if not tag_self(ctx["tag"]):
-        return "untagged"
     pid = os.fork()
     if pid == 0:
         try:  # a child never returns into the job, whatever is refused to it
             leave_the_group()
             if os.fork() == 0:
                 leave_the_group()
-                linger(ctx["linger"])
+                linger(ctx["tag"], ctx["linger"])
         finally:
             os._exit(0)
     os.waitpid(pid, 0)
@@ -508,8 +496,6 @@ STORM = (
     _TAG
     + """
 def attack(ctx):
-    if not tag_self(ctx["tag"]):
-        return "untagged"
     started = 0
     for _ in range(ctx["count"]):
         try:
@@ -518,7 +504,7 @@ def attack(ctx):
             break
         if pid == 0:
             leave_the_group()
-            linger(ctx["linger"])
+            linger(ctx["tag"], ctx["linger"])
         started += 1
     time.sleep(ctx.get("hold", 0))  # the storm stands while others work
     return f"tagged, started {started}"

@@ -35,7 +35,7 @@ import pytest
 
 from tests import escape_probes as probes
 from tests.escape_probes import PHASES, everything
-from tests.processes import processes, with_argument
+from tests.processes import processes, wait_until, with_argument
 from velmor.core.sandbox import SandboxPolicy
 from velmor.core.subprocess_manager import WORKERS, SubprocessManager, SubprocessTask
 
@@ -343,7 +343,7 @@ class TestNetwork:
 
 
 def tagged(tag: str) -> list[int]:
-    """Running processes that carry `tag` as their name."""
+    """Running processes that carry `tag` as their name or among their arguments."""
     found = []
     for pid, _, _, state in processes():
         if state == "Z":
@@ -354,7 +354,7 @@ def tagged(tag: str) -> list[int]:
                     found.append(pid)
         except OSError:
             continue
-    return found
+    return sorted({*found, *with_argument(tag)})
 
 
 @pytest.fixture
@@ -524,19 +524,15 @@ class TestWarmHelper:
         assert time.monotonic() - started < 5
 
 
-VICTIM = """
-import ctypes, time
-
+# A job that holds still in a child found by its arguments, then answers.
+VICTIM = (
+    probes.TAGGED_CHILD
+    + """
 def attack(ctx):
-    ctypes.CDLL(None).prctl(15, ctx["tag"].encode(), 0, 0, 0)  # PR_SET_NAME: found from outside
-    try:  # the same through /proc, where a filter refuses prctl
-        with open("/proc/self/comm", "w") as file:
-            file.write(ctx["tag"])
-    except OSError:
-        pass
-    time.sleep(ctx["seconds"])
+    in_tagged_child(ctx, "import sys, time; time.sleep(float(sys.argv[2]))", ctx["seconds"])
     return ctx["secret"]
 """
+)
 
 
 class TestOtherJobs:
@@ -577,6 +573,13 @@ class TestLeftovers:
         assert "tagged," in everything(result)  # it ran, and what it leaves can be found
         assert await left_behind(tag) == []
         await assert_next_job_works(sandboxed)
+
+    async def test_control_it_outlives_an_unsandboxed_job(self, unsandboxed, attempt, tag):
+        # It is found by its tag, and nothing but a sandbox ends it (the tag fixture does here).
+        result = await attempt(unsandboxed, probes.SURVIVOR, {"tag": tag, "linger": LINGER})
+        assert "tagged," in everything(result)
+        assert await wait_until(lambda: tagged(tag) != [])
+        assert await left_behind(tag, grace=0.5) != []
 
     async def test_process_storm_is_capped_and_dies_with_the_job(self, sandboxed, attempt, tag):
         ctx = {"tag": tag, "linger": LINGER, "count": 300}
@@ -1187,7 +1190,7 @@ def quota_ctx(most_inotify: int, most_aio: int) -> dict:
         "io_setup": CALLS.get("io_setup"),
         "aio_each": 4096,
         "most_aio": most_aio,
-        "hold": 1.0,
+        "hold": 0.6,
     }
 
 
@@ -1228,7 +1231,7 @@ class TestSharedQuotas:
 
 class TestIdentity:
     async def test_no_capability_bound_and_no_root_uid(self, sandboxed, attempt, tag):
-        job = asyncio.ensure_future(attempt(sandboxed, probes.IDENTITY, {"tag": tag, "hold": 1.0}))
+        job = asyncio.ensure_future(attempt(sandboxed, probes.IDENTITY, {"tag": tag, "hold": 0.6}))
         deadline = time.monotonic() + 5
         while not (found := with_argument(tag)) and time.monotonic() < deadline:
             await asyncio.sleep(0.01)
@@ -1284,7 +1287,7 @@ class TestProcessesAround:
     def test_host_helper_spare_and_neighbour_keep_limits_priority_and_no_zombie(
         self, phase, tmp_path, warm
     ):
-        ctx = {"sweep": 512, "zombies": 32, "clone": CALLS["clone"], "delay": 1.0}
+        ctx = {"sweep": 512, "zombies": 32, "clone": CALLS["clone"], "delay": 0.6}
         report = run_in_decoy_host("HOST_SCHEDULING", ctx, phase, tmp_path, warm=warm, observe=True)
         text = report["text"]
         assert report["ran"], text
@@ -1305,7 +1308,7 @@ class TestProcessesAround:
 
     @pytest.mark.skipif(not CALLS, reason="no clone number known for this machine")
     def test_control_the_probe_reaches_them_unsandboxed(self, tmp_path):
-        ctx = {"sweep": 512, "zombies": 4, "clone": CALLS["clone"], "delay": 1.0}
+        ctx = {"sweep": 512, "zombies": 4, "clone": CALLS["clone"], "delay": 0.6}
         report = run_in_decoy_host(
             "HOST_SCHEDULING", ctx, "run", tmp_path, sandbox=False, observe=True
         )
