@@ -36,9 +36,9 @@ constexpr unsigned kX32Bit = 0;
 
 // Any call the table does not name.
 constexpr Answer kDefault = Answer::no_such_call;
-// Calls a leaf of the search compares one by one: fewer levels of search
-// against a few more comparisons at the end.
-constexpr std::size_t kLeafCalls = 4;
+// Ranges of call numbers a leaf of the search compares one by one: fewer
+// levels of search against a few more comparisons at the end.
+constexpr std::size_t kLeafRanges = 4;
 
 constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
 constexpr std::uint32_t kNrOffset = offsetof(seccomp_data, nr);
@@ -101,49 +101,79 @@ void emit_rule(BpfProgram& program, const Rule& rule) {
     program.answer(verdict(rule.otherwise));
 }
 
-// A binary search on the call number in A over `rules` (sorted): the
+// Consecutive call numbers allowed outright form one range; every other
+// rule is a range of its own.
+struct Range {
+    std::uint32_t first, last;
+    const Rule* rule;  // nullptr: allowed outright
+};
+
+bool allowed_outright(const Rule& rule) {
+    return rule.clauses.empty() && rule.otherwise == Answer::allow;
+}
+
+std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
+    std::vector<Range> ranges;
+    for (const Rule& rule : rules) {
+        const auto number = static_cast<std::uint32_t>(rule.number);
+        if (allowed_outright(rule)) {
+            if (!ranges.empty() && ranges.back().rule == nullptr &&
+                ranges.back().last + 1 == number) {
+                ranges.back().last = number;
+            } else {
+                ranges.push_back({number, number, nullptr});
+            }
+        } else {
+            ranges.push_back({number, number, &rule});
+        }
+    }
+    return ranges;
+}
+
+// A binary search on the call number in A over `ranges` (sorted): the
 // program's cost grows with the log of the table, and the kernel finds the
 // calls allowed outright without running it at all (it caches, per call
 // number, the answers that depend on nothing else).
-void emit_search(BpfProgram& program, std::span<const Rule> rules) {
-    if (rules.size() <= kLeafCalls) {
-        // Calls allowed outright share one answer.
+void emit_search(BpfProgram& program, std::span<const Range> ranges) {
+    if (ranges.size() <= kLeafRanges) {
+        // The few ranges left in turn: past this one, try the next; in it,
+        // its answer; below it, a gap between ranges.
+        const BpfProgram::Label gap = program.label();
         const BpfProgram::Label allow = program.label();
         std::vector<BpfProgram::Label> bodies;
-        bool any_plain = false;
-        for (const Rule& rule : rules) {
-            const bool plain = rule.clauses.empty() && rule.otherwise == Answer::allow;
-            any_plain = any_plain || plain;
-            bodies.push_back(plain ? allow : program.label());
+        for (const Range& range : ranges) {
             const BpfProgram::Label next = program.label();
-            program.jump_if(BPF_JEQ, static_cast<std::uint32_t>(rule.number), bodies.back(), next);
+            const BpfProgram::Label at_most_last = program.label();
+            bodies.push_back(range.rule == nullptr ? allow : program.label());
+            program.jump_if(BPF_JGT, range.last, next, at_most_last);
+            program.place(at_most_last);
+            program.jump_if(BPF_JGE, range.first, bodies.back(), gap);
             program.place(next);
         }
+        program.place(gap);
         program.answer(verdict(kDefault));
-        if (any_plain) {
-            program.place(allow);
-            program.answer(verdict(Answer::allow));
-        }
-        for (std::size_t i = 0; i < rules.size(); ++i) {
-            if (bodies[i].id == allow.id) continue;
+        program.place(allow);
+        program.answer(verdict(Answer::allow));
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            if (ranges[i].rule == nullptr) continue;
             program.place(bodies[i]);
-            emit_rule(program, rules[i]);
+            emit_rule(program, *ranges[i].rule);
         }
         return;
     }
     // The upper half can lie beyond a conditional jump's reach: it is
     // reached through an unconditional jump, which reaches anywhere.
-    const std::size_t middle = rules.size() / 2;
+    const std::size_t middle = ranges.size() / 2;
     const BpfProgram::Label to_upper = program.label();
     const BpfProgram::Label lower = program.label();
     const BpfProgram::Label upper = program.label();
-    program.jump_if(BPF_JGE, static_cast<std::uint32_t>(rules[middle].number), to_upper, lower);
+    program.jump_if(BPF_JGE, ranges[middle].first, to_upper, lower);
     program.place(to_upper);
     program.jump(upper);
     program.place(lower);
-    emit_search(program, rules.first(middle));
+    emit_search(program, ranges.first(middle));
     program.place(upper);
-    emit_search(program, rules.subspan(middle));
+    emit_search(program, ranges.subspan(middle));
 }
 
 std::vector<sock_filter> compile(bool network) {
@@ -166,7 +196,8 @@ std::vector<sock_filter> compile(bool network) {
         program.answer(kKill);
         program.place(plain);
     }
-    emit_search(program, rules);
+    const std::vector<Range> ranges = ranges_of(rules);
+    emit_search(program, ranges);
     return program.finish();
 }
 
