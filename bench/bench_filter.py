@@ -101,7 +101,8 @@ def main() -> None:
     installs = {"allow-all": [], "job": []}
     for _ in range(options.runs):  # interleaved, so that a change of load touches both alike
         for name, times in installs.items():
-            times.append(in_child(lambda: install_time(INSTALLS[name])))
+            install = INSTALLS[name]
+            times.append(in_child(lambda install=install: install_time(install)))
     for name, times in installs.items():
         print(
             f"install {name}: median {statistics.median(times):.1f} µs, "

@@ -45,6 +45,7 @@ _RESULT = re.compile(r"\)\s+=\s+(-?\d+)")
 def run_tools() -> int:
     """The traced part: every tool once, in a worker of its own; 1 if any answer was wrong."""
     from tests.legitimate_tools import TOOLS
+
     from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
 
     async def run_all() -> int:
