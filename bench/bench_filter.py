@@ -96,8 +96,8 @@ def main() -> None:
     options = parser.parse_args()
     if os.uname().machine != "x86_64":
         raise SystemExit("the allow-all filter here is written for x86-64")
-    native.filter_length(False)  # compiled here, as the warm helper does before forking
-    print(f"job filter: {native.filter_length(False)} instructions")
+    # Compiled here, as the warm helper does before forking.
+    print(f"job filter: {len(native.filter_program(False)) // 8} instructions")
     installs = {"allow-all": [], "job": []}
     for _ in range(options.runs):  # interleaved, so that a change of load touches both alike
         for name, times in installs.items():

@@ -203,7 +203,10 @@ std::vector<sock_filter> compile(bool network) {
 
 std::string describe_rule(const Rule& rule) {
     std::string line = rule.name;
-    line.append(std::max<std::size_t>(1, 22 - line.size()), ' ');
+    line.append(std::max<std::size_t>(1, 23 - line.size()), ' ');
+    const std::string number = std::to_string(rule.number);
+    line += number;
+    line.append(std::max<std::size_t>(1, 5 - number.size()), ' ');
     for (const Clause& clause : rule.clauses) {
         line += answer_text(clause.answer);
         line += " if ";
