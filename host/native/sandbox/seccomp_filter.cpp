@@ -38,7 +38,7 @@ constexpr unsigned kX32Bit = 0;
 constexpr Answer kDefault = Answer::no_such_call;
 // Ranges of call numbers a leaf of the search compares one by one: fewer
 // levels of search against a few more comparisons at the end.
-constexpr std::size_t kLeafRanges = 4;
+constexpr std::size_t kLeafRanges = 6;
 
 constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
 constexpr std::uint32_t kNrOffset = offsetof(seccomp_data, nr);
@@ -134,26 +134,42 @@ std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
 // program's cost grows with the log of the table, and the kernel finds the
 // calls allowed outright without running it at all (it caches, per call
 // number, the answers that depend on nothing else).
-void emit_search(BpfProgram& program, std::span<const Range> ranges) {
+// `above_first`: the search has already found A >= ranges[0].first.
+void emit_search(BpfProgram& program, std::span<const Range> ranges, bool above_first) {
     if (ranges.size() <= kLeafRanges) {
-        // The few ranges left in turn: past this one, try the next; in it,
-        // its answer; below it, a gap between ranges.
+        // The few ranges left in turn: a single call is compared for
+        // equality; past a wider range, try the next; in it, its answer;
+        // below it, the gap before it.
         const BpfProgram::Label gap = program.label();
         const BpfProgram::Label allow = program.label();
+        bool any_allowed = false;
         std::vector<BpfProgram::Label> bodies;
-        for (const Range& range : ranges) {
-            const BpfProgram::Label next = program.label();
-            const BpfProgram::Label at_most_last = program.label();
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            const Range& range = ranges[i];
+            any_allowed = any_allowed || range.rule == nullptr;
             bodies.push_back(range.rule == nullptr ? allow : program.label());
-            program.jump_if(BPF_JGT, range.last, next, at_most_last);
-            program.place(at_most_last);
-            program.jump_if(BPF_JGE, range.first, bodies.back(), gap);
+            const BpfProgram::Label next = program.label();
+            if (range.first == range.last) {
+                program.jump_if(BPF_JEQ, range.first, bodies.back(), next);
+            } else if (above_first) {
+                program.jump_if(BPF_JGT, range.last, next, bodies.back());
+            } else {
+                const BpfProgram::Label at_most_last = program.label();
+                program.jump_if(BPF_JGT, range.last, next, at_most_last);
+                program.place(at_most_last);
+                program.jump_if(BPF_JGE, range.first, bodies.back(), gap);
+            }
             program.place(next);
+            // Past a wider range, A lies above it: no gap before an adjacent one.
+            above_first = range.first != range.last && i + 1 < ranges.size() &&
+                          ranges[i + 1].first == range.last + 1;
         }
         program.place(gap);
         program.answer(verdict(kDefault));
-        program.place(allow);
-        program.answer(verdict(Answer::allow));
+        if (any_allowed) {
+            program.place(allow);
+            program.answer(verdict(Answer::allow));
+        }
         for (std::size_t i = 0; i < ranges.size(); ++i) {
             if (ranges[i].rule == nullptr) continue;
             program.place(bodies[i]);
@@ -171,9 +187,9 @@ void emit_search(BpfProgram& program, std::span<const Range> ranges) {
     program.place(to_upper);
     program.jump(upper);
     program.place(lower);
-    emit_search(program, ranges.first(middle));
+    emit_search(program, ranges.first(middle), above_first);
     program.place(upper);
-    emit_search(program, ranges.subspan(middle));
+    emit_search(program, ranges.subspan(middle), true);
 }
 
 std::vector<sock_filter> compile(bool network) {
@@ -197,7 +213,7 @@ std::vector<sock_filter> compile(bool network) {
         program.place(plain);
     }
     const std::vector<Range> ranges = ranges_of(rules);
-    emit_search(program, ranges);
+    emit_search(program, ranges, false);
     return program.finish();
 }
 
