@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <linux/audit.h>
 #include <linux/seccomp.h>
+#include <map>
 #include <span>
 #include <stdexcept>
 #include <sys/syscall.h>
@@ -38,7 +39,7 @@ constexpr unsigned kX32Bit = 0;
 constexpr Answer kDefault = Answer::no_such_call;
 // Ranges of call numbers a leaf of the search compares one by one: fewer
 // levels of search against a few more comparisons at the end.
-constexpr std::size_t kLeafRanges = 6;
+constexpr std::size_t kLeafRanges = 10;
 
 constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
 constexpr std::uint32_t kNrOffset = offsetof(seccomp_data, nr);
@@ -101,30 +102,25 @@ void emit_rule(BpfProgram& program, const Rule& rule) {
     program.answer(verdict(rule.otherwise));
 }
 
-// Consecutive call numbers allowed outright form one range; every other
-// rule is a range of its own.
+// Consecutive call numbers answered alike whatever their arguments form one
+// range; a rule with conditions is a range of its own.
 struct Range {
     std::uint32_t first, last;
-    const Rule* rule;  // nullptr: allowed outright
+    Answer answer;      // when `rule` is null
+    const Rule* rule;   // the rule with conditions on its arguments, or null
 };
-
-bool allowed_outright(const Rule& rule) {
-    return rule.clauses.empty() && rule.otherwise == Answer::allow;
-}
 
 std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
     std::vector<Range> ranges;
     for (const Rule& rule : rules) {
         const auto number = static_cast<std::uint32_t>(rule.number);
-        if (allowed_outright(rule)) {
-            if (!ranges.empty() && ranges.back().rule == nullptr &&
-                ranges.back().last + 1 == number) {
-                ranges.back().last = number;
-            } else {
-                ranges.push_back({number, number, nullptr});
-            }
+        if (!rule.clauses.empty()) {
+            ranges.push_back({number, number, rule.otherwise, &rule});
+        } else if (!ranges.empty() && ranges.back().rule == nullptr &&
+                   ranges.back().answer == rule.otherwise && ranges.back().last + 1 == number) {
+            ranges.back().last = number;
         } else {
-            ranges.push_back({number, number, &rule});
+            ranges.push_back({number, number, rule.otherwise, nullptr});
         }
     }
     return ranges;
@@ -139,15 +135,18 @@ void emit_search(BpfProgram& program, std::span<const Range> ranges, bool above_
     if (ranges.size() <= kLeafRanges) {
         // The few ranges left in turn: a single call is compared for
         // equality; past a wider range, try the next; in it, its answer;
-        // below it, the gap before it.
+        // below it, the gap before it. Ranges answered alike share the
+        // instruction that answers.
         const BpfProgram::Label gap = program.label();
-        const BpfProgram::Label allow = program.label();
-        bool any_allowed = false;
+        std::map<Answer, BpfProgram::Label> shared;
         std::vector<BpfProgram::Label> bodies;
         for (std::size_t i = 0; i < ranges.size(); ++i) {
             const Range& range = ranges[i];
-            any_allowed = any_allowed || range.rule == nullptr;
-            bodies.push_back(range.rule == nullptr ? allow : program.label());
+            if (range.rule == nullptr) {
+                bodies.push_back(shared.try_emplace(range.answer, program.label()).first->second);
+            } else {
+                bodies.push_back(program.label());
+            }
             const BpfProgram::Label next = program.label();
             if (range.first == range.last) {
                 program.jump_if(BPF_JEQ, range.first, bodies.back(), next);
@@ -166,9 +165,9 @@ void emit_search(BpfProgram& program, std::span<const Range> ranges, bool above_
         }
         program.place(gap);
         program.answer(verdict(kDefault));
-        if (any_allowed) {
-            program.place(allow);
-            program.answer(verdict(Answer::allow));
+        for (const auto& [answer, label] : shared) {
+            program.place(label);
+            program.answer(verdict(answer));
         }
         for (std::size_t i = 0; i < ranges.size(); ++i) {
             if (ranges[i].rule == nullptr) continue;
