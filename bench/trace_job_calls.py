@@ -3,7 +3,7 @@
 Runs every tool of tests/legitimate_tools.py through an unsandboxed, spawned
 SubprocessManager under `strace -f`, keeps the calls made by the worker
 processes (from their exec of the worker on) and everything they start, and
-writes the set, one name a line with how often it was seen, to
+writes the set, one name a line, to
 
     tests/golden/observed_job_calls.<machine>.txt
 
@@ -45,6 +45,7 @@ _RESULT = re.compile(r"\)\s+=\s+(-?\d+)")
 def run_tools() -> int:
     """The traced part: every tool once, in a worker of its own; 1 if any answer was wrong."""
     from tests.legitimate_tools import TOOLS
+
     from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
 
     async def run_all() -> int:
@@ -148,8 +149,8 @@ def main() -> int:
         print("the traced run failed: the observation is not written", file=sys.stderr)
         return 1
     options.output.parent.mkdir(parents=True, exist_ok=True)
-    header = "# System calls legitimate tools made, with counts: bench/trace_job_calls.py\n"
-    lines = [f"{name} {count}" for name, count in sorted(calls.items())]
+    header = "# System calls legitimate tools made, seen by bench/trace_job_calls.py\n"
+    lines = sorted(calls)
     options.output.write_text(header + "\n".join(lines) + "\n", encoding="utf-8")
     print(f"{len(calls)} calls observed, written to {options.output}")
     allowed = allowed_calls()

@@ -399,9 +399,13 @@ TOOLS = [
     _tool(
         "os_level_calls",
         """
-        import fcntl, mmap, os, signal, socket, time
+        import ctypes, fcntl, mmap, os, signal, socket, time
         from multiprocessing import reduction
         def main(args):
+            libc = ctypes.CDLL(None)
+            libc.prctl(15, b"renamed", 0, 0, 0)  # PR_SET_NAME, as setproctitle does
+            name = ctypes.create_string_buffer(16)
+            libc.prctl(16, name, 0, 0, 0)  # PR_GET_NAME
             fd = os.open("data.bin", os.O_RDWR | os.O_CREAT, 0o600)
             os.writev(fd, [b"abc", b"def"])
             os.pwrite(fd, b"X", 0)
@@ -459,10 +463,10 @@ TOOLS = [
                 os.sched_getscheduler(0) == os.SCHED_OTHER,
                 os.sched_getparam(0).sched_priority == 0,
                 os.sched_get_priority_max(os.SCHED_FIFO) > 0, os.sched_yield() is None,
-                isinstance(os.getgroups(), list),
+                isinstance(os.getgroups(), list), name.value == b"renamed",
             ]
         """,
-        [True, 4, "0o640", True, "via fd", 3, True, 7] + [True] * 2 + [6] + [True] * 7,
+        [True, 4, "0o640", True, "via fd", 3, True, 7] + [True] * 2 + [6] + [True] * 8,
     ),
     _tool(
         "shell_utilities",

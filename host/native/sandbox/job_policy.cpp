@@ -44,7 +44,7 @@ constexpr Call kAllowed[] = {
     CALL(execve), CALL(exit), CALL(exit_group), CALL(wait4), CALL(waitid), CALL(set_tid_address),
     CALL(set_robust_list), CALL(rseq), CALL(futex), CALL(sched_yield), CALL(sched_getaffinity),
     CALL(sched_getparam), CALL(sched_getscheduler), CALL(sched_get_priority_max),
-    CALL(getrusage),
+    CALL(getrusage), CALL(prctl),
     // How the kernel resumes a sleep a signal handler interrupted; no
     // program calls it by name.
     CALL(restart_syscall),

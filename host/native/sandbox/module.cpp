@@ -149,11 +149,14 @@ PyObject* seccomp_supported(PyObject*, PyObject*) {
     return PyBool_FromLong(sandbox::seccomp_supported_architecture());
 }
 
-PyObject* filter_length(PyObject*, PyObject* args) {
+// The compiled program, as the kernel is given it (struct sock_filter in a row).
+PyObject* filter_program(PyObject*, PyObject* args) {
     int network = 0;
-    if (!PyArg_ParseTuple(args, "p:filter_length", &network)) return nullptr;
+    if (!PyArg_ParseTuple(args, "p:filter_program", &network)) return nullptr;
     try {
-        return PyLong_FromSize_t(sandbox::job_filter(network != 0).size());
+        const std::vector<sock_filter>& program = sandbox::job_filter(network != 0);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()),
+                                         static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter)));
     } catch (const std::exception& error) {  // a policy the compiler cannot take
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
@@ -424,8 +427,8 @@ PyMethodDef methods[] = {
      "last step of confining a job."},
     {"seccomp_supported", seccomp_supported, METH_NOARGS,
      "Whether the system-call filter knows this architecture."},
-    {"filter_length", filter_length, METH_VARARGS,
-     "filter_length(network): the number of instructions of the job's filter."},
+    {"filter_program", filter_program, METH_VARARGS,
+     "filter_program(network): the job's filter as the kernel gets it, 8 bytes an instruction."},
     {"describe_filter", describe_filter, METH_VARARGS,
      "describe_filter(network): the job's filter as text, one line a call."},
     {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,

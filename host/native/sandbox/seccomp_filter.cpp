@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <linux/audit.h>
 #include <linux/seccomp.h>
+#include <map>
 #include <span>
 #include <stdexcept>
 #include <sys/syscall.h>
@@ -36,9 +37,9 @@ constexpr unsigned kX32Bit = 0;
 
 // Any call the table does not name.
 constexpr Answer kDefault = Answer::no_such_call;
-// Calls a leaf of the search compares one by one: fewer levels of search
-// against a few more comparisons at the end.
-constexpr std::size_t kLeafCalls = 4;
+// Ranges of call numbers a leaf of the search compares one by one: fewer
+// levels of search against a few more comparisons at the end.
+constexpr std::size_t kLeafRanges = 10;
 
 constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
 constexpr std::uint32_t kNrOffset = offsetof(seccomp_data, nr);
@@ -101,49 +102,93 @@ void emit_rule(BpfProgram& program, const Rule& rule) {
     program.answer(verdict(rule.otherwise));
 }
 
-// A binary search on the call number in A over `rules` (sorted): the
+// Consecutive call numbers answered alike whatever their arguments form one
+// range; a rule with conditions is a range of its own.
+struct Range {
+    std::uint32_t first, last;
+    Answer answer;      // when `rule` is null
+    const Rule* rule;   // the rule with conditions on its arguments, or null
+};
+
+std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
+    std::vector<Range> ranges;
+    for (const Rule& rule : rules) {
+        const auto number = static_cast<std::uint32_t>(rule.number);
+        if (!rule.clauses.empty()) {
+            ranges.push_back({number, number, rule.otherwise, &rule});
+        } else if (!ranges.empty() && ranges.back().rule == nullptr &&
+                   ranges.back().answer == rule.otherwise && ranges.back().last + 1 == number) {
+            ranges.back().last = number;
+        } else {
+            ranges.push_back({number, number, rule.otherwise, nullptr});
+        }
+    }
+    return ranges;
+}
+
+// A binary search on the call number in A over `ranges` (sorted): the
 // program's cost grows with the log of the table, and the kernel finds the
 // calls allowed outright without running it at all (it caches, per call
 // number, the answers that depend on nothing else).
-void emit_search(BpfProgram& program, std::span<const Rule> rules) {
-    if (rules.size() <= kLeafCalls) {
-        // Calls allowed outright share one answer.
-        const BpfProgram::Label allow = program.label();
+// `above_first`: the search has already found A >= ranges[0].first.
+void emit_search(BpfProgram& program, std::span<const Range> ranges, bool above_first) {
+    if (ranges.size() <= kLeafRanges) {
+        // The few ranges left in turn: a single call is compared for
+        // equality; past a wider range, try the next; in it, its answer;
+        // below it, the gap before it. Ranges answered alike share the
+        // instruction that answers.
+        const BpfProgram::Label gap = program.label();
+        std::map<Answer, BpfProgram::Label> shared;
         std::vector<BpfProgram::Label> bodies;
-        bool any_plain = false;
-        for (const Rule& rule : rules) {
-            const bool plain = rule.clauses.empty() && rule.otherwise == Answer::allow;
-            any_plain = any_plain || plain;
-            bodies.push_back(plain ? allow : program.label());
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            const Range& range = ranges[i];
+            if (range.rule == nullptr) {
+                bodies.push_back(shared.try_emplace(range.answer, program.label()).first->second);
+            } else {
+                bodies.push_back(program.label());
+            }
             const BpfProgram::Label next = program.label();
-            program.jump_if(BPF_JEQ, static_cast<std::uint32_t>(rule.number), bodies.back(), next);
+            if (range.first == range.last) {
+                program.jump_if(BPF_JEQ, range.first, bodies.back(), next);
+            } else if (above_first) {
+                program.jump_if(BPF_JGT, range.last, next, bodies.back());
+            } else {
+                const BpfProgram::Label at_most_last = program.label();
+                program.jump_if(BPF_JGT, range.last, next, at_most_last);
+                program.place(at_most_last);
+                program.jump_if(BPF_JGE, range.first, bodies.back(), gap);
+            }
             program.place(next);
+            // Past a wider range, A lies above it: no gap before an adjacent one.
+            above_first = range.first != range.last && i + 1 < ranges.size() &&
+                          ranges[i + 1].first == range.last + 1;
         }
+        program.place(gap);
         program.answer(verdict(kDefault));
-        if (any_plain) {
-            program.place(allow);
-            program.answer(verdict(Answer::allow));
+        for (const auto& [answer, label] : shared) {
+            program.place(label);
+            program.answer(verdict(answer));
         }
-        for (std::size_t i = 0; i < rules.size(); ++i) {
-            if (bodies[i].id == allow.id) continue;
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            if (ranges[i].rule == nullptr) continue;
             program.place(bodies[i]);
-            emit_rule(program, rules[i]);
+            emit_rule(program, *ranges[i].rule);
         }
         return;
     }
     // The upper half can lie beyond a conditional jump's reach: it is
     // reached through an unconditional jump, which reaches anywhere.
-    const std::size_t middle = rules.size() / 2;
+    const std::size_t middle = ranges.size() / 2;
     const BpfProgram::Label to_upper = program.label();
     const BpfProgram::Label lower = program.label();
     const BpfProgram::Label upper = program.label();
-    program.jump_if(BPF_JGE, static_cast<std::uint32_t>(rules[middle].number), to_upper, lower);
+    program.jump_if(BPF_JGE, ranges[middle].first, to_upper, lower);
     program.place(to_upper);
     program.jump(upper);
     program.place(lower);
-    emit_search(program, rules.first(middle));
+    emit_search(program, ranges.first(middle), above_first);
     program.place(upper);
-    emit_search(program, rules.subspan(middle));
+    emit_search(program, ranges.subspan(middle), true);
 }
 
 std::vector<sock_filter> compile(bool network) {
@@ -166,13 +211,17 @@ std::vector<sock_filter> compile(bool network) {
         program.answer(kKill);
         program.place(plain);
     }
-    emit_search(program, rules);
+    const std::vector<Range> ranges = ranges_of(rules);
+    emit_search(program, ranges, false);
     return program.finish();
 }
 
 std::string describe_rule(const Rule& rule) {
     std::string line = rule.name;
-    line.append(std::max<std::size_t>(1, 22 - line.size()), ' ');
+    line.append(std::max<std::size_t>(1, 23 - line.size()), ' ');
+    const std::string number = std::to_string(rule.number);
+    line += number;
+    line.append(std::max<std::size_t>(1, 5 - number.size()), ' ');
     for (const Clause& clause : rule.clauses) {
         line += answer_text(clause.answer);
         line += " if ";

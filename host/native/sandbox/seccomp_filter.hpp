@@ -18,8 +18,8 @@ bool seccomp_supported_architecture();
 // kernel. `network` admits IP sockets.
 const std::vector<sock_filter>& job_filter(bool network);
 
-// The compiled policy as text, one line a call (name, condition, answer),
-// sorted by name, with the answer for every other call.
+// The compiled policy as text, one line a call (name, number, conditions and
+// answers), sorted by name, with the answer for every other call.
 std::string describe_job_filter(bool network);
 
 // Installs the job's filter on the calling thread; needs no_new_privs set.

@@ -18,9 +18,12 @@ The layers, and what each one stops:
 - IPC namespace (per helper): no System V object of the host in reach;
 - Landlock: the file-system rules, no TCP without network, signals and
   abstract UNIX sockets scoped to the job;
-- seccomp: refuses the system calls tools never need (see the native part;
-  System V IPC among them, whose objects would outlive the job),
-  every UNIX socket but a connected stream pair, and other architectures;
+- seccomp, the job's last step: allows only the system calls tools were
+  seen to make (`describe_job_filter()` prints the policy), some on their
+  arguments (limits, priorities and CPUs of the job's own process only, no
+  new namespace, no child of the job's parent, no UNIX socket but a
+  connected stream pair); every other call fails with ENOSYS, as on a
+  kernel without it, and calls of other architectures kill the process;
 - no_new_privs: no set-uid or file-capability gain through exec;
 - rlimits: processes, address space, open files (which bound what socket
   buffers hold), file size, core files, CPU.
@@ -38,7 +41,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-__all__ = ["SandboxPolicy", "SandboxStatus"]
+__all__ = ["SandboxPolicy", "SandboxStatus", "describe_job_filter"]
 
 CONFINEMENT_SCRIPT = Path(__file__).resolve().with_name("confinement.py")
 
@@ -187,6 +190,13 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
+
+
+def describe_job_filter(network: bool = False) -> str:
+    """The system-call filter every job runs under, as text: one line a call
+    with its number, the conditions on its arguments and the answers, then
+    the answer to every other call (tests/golden holds the reviewed copy)."""
+    return _native_module().describe_filter(network)
 
 
 def _missing(feature: str) -> str:
