@@ -14,9 +14,6 @@
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -240,7 +237,7 @@ bool parse_entry_kind(const char* name, sandbox::WorldEntry::Kind& kind) {
     using Kind = sandbox::WorldEntry::Kind;
     static const std::pair<const char*, Kind> kinds[] = {
         {"read", Kind::read}, {"write", Kind::write}, {"device", Kind::device},
-        {"link", Kind::link}, {"file", Kind::file},
+        {"link", Kind::link}, {"file", Kind::file},     {"tree", Kind::tree},
     };
     for (const auto& [known, value] : kinds) {
         if (std::strcmp(name, known) == 0) {
@@ -301,6 +298,7 @@ bool read_description(PyObject* description, sandbox::ConfinementStage stage,
     read_item(description, "scratch", scratch);
     if (scratch != nullptr && !read_text(scratch, d.scratch)) return false;
     return read_bool(description, "network", d.network) &&
+           read_number(description, "user_namespace", d.user_namespace) &&
            read_number(description, "uid", d.uid) && read_number(description, "gid", d.gid) &&
            read_number(description, "scratch_size", d.scratch_size) &&
            read_number(description, "max_processes", d.max_processes) &&
@@ -334,55 +332,19 @@ PyObject* confine(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// Exit status of a child whose parent went before mapping its ids.
-constexpr int kStatusOrphaned = 72;
-
-// clone_job(uid, gid): like os.fork(), but the child is pid 1 of a new pid
-// namespace, in a new user and mount namespace where only uid and gid are
-// mapped (to themselves), and dies with its parent. The child returns 0
-// once its ids are mapped; the parent, the child's pid.
-PyObject* clone_job(PyObject*, PyObject* args) {
+// pid_namespace(uid, gid): (pid, user namespace fd) of a new pid namespace's
+// init, in a new user namespace where only uid and gid are mapped; this
+// process's next children are made in that pid namespace.
+PyObject* pid_namespace(PyObject*, PyObject* args) {
     unsigned int uid = 0;
     unsigned int gid = 0;
-    if (!PyArg_ParseTuple(args, "II:clone_job", &uid, &gid)) return nullptr;
-    int sync[2];
-    if (pipe2(sync, O_CLOEXEC) != 0) return raise_os_error(errno, "pipe");
-    // os.fork()'s own steps around the call, so that the interpreter's
-    // locks and at-fork hooks are kept as they are there; the helper runs
-    // one thread, which makes a raw clone as safe as fork.
-    PyOS_BeforeFork();
-    const long pid = syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS | SIGCHLD,
-                             nullptr, nullptr, nullptr, 0);
-    const int clone_errno = errno;
-    if (pid == 0) {
-        PyOS_AfterFork_Child();
-        close(sync[1]);
-        char mapped = 0;
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || read(sync[0], &mapped, 1) != 1)
-            _exit(kStatusOrphaned);  // the parent went, or could not map the ids
-        close(sync[0]);
-        return PyLong_FromLong(0);
-    }
-    PyOS_AfterFork_Parent();
-    close(sync[0]);
-    if (pid < 0) {
-        close(sync[1]);
-        return raise_os_error(clone_errno, "clone into the job's namespaces");
-    }
+    if (!PyArg_ParseTuple(args, "II:pid_namespace", &uid, &gid)) return nullptr;
     try {
-        sandbox::write_id_maps(static_cast<pid_t>(pid), uid, gid);
+        const sandbox::JobInit init = sandbox::make_job_init(uid, gid);
+        return Py_BuildValue("(ii)", static_cast<int>(init.pid), init.user_namespace);
     } catch (const std::system_error& error) {
-        close(sync[1]);  // the child reads end-of-file and exits
-        int status = 0;
-        while (waitpid(static_cast<pid_t>(pid), &status, 0) < 0 && errno == EINTR) {
-        }
         return raise_system_error(error);
     }
-    const char mapped = 1;
-    const bool told = write(sync[1], &mapped, 1) == 1;
-    close(sync[1]);
-    if (!told) return raise_os_error(errno, "telling the job its ids are mapped");
-    return PyLong_FromLong(pid);
 }
 
 PyObject* detached_file(PyObject*, PyObject* args) {
@@ -392,6 +354,20 @@ PyObject* detached_file(PyObject*, PyObject* args) {
     if (!read_text(path_arg, path)) return nullptr;
     try {
         return PyLong_FromLong(sandbox::detached_file(path));
+    } catch (const std::system_error& error) {
+        return raise_system_error(error);
+    }
+}
+
+PyObject* idmapped_tree(PyObject*, PyObject* args) {
+    PyObject* path_arg = nullptr;
+    unsigned int uid = 0;
+    unsigned int gid = 0;
+    if (!PyArg_ParseTuple(args, "OII:idmapped_tree", &path_arg, &uid, &gid)) return nullptr;
+    std::string path;
+    if (!read_text(path_arg, path)) return nullptr;
+    try {
+        return PyLong_FromLong(sandbox::idmapped_tree(path, uid, gid));
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
@@ -416,9 +392,10 @@ PyMethodDef methods[] = {
     {"confine", confine, METH_VARARGS,
      "confine(stage, description): take the steps of stage 'helper', 'spare' or 'job' of the "
      "confinement sequence (sequence.hpp); raises OSError naming the step that failed."},
-    {"clone_job", clone_job, METH_VARARGS,
-     "clone_job(uid, gid): fork a child into new user, pid and mount namespaces, where it is "
-     "pid 1 and has only uid and gid mapped; 0 in the child, its pid in the parent."},
+    {"pid_namespace", pid_namespace, METH_VARARGS,
+     "pid_namespace(uid, gid): start the init of a new pid namespace, in a new user namespace "
+     "with only uid and gid mapped, and make this process's next children there; "
+     "(init's pid, the user namespace's fd). The init reaps orphans and dies with its parent."},
     {"detached_file", detached_file, METH_VARARGS,
      "detached_file(path): a detached read-only copy of the mount of the file at path, as an "
      "fd a job's confinement attaches in its world."},
@@ -439,6 +416,9 @@ PyMethodDef methods[] = {
      "Set no_new_privs: no exec can raise privileges from here on."},
     {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,
      "Make every mount of this mount namespace private."},
+    {"idmapped_tree", idmapped_tree, METH_VARARGS,
+     "idmapped_tree(path, uid, gid): a detached copy of path's mount on which root's files "
+     "are uid's and gid's, as an fd (for a writable path of a job under a root host)."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
      "else the errno."},

@@ -26,6 +26,17 @@ namespace {
 
 int probe_child(void*) { return 0; }
 
+// Waits until its parent closes the pipe: holds a user namespace open while
+// the parent maps its ids and opens it.
+int holding_child(void* pipe_ends) {
+    const int* ends = static_cast<int*>(pipe_ends);
+    close(ends[1]);  // its own copy of the write end, else the read never ends
+    char byte = 0;
+    while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    return 0;
+}
+
 // The mount API's constants, which the installed headers may lack.
 constexpr unsigned kFsopenCloexec = 1;
 constexpr unsigned kFsconfigSetString = 1;
@@ -33,6 +44,8 @@ constexpr unsigned kFsconfigCmdCreate = 6;
 constexpr unsigned kFsmountCloexec = 1;
 constexpr unsigned kMountAttrNosuid = 0x2;
 constexpr unsigned kMountAttrNodev = 0x4;
+constexpr unsigned kMountAttrIdmap = 0x100000;
+constexpr unsigned kOpenTreeClone = 1;
 
 std::string scratch_options_inodes(std::uint64_t size) {
     // Inodes are bounded too, at one per KiB: empty files cost the kernel
@@ -96,6 +109,98 @@ void write_id_maps(pid_t pid, uid_t uid, gid_t gid) {
         Fd file(open((proc + name).c_str(), O_WRONLY | O_CLOEXEC));
         if (file.get() < 0 || write(file.get(), text.data(), text.size()) != ssize_t(text.size()))
             fail("writing the job's id maps");
+    }
+}
+
+int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
+    // A user namespace mapping the owner 0 to the job's ids, held by a child
+    // just long enough to be opened.
+    int hold[2];
+    if (pipe2(hold, O_CLOEXEC) != 0) fail("pipe");
+    Fd hold_read(hold[0]);
+    Fd hold_write(hold[1]);
+    alignas(16) static thread_local std::array<char, 16384> stack;
+    int ends[2] = {hold_read.get(), hold_write.get()};
+    const pid_t pid = clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD,
+                            ends);
+    if (pid < 0) fail("clone of the id-mapping namespace");
+    int userns_fd = -1;
+    try {
+        const std::string proc = "/proc/" + std::to_string(pid);
+        const std::pair<std::string, std::string> maps[] = {
+            {"/uid_map", "0 " + std::to_string(uid) + " 1"},
+            {"/gid_map", "0 " + std::to_string(gid) + " 1"},
+        };
+        for (const auto& [name, text] : maps) {
+            Fd file(open((proc + name).c_str(), O_WRONLY | O_CLOEXEC));
+            if (file.get() < 0 ||
+                write(file.get(), text.data(), text.size()) != ssize_t(text.size()))
+                fail("writing the id-mapping namespace's maps");
+        }
+        userns_fd = open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+        if (userns_fd < 0) fail("open of the id-mapping namespace");
+    } catch (...) {
+        close(hold_write.release());
+        int status = 0;
+        waitpid(pid, &status, 0);
+        throw;
+    }
+    Fd userns(userns_fd);
+    close(hold_write.release());
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    Fd tree(static_cast<int>(
+        syscall(SYS_open_tree, AT_FDCWD, path.c_str(), kOpenTreeClone | O_CLOEXEC)));
+    if (tree.get() < 0) fail("open_tree of a writable path");
+    struct {
+        std::uint64_t attr_set, attr_clr, propagation, userns_fd;
+    } attr{kMountAttrIdmap | kMountAttrNosuid | kMountAttrNodev, 0, 0,
+           static_cast<std::uint64_t>(userns.get())};
+    if (syscall(SYS_mount_setattr, tree.get(), "", AT_EMPTY_PATH, &attr, sizeof attr) != 0)
+        fail("mount_setattr of an id-mapped writable path");
+    return tree.release();
+}
+
+namespace {
+
+int job_init_main(void*) {
+    // Nothing of its parent's stays open here: it must hold no channel.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) _exit(1);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+    for (;;) {
+        while (waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
+        }
+        sigwaitinfo(&child, nullptr);
+    }
+}
+
+}  // namespace
+
+JobInit make_job_init(uid_t uid, gid_t gid) {
+    alignas(16) static std::array<char, 16384> stack;
+    const pid_t pid = clone(job_init_main, stack.data() + stack.size(),
+                            CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, nullptr);
+    if (pid < 0) fail("clone of the job's pid namespace");
+    try {
+        write_id_maps(pid, uid, gid);
+        const std::string proc = "/proc/" + std::to_string(pid) + "/ns/";
+        Fd pid_namespace(open((proc + "pid").c_str(), O_RDONLY | O_CLOEXEC));
+        Fd user_namespace(open((proc + "user").c_str(), O_RDONLY | O_CLOEXEC));
+        if (pid_namespace.get() < 0 || user_namespace.get() < 0)
+            fail("open of the job's namespaces");
+        if (setns(pid_namespace.get(), CLONE_NEWPID) != 0)
+            fail("setns into the job's pid namespace");
+        return {pid, user_namespace.release()};
+    } catch (...) {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        throw;
     }
 }
 

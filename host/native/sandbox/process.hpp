@@ -26,6 +26,23 @@ int make_scratch(std::uint64_t size);
 // user namespace of child `pid`, the only ids it has; setgroups is denied.
 void write_id_maps(pid_t pid, uid_t uid, gid_t gid);
 
+// The init of a job's pid namespace (pid 1 there, a child of the caller
+// that runs no Python: it reaps orphans and dies with its parent), in a new
+// user namespace with `uid` and `gid` mapped to themselves; the caller's
+// next children are made in that pid namespace (setns), where the job's
+// process joins `user_namespace` (an fd the caller closes).
+struct JobInit {
+    pid_t pid;
+    int user_namespace;
+};
+JobInit make_job_init(uid_t uid, gid_t gid);
+
+// A detached copy (close-on-exec fd) of the mount of `path`, nosuid, nodev,
+// on which the owner 0 shows as (and files made there are stored as 0 for)
+// uid and gid: what a root host lets a job that runs as uid write. Needs
+// CAP_SYS_ADMIN over the file system's namespace.
+int idmapped_tree(const std::string& path, uid_t uid, gid_t gid);
+
 // Makes every mount of this mount namespace private, so that mounts made
 // here never propagate back to the namespace it was copied from.
 void make_mounts_private();

@@ -54,6 +54,11 @@ void enter_helper_namespaces(bool network) {
     write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
 }
 
+void enter_job_namespaces(int user_namespace) {
+    if (setns(user_namespace, CLONE_NEWUSER) != 0) fail("setns into the job's user namespace");
+    if (unshare(CLONE_NEWNS) != 0) fail("unshare of the job's mount namespace");
+}
+
 void become(uid_t uid, gid_t gid) {
     if (setresgid(gid, gid, gid) != 0) fail("setresgid to the job's gid");
     if (setresuid(uid, uid, uid) != 0) fail("setresuid to the job's uid");
@@ -82,7 +87,8 @@ int world_ruleset(const Description& d) {
     grant("/", PathGrant::Kind::execute);
     grant("/dev/shm", PathGrant::Kind::write);
     for (const WorldEntry& entry : d.world.entries) {
-        if (entry.kind == WorldEntry::Kind::write || entry.kind == WorldEntry::Kind::device)
+        if (entry.kind == WorldEntry::Kind::write || entry.kind == WorldEntry::Kind::device ||
+            entry.kind == WorldEntry::Kind::tree)
             grant(entry.path, PathGrant::Kind::write);
     }
     return landlock_ruleset(grants, d.network);
@@ -121,8 +127,10 @@ void confine(ConfinementStage stage, const Description& d) {
         return;
     }
     if (stage == ConfinementStage::spare) {
-        // (Forked by clone_job: its own user, pid and mount namespaces, ids mapped, dies with
-        // its parent.) Mounts made from here on never reach the helper's namespace.
+        // (Forked into the job's pid namespace, not its init.) The job's user namespace, where
+        // only its ids are mapped, and a mount namespace of its own there.
+        enter_job_namespaces(d.user_namespace);
+        // Mounts made from here on never reach the helper's namespace.
         make_mounts_private();
         // What the world shows of the host, opened while its folders can be searched.
         const std::vector<Fd> sources = open_world_sources(d.world);

@@ -22,7 +22,9 @@ enum class ConfinementStage { helper, spare, job };
 struct Description {
     // helper, spare, job
     bool network = false;
-    // spare: the ids the job runs under, its world, its scratch's size
+    // spare: the user namespace it joins (from make_job_init), the ids the
+    // job runs under, its world, its scratch's size
+    int user_namespace = -1;
     uid_t uid = 0;
     gid_t gid = 0;
     WorldPlan world;

@@ -90,6 +90,15 @@ void place(const WorldEntry& entry, const Fd& source) {
         }
         return;
     }
+    if (entry.kind == WorldEntry::Kind::tree) {
+        const int tree = std::stoi(entry.target);
+        struct stat st{};
+        must(fstat(tree, &st) == 0, "stat of " + entry.path);
+        make_mount_point(target, S_ISDIR(st.st_mode));
+        must(syscall(SYS_move_mount, tree, "", AT_FDCWD, target.c_str(), kMoveMountFEmptyPath) == 0,
+             "move_mount of " + entry.path);
+        return;
+    }
     if (source.get() < 0) return;  // gone since the plan was made: nothing to show
     struct stat st{};
     must(fstat(source.get(), &st) == 0, "stat of " + entry.path);

@@ -22,6 +22,7 @@ struct WorldEntry {
         device,  // a character device bound read-write, nosuid
         link,    // a symbolic link to `target`
         file,    // a file of the world's own holding `target` as its text
+        tree,    // a detached mount, its fd's number in `target`, attached read-write
     };
     std::string path;
     Kind kind;

@@ -8,8 +8,10 @@ taken in three stages the same way in both modes:
 
 - `helper`: the helper's own mount, IPC and (unless the policy allows
   networking) network namespaces, and a user namespace when not root;
-- `spare`: in a child made by `clone_job` (pid 1 of its own pid namespace,
-  in its own user and mount namespaces, with only the job's ids mapped): the
+- `spare`: in a child forked into a pid namespace of its own (made with
+  `pid_namespace`, whose init reaps orphans and ends the namespace when
+  killed), joining its user namespace, where only the job's ids are mapped,
+  and making its own mount namespace there: the
   job's world as its new root, the job's ids, an empty standard input, the
   scratch tmpfs and the Landlock ruleset made ahead, no_new_privs and the
   long part of the system-call filter;
@@ -23,8 +25,8 @@ worker runs this file as its launcher:
 
     python -I /abs/path/confinement.py SPEC_JSON WORKER_SCRIPT COMMAND_FD RESULT_FD
 
-which takes `helper`, clones the job's process, waits for it and ends as
-it ended; the job's process takes `spare` and `job` and runs the worker's
+which takes `helper`, forks the job's process into its pid namespace,
+waits for it and ends as it ended; the job's process takes `spare` and `job` and runs the worker's
 `serve()`.
 """
 
@@ -67,6 +69,28 @@ def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, in
     return mounts
 
 
+def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, list[int]]:
+    """The description one spare takes, and the descriptors to close once it
+    is forked. Under a root host the job's uid owns nothing, so each
+    writable path becomes an id-mapped copy on which root's files are the
+    job's (made here, where the host's paths can be seen)."""
+    if shared["uid"] == os.geteuid():
+        return shared, []
+    fds: list[int] = []
+    world = []
+    try:
+        for path, kind, target in shared["world"]:
+            if kind == "write":
+                fds.append(native.idmapped_tree(path, shared["uid"], shared["gid"]))
+                kind, target = "tree", str(fds[-1])
+            world.append((path, kind, target))
+    except BaseException:
+        for fd in fds:
+            os.close(fd)
+        raise
+    return {**shared, "world": world}, fds
+
+
 def _launch(argv: list[str]) -> None:
     spec_text, worker_path, command_fd, result_fd = argv[1:]
     try:
@@ -75,11 +99,14 @@ def _launch(argv: list[str]) -> None:
         worker = _load_worker(worker_path)
         native.confine("helper", spec)
         own = own_mounts(native, spec["own"])
-        pid = native.clone_job(spec["uid"], spec["gid"])
+        spec, _ = spare_description(native, spec)
+        init, user_namespace = native.pid_namespace(spec["uid"], spec["gid"])
+        spec["user_namespace"] = user_namespace
+        pid = os.fork()
     except BaseException as exc:
         _fail(exc)
     if pid != 0:
-        _wait_and_mirror(pid)
+        _wait_and_mirror(pid, init)
     try:
         for which, soft, hard in spec["limits"]:
             resource.setrlimit(which, (soft, hard))
@@ -98,15 +125,13 @@ def _fail(exc: BaseException) -> None:
     os._exit(STATUS_SETUP_FAILED)
 
 
-def _wait_and_mirror(pid: int) -> None:
-    """In the launcher: hold nothing of the job's, wait for it, end as it ended."""
+def _wait_and_mirror(pid: int, init: int) -> None:
+    """In the launcher: hold nothing of the job's, wait for it, end what it
+    left in its pid namespace (with the namespace's init), end as it ended."""
     os.closerange(0, os.sysconf("SC_OPEN_MAX"))
-    while True:
-        try:
-            _, status = os.waitpid(pid, 0)
-            break
-        except InterruptedError:
-            continue
+    _, status = os.waitpid(pid, 0)
+    os.kill(init, signal.SIGKILL)
+    os.waitpid(init, 0)
     if os.WIFSIGNALED(status):
         signal.signal(os.WTERMSIG(status), signal.SIG_DFL)
         os.kill(os.getpid(), os.WTERMSIG(status))
