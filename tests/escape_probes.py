@@ -796,7 +796,11 @@ def attack(ctx):
             continue
         if (info.st_dev, info.st_ino) not in decoys:
             read_only = bool(os.fstatvfs(fd).f_flag & os.ST_RDONLY)
-            seen.append(f"FILE fd {fd} {info.st_dev}:{info.st_ino} read-only={read_only}")
+            try:
+                name = os.readlink(f"/proc/self/fd/{fd}")
+            except OSError:
+                name = "?"
+            seen.append(f"FILE fd {fd} {name} {info.st_dev}:{info.st_ino} read-only={read_only}")
             continue
         steps = {
             "fchmod": lambda: os.chmod(fd, 0),
