@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 
-from tests.processes import helper_processes, is_spare, processes, wait_until
+from tests.processes import cmdline, helper_processes, is_spare, processes, wait_until
 from velmor.core.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
@@ -92,6 +92,13 @@ def helper_spares(helper: int) -> list[int]:
 def alive(pid: int) -> bool:
     """Running, or dead but not yet reaped by its parent."""
     return os.path.exists(f"/proc/{pid}")
+
+
+def sleeping(marker: str) -> list[int]:
+    """Processes running `sleep MARKER`."""
+    return [
+        pid for pid, _, _, _ in processes() if cmdline(pid) == b"sleep\0" + marker.encode() + b"\0"
+    ]
 
 
 def group_members(pgid: int) -> list[int]:
@@ -465,8 +472,10 @@ class TestIsolation:
                     "home": os.environ.get("HOME"),
                     "cwd": os.getcwd(),
                     "stdin": sys.stdin.read(),
-                    "session_leader": os.getsid(0) == os.getpid(),
-                    "group_leader": os.getpgid(0) == os.getpid(),
+                    # 0 in the sandbox: the leader is the process that waits
+                    # for the job, outside its pid namespace.
+                    "session_leader": os.getsid(0) in (0, os.getpid()),
+                    "group_leader": os.getpgid(0) in (0, os.getpid()),
                     "cpu": resource.getrlimit(resource.RLIMIT_CPU),
                     "memory": resource.getrlimit(resource.RLIMIT_AS),
                     "fds": [fd for fd in range(1024) if _is_open(fd)],
@@ -502,7 +511,8 @@ class TestIsolation:
             leftover = "from an earlier job"
             def main(args):
                 seen = {
-                    "pid": os.getpid(),
+                    # Nothing of an earlier job lives in its pid namespace.
+                    "processes": sorted(p for p in os.listdir("/proc") if p.isdigit()),
                     "random": random.getrandbits(64),
                     "json_marked": hasattr(json, "marked"),
                     "env_marked": "MARKED" in os.environ,
@@ -520,7 +530,7 @@ class TestIsolation:
             """
         )
         first, second = [(await manager.spawn(run(path))).output for _ in range(2)]
-        assert first["pid"] != second["pid"]
+        assert first["processes"] == second["processes"] == ["1", "2"]
         assert first["random"] != second["random"]
         for seen in (first, second):
             assert seen["json_marked"] is seen["env_marked"] is seen["path_marked"] is False
@@ -543,20 +553,25 @@ class TestIsolation:
 
 class TestProcessCleanup:
     async def test_timeout_kills_the_whole_group(self, manager, tool):
+        # The job's pids are those of its pid namespace: what it started is
+        # found on the host by the duration it sleeps for.
+        marker = str(60 + time.time_ns() % 10**6)
         path = tool(
-            """
-            import os, subprocess, sys, time
+            f"""
+            import subprocess, time
             def main(args):
-                subprocess.Popen(["sleep", "60"])
-                print(os.getpid(), flush=True)
+                subprocess.Popen(["sleep", "{marker}"])
                 time.sleep(60)
             """
         )
-        result = await manager.spawn(run(path, timeout=0.5))
-        assert result.error == "Timed out after 0.5 s"
-        worker = int(result.stdout)
-        assert not os.path.exists(f"/proc/{worker}")  # reaped, not a zombie
-        assert await wait_until(lambda: not group_members(worker))
+        job = asyncio.create_task(manager.spawn(run(path, timeout=1.0)))
+        assert await wait_until(lambda: bool(sleeping(marker)))
+        (straggler,) = sleeping(marker)
+        group = os.getpgid(straggler)
+        result = await job
+        assert result.error == "Timed out after 1 s"
+        assert not os.path.exists(f"/proc/{group}")  # reaped, not a zombie
+        assert await wait_until(lambda: not group_members(group))
 
     async def test_stragglers_are_killed_after_a_normal_end(self, manager, tool):
         path = tool(
@@ -681,7 +696,7 @@ async def running_job() -> int:
 
 class TestWarmHelper:
     async def test_one_helper_forks_every_job_and_runs_none(self, make_manager, tool):
-        manager = make_manager()
+        manager = make_manager(sandbox=False)  # a sandboxed job's pids are its namespace's
         assert manager.helper_pid is None  # started on first use
         path = tool("import os\ndef main(args):\n    return [os.getpid(), os.getppid()]\n")
         results = [(await manager.spawn(run(path))).output for _ in range(3)]
@@ -701,7 +716,9 @@ class TestWarmHelper:
         # In a session of its own already, as every job is.
         assert os.getpgid(spare) == os.getsid(spare) == spare
         pid, group = (await manager.spawn(run(path))).output
-        assert pid == group == spare
+        # Sandboxed, the spare waits for the job's process, pid 2 of its own
+        # pid namespace, in the spare's group.
+        assert [pid, group] == ([2, 0] if sandbox else [spare, spare])
         assert not alive(spare)
         assert await wait_until(lambda: len(helper_spares(helper)) == 1)
         assert helper_spares(helper) != [spare]
@@ -778,7 +795,7 @@ class TestWarmHelper:
 
     async def test_spawning_when_fork_is_missing(self, make_manager, tool, monkeypatch):
         monkeypatch.delattr(os, "fork")
-        manager = make_manager()
+        manager = make_manager(sandbox=False)  # a sandboxed job's parent is outside its view
         assert not manager.warm
         result = await manager.spawn(
             run(tool("import os\ndef main(args):\n    return os.getppid()\n"))

@@ -56,6 +56,7 @@ void enter_helper_namespaces(bool network) {
 
 void enter_job_namespaces(int user_namespace) {
     if (setns(user_namespace, CLONE_NEWUSER) != 0) fail("setns into the job's user namespace");
+    close(user_namespace);  // the job keeps no handle on a namespace
     if (unshare(CLONE_NEWNS) != 0) fail("unshare of the job's mount namespace");
 }
 

@@ -22,7 +22,8 @@ enum class ConfinementStage { helper, spare, job };
 struct Description {
     // helper, spare, job
     bool network = false;
-    // spare: the user namespace it joins (from make_job_init), the ids the
+    // spare: the user namespace it joins (from make_job_init; the fd, like
+    // those of the world's detached trees, is closed once used), the ids the
     // job runs under, its world, its scratch's size
     int user_namespace = -1;
     uid_t uid = 0;

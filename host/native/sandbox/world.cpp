@@ -97,6 +97,7 @@ void place(const WorldEntry& entry, const Fd& source) {
         make_mount_point(target, S_ISDIR(st.st_mode));
         must(syscall(SYS_move_mount, tree, "", AT_FDCWD, target.c_str(), kMoveMountFEmptyPath) == 0,
              "move_mount of " + entry.path);
+        close(tree);  // attached now: the job keeps no handle on it
         return;
     }
     if (source.get() < 0) return;  // gone since the plan was made: nothing to show

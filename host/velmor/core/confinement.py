@@ -40,6 +40,7 @@ import resource
 import signal
 import sys
 import types
+import typing
 
 # Exit status of a launcher or job process that could not confine itself.
 STATUS_SETUP_FAILED = 71
@@ -91,6 +92,38 @@ def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, lis
     return {**shared, "world": world}, fds
 
 
+def fork_job_process(
+    native: types.ModuleType,
+    shared: dict,
+    on_job: typing.Callable[[], None] | None = None,
+) -> dict:
+    """Fork the job's process into a pid namespace of its own and return, in
+    it, the description its `spare` stage takes. This process never returns:
+    it waits for the job's process and ends as it ended, so that its parent
+    sees the job's own status (the namespace's init could not die by most
+    signals a job sends itself, the reason the job is not the init).
+    The job's process dies with this one, by the namespace's end.
+
+    With `on_job`, the job's description comes with "started", an fd the
+    job's process closes once it has its job; this process then calls
+    `on_job` (the warm helper's child takes the job's name there)."""
+    description, _ = spare_description(native, shared)
+    init, user_namespace = native.pid_namespace(description["uid"], description["gid"])
+    started = os.pipe() if on_job is not None else None
+    pid = os.fork()
+    if pid == 0:
+        description = {**description, "user_namespace": user_namespace}
+        if started is not None:
+            os.close(started[0])
+            description["started"] = started[1]
+        return description
+    if started is not None and on_job is not None:
+        os.close(started[1])
+        os.read(started[0], 1)  # end-of-file: the job came, or the process ended
+        on_job()
+    _wait_and_mirror(pid, init)
+
+
 def _launch(argv: list[str]) -> None:
     spec_text, worker_path, command_fd, result_fd = argv[1:]
     try:
@@ -99,14 +132,9 @@ def _launch(argv: list[str]) -> None:
         worker = _load_worker(worker_path)
         native.confine("helper", spec)
         own = own_mounts(native, spec["own"])
-        spec, _ = spare_description(native, spec)
-        init, user_namespace = native.pid_namespace(spec["uid"], spec["gid"])
-        spec["user_namespace"] = user_namespace
-        pid = os.fork()
+        spec = fork_job_process(native, spec)
     except BaseException as exc:
         _fail(exc)
-    if pid != 0:
-        _wait_and_mirror(pid, init)
     try:
         for which, soft, hard in spec["limits"]:
             resource.setrlimit(which, (soft, hard))
@@ -125,7 +153,7 @@ def _fail(exc: BaseException) -> None:
     os._exit(STATUS_SETUP_FAILED)
 
 
-def _wait_and_mirror(pid: int, init: int) -> None:
+def _wait_and_mirror(pid: int, init: int) -> typing.NoReturn:
     """In the launcher: hold nothing of the job's, wait for it, end what it
     left in its pid namespace (with the namespace's init), end as it ended."""
     os.closerange(0, os.sysconf("SC_OPEN_MAX"))

@@ -90,6 +90,7 @@ _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"
 # The name a job's uid and gid have in its world.
 JOB_USER = "velmor-job"
 
+
 def _paths(name: str, value: object) -> tuple[str, ...]:
     if isinstance(value, (str, bytes, os.PathLike)) or not isinstance(value, (tuple, list)):
         raise TypeError(f"{name} must be a tuple of paths, not {type(value).__name__}")
@@ -255,9 +256,7 @@ def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, 
     entries: list[tuple[str, str, str]] = []
     for path, kind in sorted(chosen.items()):
         covered = any(
-            other != path
-            and path.startswith(other.rstrip("/") + "/")
-            and chosen[other] == kind
+            other != path and path.startswith(other.rstrip("/") + "/") and chosen[other] == kind
             for other in chosen
         )
         if not covered:

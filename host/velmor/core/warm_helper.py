@@ -89,25 +89,21 @@ class Sandbox:
 class _Spare:
     """A child forked ahead of its job, waiting on `channel` for it."""
 
-    __slots__ = ("channel", "init", "pid", "pidfd", "workers")
+    __slots__ = ("channel", "pid", "pidfd", "workers")
 
-    def __init__(
-        self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset, init: int | None
-    ) -> None:
+    def __init__(self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset) -> None:
         self.pid = pid
         self.pidfd = pidfd
-        self.init = init  # the init of its pid namespace, when sandboxed
         self.channel: socket.socket | None = channel  # None once handed a job or let go
         self.workers = workers  # the workers it has loaded
 
 
 class _Job:
-    __slots__ = ("init", "pid", "pidfd", "sock")
+    __slots__ = ("pid", "pidfd", "sock")
 
-    def __init__(self, pid: int, pidfd: int, sock: socket.socket, init: int | None) -> None:
+    def __init__(self, pid: int, pidfd: int, sock: socket.socket) -> None:
         self.pid = pid
         self.pidfd = pidfd
-        self.init = init
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
 
 
@@ -213,7 +209,7 @@ class Helper:
         finally:
             for fd in pipes:
                 os.close(fd)
-        job = _Job(spare.pid, spare.pidfd, sock, spare.init)
+        job = _Job(spare.pid, spare.pidfd, sock)
         self.jobs[job.pid] = job
         self.selector.modify(job.pidfd, selectors.EVENT_READ, ("exit", job))
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
@@ -256,29 +252,15 @@ class Helper:
             mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
             # Named from birth, so that no one sees a spare under a job's name.
             _set_name(protocol.SPARE_NAME)
-            setup, made, init = None, [], None
             try:
-                if self.sandbox is not None:
-                    sandbox = self.sandbox
-                    setup, made = sandbox.confinement.spare_description(sandbox.native, sandbox.setup)
-                    # The child is made in a pid namespace of its own, whose
-                    # init is its neighbour, in a user namespace with only the
-                    # job's ids mapped.
-                    init, user_namespace = sandbox.native.pid_namespace(setup["uid"], setup["gid"])
-                    made.append(user_namespace)
-                    setup = {**setup, "user_namespace": user_namespace}
                 pid = os.fork()
             except BaseException:
                 mine.close()
                 theirs.close()
-                if init is not None:
-                    _end_init(init)
                 raise
             finally:
                 if os.getpid() == self.pid:
                     _set_name(self.name)
-                    for fd in made:
-                        os.close(fd)
         except Exception:
             if required:
                 raise
@@ -286,11 +268,11 @@ class Helper:
         if pid == 0:
             try:
                 mine.close()
-                self.run_spare(theirs, setup)  # never returns
+                self.run_spare(theirs)  # never returns
             finally:
                 os._exit(protocol.STATUS_SETUP_FAILED)
         theirs.close()
-        spare = _Spare(pid, os.pidfd_open(pid), mine, frozenset(self.workers), init)
+        spare = _Spare(pid, os.pidfd_open(pid), mine, frozenset(self.workers))
         self.selector.register(spare.pidfd, selectors.EVENT_READ, ("spare", spare))
         self.spare = self.idle[pid] = spare
         return spare
@@ -309,7 +291,6 @@ class Helper:
         if self.spare is spare:
             self.let_go_spare()
         os.waitpid(spare.pid, 0)
-        _end_init(spare.init)
         self.selector.unregister(spare.pidfd)
         os.close(spare.pidfd)
         del self.idle[spare.pid]
@@ -341,8 +322,6 @@ class Helper:
         # reserved: kill whatever it left behind in the group, then collect it.
         kill(job.pid)
         _, status = os.waitpid(job.pid, 0)
-        # Whatever the job left in its pid namespace dies with the namespace's init.
-        _end_init(job.init)
         self.selector.unregister(job.pidfd)
         os.close(job.pidfd)
         del self.jobs[job.pid]
@@ -372,18 +351,15 @@ class Helper:
 
     # -- in the child -------------------------------------------------------
 
-    def run_spare(self, channel: socket.socket, setup: dict | None) -> None:
+    def run_spare(self, channel: socket.socket) -> None:
         """In a fresh child: take the steps no job changes, wait for a job, run it."""
         problem = None
+        setup = None
         try:
             if _prctl is not None:
                 _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-            # The helper died before the line above (in its own pid namespace,
-            # the parent is outside and reads as 0; the namespace's init dies
-            # with the helper, and every process of the namespace with it).
-            if os.getppid() not in (self.pid, 0):
+            if os.getppid() != self.pid:  # the helper died before the line above
                 os._exit(protocol.STATUS_ORPHANED)
-            os.setsid()
             # Nothing of the helper's stays open here: a job holding another
             # job's socket or pipes would keep that job from ever ending.
             self.selector.close()
@@ -394,7 +370,15 @@ class Helper:
                     other.sock.close()
             for spare in self.idle.values():
                 os.close(spare.pidfd)
+            os.setsid()
             if self.sandbox is not None:
+                # This process stays outside, waits for the job's process and
+                # ends as it ended; only the job's process goes on from here,
+                # in a pid namespace of its own and this process's group.
+                sandbox = self.sandbox
+                setup = sandbox.confinement.fork_job_process(
+                    sandbox.native, sandbox.setup, lambda: _set_name(self.name)
+                )
                 self.sandbox.native.confine("spare", setup)
             # The pages a job writes are copied on its first write to each:
             # a rehearsal here copies most of them before the job comes; not
@@ -424,6 +408,8 @@ class Helper:
             worker = self.workers[request["worker"]]
         except BaseException:
             os._exit(protocol.STATUS_SETUP_FAILED)
+        if setup is not None:
+            os.close(setup["started"])  # the process that waits for this one takes the job's name
         self.become_worker(worker, request, pipes, problem)
 
     def become_worker(
@@ -479,18 +465,6 @@ def kill(pid: int) -> None:
             send(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-
-
-def _end_init(init: int | None) -> None:
-    """Kill the init of a job's pid namespace, which ends every process left
-    there, and reap it."""
-    if init is None:
-        return
-    try:
-        os.kill(init, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-    os.waitpid(init, 0)
 
 
 def _set_name(name: bytes) -> None:
