@@ -775,6 +775,44 @@ def attack(ctx):
     return "DONE: " + "; ".join(done) if done else "nothing changed"
 """
 
+# Set-user-id and set-group-id bits on files of a folder the job may write:
+# on a copy of a binary that is there (root's own under a root host), on
+# one it writes itself, and on files it creates with those bits (open,
+# mknod). The kernel keeps the owner's ids on the file, so on the host such
+# a file runs as its owner, whatever the job's mount said.
+SET_ID_BITS = """
+import os, shutil, stat, sys
+
+def attack(ctx):
+    done = []
+    made = os.path.join(ctx["folder"], "made-" + ctx["token"])
+    try:
+        shutil.copyfile(sys.executable, made)
+        done.append(f"wrote {made}")
+    except OSError:
+        pass
+    opened = os.path.join(ctx["folder"], "opened-" + ctx["token"])
+    try:
+        os.close(os.open(opened, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o6755))
+        done.append(f"created {opened}")
+    except OSError:
+        pass
+    node = os.path.join(ctx["folder"], "node-" + ctx["token"])
+    try:
+        os.mknod(node, stat.S_IFREG | 0o6755)
+        done.append(f"made node {node}")
+    except OSError:
+        pass
+    for path in (ctx["binary"], made):
+        for mode in (0o4755, 0o2755, 0o6777):
+            try:
+                os.chmod(path, mode)
+                done.append(f"chmod {mode:o} {path}")
+            except OSError:
+                pass
+    return done
+"""
+
 # The descriptors the job was started with. The ones that name ctx["decoys"]
 # (a file the test put where the host's /dev/null would be) are changed in
 # every way; pipes and sockets are left alone, as their mode guards nothing;

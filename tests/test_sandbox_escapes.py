@@ -848,6 +848,15 @@ def changes(before: dict, after: dict) -> dict:
     return {path: (was, after.get(path)) for path, was in before.items() if after.get(path) != was}
 
 
+def set_id_files(folder: Path) -> dict[str, tuple[str, int]]:
+    """Files in `folder` with a set-user-id or set-group-id bit: mode and owner by name."""
+    return {
+        path.name: (stat.filemode(info.st_mode), info.st_uid)
+        for path in folder.iterdir()
+        if (info := path.lstat()).st_mode & (stat.S_ISUID | stat.S_ISGID)
+    }
+
+
 def plant_mark(*paths: Path) -> None:
     for path in paths:
         os.setxattr(path, MARK, b"planted")
@@ -923,6 +932,35 @@ class TestMetadata:
         assert probes.probe_ran(result), text
         assert changes(before, metadata(granted, data)) == {}, text
         await assert_next_job_works(manager)
+
+    @pytest.fixture
+    def writable(self, tmp_path, token):
+        """A folder granted for writing, holding a copy of a binary (root's own
+        when the test runs as root); no set-id file in it outlives the test."""
+        folder = tmp_path / "granted"
+        folder.mkdir()
+        binary = folder / "bash"
+        shutil.copy2("/bin/bash", binary)
+        yield folder, {"folder": str(folder), "binary": str(binary), "token": token}
+        for path in folder.iterdir():
+            path.unlink()
+
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_no_set_id_bits_in_granted_writable_folders(
+        self, make_policy_manager, attempt, writable, warm
+    ):
+        folder, ctx = writable
+        manager = make_policy_manager(SandboxPolicy(writable_paths=(str(folder),)), warm=warm)
+        result = await attempt(manager, probes.SET_ID_BITS, ctx)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert set_id_files(folder) == {}, text
+        await assert_next_job_works(manager)
+
+    async def test_control_the_probe_sets_them_unsandboxed(self, unsandboxed, attempt, writable):
+        folder, ctx = writable
+        await attempt(unsandboxed, probes.SET_ID_BITS, ctx)
+        assert len(set_id_files(folder)) == 4
 
 
 @pytest.fixture
