@@ -37,7 +37,7 @@ DEFAULT_LAYERS = {
     "seccomp",
     "no-new-privileges",
     "rlimits",
-}
+} | ({"memory-cgroup"} if sandboxing.memory_cgroups_usable() else set())
 
 
 def run(path: str, timeout: float | None = 10.0) -> SubprocessTask:
@@ -544,3 +544,126 @@ class TestJobBounds:
         assert (out / "copy.txt").read_text() == "hello"
         assert (out / "copy.txt").stat().st_uid == os.geteuid()
         assert not (shared / "new.txt").exists()
+
+
+class TestLayerFailures:
+    """A layer that cannot be set up ends the job with an error naming it;
+    the tool never runs unconfined."""
+
+    @staticmethod
+    def unmountable_proc(policy, uid, gid):
+        # A link where the world's /proc goes: the world cannot be finished.
+        return [("/proc", "link", "elsewhere"), *WORLD_ENTRIES(policy, uid, gid)]
+
+    @pytest.mark.parametrize(
+        "target, replacement, step",
+        [
+            ("world_entries", "unmountable_proc", "mount of proc"),
+            ("job_ids", "unmappable_ids", "id maps"),
+        ],
+        ids=["world", "uid-mapping"],
+    )
+    async def test_layer_that_fails_fails_the_job(
+        self, make_manager, tool, mode, monkeypatch, target, replacement, step
+    ):
+        replacements = {
+            "unmountable_proc": self.unmountable_proc,
+            # No namespace can map the id (uid_t)-1: the pid namespace is not made.
+            "unmappable_ids": lambda: ((1 << 32) - 1, (1 << 32) - 1),
+        }
+        monkeypatch.setattr(sandboxing, target, replacements[replacement])
+        path = tool("def main(args):\n    return 'ran'\n")
+        result = await make_manager(**mode).spawn(run(path))
+        assert result.output is None
+        assert step in result.error
+
+
+class TestWorld:
+    """What a job sees: its own root, processes, ids and devices, the same in both modes."""
+
+    async def test_what_the_job_sees(self, make_manager, tool, mode):
+        path = tool(
+            """
+            import getpass, multiprocessing, os, sqlite3, subprocess, sys
+            def square(x):
+                return x * x
+            def main(args):
+                with multiprocessing.get_context("fork").Pool(2) as pool:
+                    squares = pool.map(square, range(4))
+                return {
+                    "root": sorted(os.listdir("/")),
+                    "dev": sorted(os.listdir("/dev")),
+                    "processes": sorted(p for p in os.listdir("/proc") if p.isdigit()),
+                    "ids": [os.getuid(), os.geteuid(), os.getgid()],
+                    "user": getpass.getuser(),
+                    "squares": squares,
+                    "stdin_is_pipe": os.path.stat.S_ISFIFO(os.fstat(0).st_mode),
+                    "chmod_null": _try(lambda: os.chmod("/dev/null", 0)),
+                    "chmod_python": _try(lambda: os.chmod(sys.executable, 0o4755)),
+                    "git": subprocess.run(["git", "init", "-q", "repo"]).returncode,
+                    "sqlite": sqlite3.connect("db").execute("select 1").fetchone()[0],
+                }
+            def _try(call):
+                try:
+                    call()
+                except OSError as exc:
+                    return exc.strerror
+                return "done"
+            """
+        )
+        result = await make_manager(**mode).spawn(run(path))
+        seen = result.output
+        assert result.error is None, result.error
+        # The host's top folders beyond these are not there at all.
+        assert set(seen["root"]) <= {
+            "bin",
+            "dev",
+            "etc",
+            "lib",
+            "lib64",
+            "proc",
+            "root",
+            "sbin",
+        } | {"tmp", "usr", "work", "home", "opt"}
+        assert seen["dev"] == ["full", "null", "random", "shm", "urandom", "zero"]
+        assert seen["processes"] == ["1", "2"]  # its namespace's init and itself
+        uid, gid = sandboxing.job_ids()
+        assert seen["ids"] == [uid, uid, gid] and uid != 0
+        if os.geteuid() == 0:
+            from velmor.core import _sandbox
+
+            assert uid == gid == sandboxing.JOB_ID_UNDER_ROOT == _sandbox.JOB_UID_UNDER_ROOT
+        assert seen["user"] == sandboxing.JOB_USER
+        assert seen["squares"] == [0, 1, 4, 9]
+        assert seen["stdin_is_pipe"]
+        assert seen["chmod_null"] == "Operation not permitted"
+        assert seen["chmod_python"] in ("Read-only file system", "Operation not permitted")
+        assert seen["git"] == 0 and seen["sqlite"] == 1
+
+    @pytest.mark.skipif(
+        not sandboxing.memory_cgroups_usable(), reason="no memory cgroup for jobs here"
+    )
+    async def test_memory_of_all_processes_together_is_bounded(self, make_manager, tool, mode):
+        # Four processes of 40 MiB each stay under the per-process limit, not
+        # under the job's 64 MiB in all.
+        path = tool(
+            """
+            import os, time
+            def main(args):
+                for _ in range(3):
+                    if os.fork() == 0:
+                        break
+                held = bytearray(40 << 20)
+                for i in range(0, len(held), 4096):
+                    held[i] = 1
+                time.sleep(5)
+                return "held"
+            """
+        )
+        policy = SandboxPolicy(max_memory=64 << 20)
+        result = await make_manager(sandbox=policy, **mode).spawn(run(path, timeout=20))
+        assert result.error == "Exceeded the memory limit of 64 MiB"
+        assert "memory-cgroup" in make_manager(sandbox=policy).sandbox.layers
+
+
+WORLD_ENTRIES = sandboxing.world_entries

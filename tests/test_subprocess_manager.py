@@ -820,7 +820,7 @@ async def main():
     while manager.helper_pid is None:
         await asyncio.sleep(0.01)
     print(manager.helper_pid, flush=True)
-    await asyncio.sleep(0.5)  # the job is under way
+    await asyncio.sleep(2.0)  # the job is under way (a sandboxed first job builds its world)
     if how == "crashes":
         os._exit(1)
     if how == "forks":

@@ -108,6 +108,8 @@ def fork_job_process(
     job's process closes once it has its job; this process then calls
     `on_job` (the warm helper's child takes the job's name there)."""
     description, _ = spare_description(native, shared)
+    # Before the job's processes exist, so that each of them is counted.
+    cgroup = _enter_memory_cgroup(shared)
     init, user_namespace = native.pid_namespace(description["uid"], description["gid"])
     started = os.pipe() if on_job is not None else None
     pid = os.fork()
@@ -121,7 +123,58 @@ def fork_job_process(
         os.close(started[1])
         os.read(started[0], 1)  # end-of-file: the job came, or the process ended
         on_job()
-    _wait_and_mirror(pid, init)
+    _wait_and_mirror(pid, init, cgroup)
+
+
+# Exit status of a job whose processes went beyond the policy's max_memory.
+STATUS_MEMORY_LIMIT = 73
+
+
+def _enter_memory_cgroup(shared: dict) -> str | None:
+    """Move this process into a memory cgroup of its own, bounded by the
+    policy's max_memory, when the host gives one; its children inherit it."""
+    parent = shared.get("memory_cgroups")
+    if not parent:
+        return None
+    os.makedirs(parent, exist_ok=True)
+    path = os.path.join(parent, str(os.getpid()))
+    try:
+        os.mkdir(path)
+    except FileExistsError:
+        pass  # left by an earlier process of this pid: reused
+    _write(os.path.join(path, "memory.limit_in_bytes"), str(shared["max_memory"]))
+    with_swap = os.path.join(path, "memory.memsw.limit_in_bytes")
+    if os.path.exists(with_swap):  # swap counted too, where the kernel accounts it
+        _write(with_swap, str(shared["max_memory"]))
+    _write(os.path.join(path, "cgroup.procs"), str(os.getpid()))
+    return path
+
+
+def _write(path: str, text: str) -> None:
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def _memory_exceeded(cgroup: str) -> bool:
+    """Whether the kernel killed a process of the cgroup for its limit."""
+    try:
+        with open(os.path.join(cgroup, "memory.oom_control")) as file:
+            for line in file:
+                name, _, value = line.partition(" ")
+                if name == "oom_kill":
+                    return int(value) > 0
+    except OSError:
+        pass
+    return False
+
+
+def _leave_memory_cgroup(cgroup: str) -> None:
+    parent = os.path.dirname(os.path.dirname(cgroup))
+    try:
+        _write(os.path.join(parent, "cgroup.procs"), str(os.getpid()))
+        os.rmdir(cgroup)
+    except OSError:
+        pass  # removed with the next job of this pid, or by hand
 
 
 def _launch(argv: list[str]) -> None:
@@ -153,13 +206,20 @@ def _fail(exc: BaseException) -> None:
     os._exit(STATUS_SETUP_FAILED)
 
 
-def _wait_and_mirror(pid: int, init: int) -> typing.NoReturn:
-    """In the launcher: hold nothing of the job's, wait for it, end what it
-    left in its pid namespace (with the namespace's init), end as it ended."""
+def _wait_and_mirror(pid: int, init: int, cgroup: str | None = None) -> typing.NoReturn:
+    """Hold nothing of the job's, wait for it, end what it left in its pid
+    namespace (with the namespace's init), end as it ended, or with
+    STATUS_MEMORY_LIMIT when the kernel killed one of its processes for the
+    memory cgroup's limit."""
     os.closerange(0, os.sysconf("SC_OPEN_MAX"))
     _, status = os.waitpid(pid, 0)
     os.kill(init, signal.SIGKILL)
     os.waitpid(init, 0)
+    if cgroup is not None:
+        exceeded = _memory_exceeded(cgroup)
+        _leave_memory_cgroup(cgroup)
+        if exceeded:
+            os._exit(STATUS_MEMORY_LIMIT)
     if os.WIFSIGNALED(status):
         signal.signal(os.WTERMSIG(status), signal.SIG_DFL)
         os.kill(os.getpid(), os.WTERMSIG(status))

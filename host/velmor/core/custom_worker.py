@@ -230,6 +230,13 @@ def warm_up() -> None:
         linecache.cache.pop(CODE_FILENAME, None)
 
 
+def files_read(command: dict[str, Any]) -> tuple[str, ...]:
+    """The files of the host a command reads, for a sandbox to let it see:
+    run_function's script."""
+    path = command.get("path") if command.get("action") == "run_function" else None
+    return (path,) if isinstance(path, str) and path else ()
+
+
 ACTIONS: dict[str, Callable[[dict[str, Any]], Any]] = {
     "validate": validate,
     "run_function": run_function,

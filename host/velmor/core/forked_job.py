@@ -9,7 +9,6 @@ still running in it with it. The protocol is in helper_protocol.py.
 from __future__ import annotations
 
 import asyncio
-import json
 import os
 import signal
 import socket
@@ -18,7 +17,6 @@ import sys
 import threading
 import weakref
 from pathlib import Path
-from typing import Any
 
 from velmor.core import helper_protocol as protocol
 from velmor.core.job_io import Job, Limits, NotStarted, wait_for_future
@@ -48,7 +46,7 @@ class ForkedJob(Job):
         loop: asyncio.AbstractEventLoop,
         output_cap: int,
         helper: WarmHelper,
-        sandbox: dict[str, Any] | None = None,
+        sandbox: protocol.JobSandbox | None = None,
     ) -> None:
         super().__init__(loop, output_cap)
         self._helper = helper
@@ -65,14 +63,13 @@ class ForkedJob(Job):
     async def start(
         self, worker: Path, env: dict[str, str], cwd: str, limits: Limits, command: bytes
     ) -> None:
-        fields = (
+        request = protocol.JobRequest(
             str(worker),
             cwd,
             env,
-            [[which, *limit] for which, limit in limits],
+            tuple((which, *limit) for which, limit in limits),
             self._sandbox,
-        )
-        request = json.dumps(dict(zip(protocol.REQUEST_KEYS, fields, strict=True))).encode()
+        ).to_json()
         child_ends = self._make_pipes()
         try:
             self._sock, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)

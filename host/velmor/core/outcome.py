@@ -102,6 +102,11 @@ def decode_reply(data: bytes) -> dict[str, Any]:
     return reply
 
 
+# The exit status the sandbox gives a job that went beyond its memory limit
+# (confinement.STATUS_MEMORY_LIMIT).
+MEMORY_LIMIT_STATUS = 73
+
+
 def interpret(
     job: Job,
     worker: Path,
@@ -109,9 +114,11 @@ def interpret(
     timeout: float | None,
     cap: int,
     ours: tuple[str, ...],
+    memory_limit: int | None = None,
 ) -> SubprocessResult:
     """The result of a job that has ended; `ours` names the scripts whose
-    frames are left out of quoted stderr."""
+    frames are left out of quoted stderr; `memory_limit`, a sandboxed job's
+    total memory bound, for the answer when it was exceeded."""
     result = SubprocessResult(
         stdout=job.stdout.text(),
         stderr=job.stderr.text(),
@@ -123,6 +130,8 @@ def interpret(
         result.error = f"Timed out after {format_seconds(timeout)} s"
     elif job.lost is not None or returncode is None:
         result.error = with_stderr(job.lost or "The worker's end went unobserved", job.stderr, ours)
+    elif memory_limit is not None and returncode == MEMORY_LIMIT_STATUS:
+        result.error = f"Exceeded the memory limit of {format_bytes(memory_limit)}"
     elif job.result.overflowed:
         result.error = f"Result exceeds the output cap of {format_bytes(cap)}"
     elif not job.result.data:

@@ -1,35 +1,24 @@
 """The sandbox every job runs in: the policy a host sets, and what is in force.
 
 A job's code is written by a language model and steered by whatever text the
-agent read, so it gets nothing but its own job: it reads what the
-interpreter needs and its own tool.py, writes only its own scratch folder
-(a fresh, size-capped tmpfs), has no network and no UNIX socket of the host,
-cannot signal, trace or look into other processes, cannot leave its process
-group (so the job's end takes everything it started with it), and runs under
-resource limits that bound the job as a whole.
+agent read, so it gets nothing but its own job: a world of its own (a new
+root holding read-only copies of what the interpreter and common tools need,
+its own tool.py, its scratch folder, a fresh size-capped tmpfs, its own
+/dev/shm and /proc), a pid namespace where it names only its own processes,
+a uid that owns no file of the host when the host is root, no network and no
+UNIX socket of the host, no way out of its process group, and resource
+limits that bound the job as a whole.
 
-The layers, and what each one stops:
+The layers, in the order the native sequence takes them (see README.md and
+host/native/sandbox/sequence.cpp): the helper's mount, IPC and network
+namespaces; the job's user, pid and mount namespaces; the new root
+(pivot_root); the job's ids; no_new_privs and the long part of the
+system-call filter; its own files and scratch folder attached and the root
+sealed read-only; the process cap; no capabilities (the bounding set
+emptied); Landlock; the job's part of the filter.
 
-- user namespace (per helper, and per job): no capability in the host's
-  namespaces, even when the host runs as root; a process count per job;
-- network namespace (per helper, unless the policy allows networking): no
-  interface but a downed loopback, no abstract UNIX socket of the host;
-- mount namespace (per helper): the scratch tmpfs is mounted there only;
-- IPC namespace (per helper): no System V object of the host in reach;
-- Landlock: the file-system rules, no TCP without network, signals and
-  abstract UNIX sockets scoped to the job;
-- seccomp, the job's last step: allows only the system calls tools were
-  seen to make (`describe_job_filter()` prints the policy), some on their
-  arguments (limits, priorities and CPUs of the job's own process only, no
-  new namespace, no child of the job's parent, no UNIX socket but a
-  connected stream pair); every other call fails with ENOSYS, as on a
-  kernel without it, and calls of other architectures kill the process;
-- no_new_privs: no set-uid or file-capability gain through exec;
-- rlimits: processes, address space, open files (which bound what socket
-  buffers hold), file size, core files, CPU.
-
-The steps themselves are in confinement.py (run inside the job's processes)
-and the native module velmor.core._sandbox.
+This module decides what the world holds (`world_entries`) and which ids a
+job has (`job_ids`); confinement.py takes the stages inside the processes.
 """
 
 from __future__ import annotations
@@ -40,6 +29,8 @@ import sysconfig
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+
+from velmor.core.helper_protocol import JobSandbox
 
 __all__ = ["SandboxPolicy", "SandboxStatus", "describe_job_filter"]
 
@@ -87,6 +78,9 @@ _NETWORK = (
     "/usr/share/ca-certificates",
 )
 _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom")
+# The uid and gid of jobs under a root host: owners of nothing (the native
+# part's JOB_UID_UNDER_ROOT).
+JOB_ID_UNDER_ROOT = 2_000_000_000
 # The name a job's uid and gid have in its world.
 JOB_USER = "velmor-job"
 
@@ -124,6 +118,9 @@ class SandboxPolicy:
     `max_file_size`: the largest file a job may write, in bytes.
     `max_scratch_bytes`: the most a job may store in its scratch folder (the
     total it can write there), in bytes.
+    `max_memory`: the memory of all the job's processes together, in bytes,
+    where a memory cgroup can be had (a host running as root); beyond it the
+    job ends with "Exceeded the memory limit of ...".
     """
 
     network: bool = False
@@ -132,6 +129,7 @@ class SandboxPolicy:
     max_processes: int = 16
     max_file_size: int = 64 * _MiB
     max_scratch_bytes: int = 64 * _MiB
+    max_memory: int = 2048 * _MiB
 
     def __post_init__(self) -> None:
         if not isinstance(self.network, bool):
@@ -141,6 +139,7 @@ class SandboxPolicy:
         _count("max_processes", self.max_processes, 1)
         _count("max_file_size", self.max_file_size, 1)
         _count("max_scratch_bytes", self.max_scratch_bytes, 1)
+        _count("max_memory", self.max_memory, 16 * _MiB)
 
 
 @dataclass(frozen=True, slots=True)
@@ -188,6 +187,8 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
             layers.add("network-namespace")
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
+    if memory_cgroups_usable():
+        layers.add("memory-cgroup")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
@@ -219,11 +220,22 @@ def descriptor_cap(memory_limit: int | None) -> int:
     return max(_FEWEST_DESCRIPTORS, min(_MOST_DESCRIPTORS, memory_limit // _BYTES_PER_DESCRIPTOR))
 
 
+# Where each job's memory cgroup is made (cgroup v1, writable by root).
+MEMORY_CGROUPS = "/sys/fs/cgroup/memory/velmor-jobs"
+
+
+def memory_cgroups_usable() -> bool:
+    """Whether jobs can each get a memory cgroup: the v1 memory hierarchy,
+    writable by this process (a host running as root)."""
+    parent = os.path.dirname(MEMORY_CGROUPS)
+    return os.geteuid() == 0 and os.access(os.path.join(parent, "cgroup.procs"), os.W_OK)
+
+
 def job_ids() -> tuple[int, int]:
     """The uid and gid jobs run under: under root, one that owns no file;
     otherwise the user's own (a process cannot map others without help)."""
     if os.geteuid() == 0:
-        return _native_module().JOB_UID_UNDER_ROOT, _native_module().JOB_UID_UNDER_ROOT
+        return JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT
     return os.geteuid(), os.getegid()
 
 
@@ -287,6 +299,8 @@ def world_description(policy: SandboxPolicy) -> dict[str, Any]:
         "shm_size": policy.max_scratch_bytes,
         "scratch_size": policy.max_scratch_bytes,
         "max_processes": policy.max_processes,
+        "max_memory": policy.max_memory,
+        "memory_cgroups": MEMORY_CGROUPS if memory_cgroups_usable() else None,
     }
 
 
@@ -302,18 +316,22 @@ def helper_arguments(status: SandboxStatus) -> list[str]:
     return ["--sandbox", json.dumps(setup)]
 
 
-def job_sandbox(policy: SandboxPolicy, scratch: str, command: dict[str, Any]) -> dict[str, Any]:
-    """What one job adds to the shared description: its scratch folder and its own tool.py."""
-    own = []
-    path = command.get("path") if command.get("action") == "run_function" else None
-    if isinstance(path, str) and os.path.isabs(path) and os.path.isfile(path):
-        own.append(path)
-    return {"scratch": scratch, "own": own}
+def job_sandbox(scratch: str, read_paths: tuple[str, ...]) -> JobSandbox:
+    """What one job adds to the shared description: its scratch folder and
+    the files the task says it reads (those that exist)."""
+    own = tuple(path for path in read_paths if os.path.isabs(path) and os.path.isfile(path))
+    return JobSandbox(scratch, own)
 
 
-def spawn_launcher(status: SandboxStatus, job: dict[str, Any]) -> list[str]:
+def spawn_launcher(status: SandboxStatus, job: JobSandbox, limits: list[list[int]]) -> list[str]:
     """The launcher a spawned worker runs: confinement.py with the job's whole spec."""
     import json
 
-    spec = {**world_description(status.policy), **job, "native": status._native_path}
+    spec = {
+        **world_description(status.policy),
+        "scratch": job.scratch,
+        "own": list(job.own),
+        "limits": limits,
+        "native": status._native_path,
+    }
     return [str(CONFINEMENT_SCRIPT), json.dumps(spec)]

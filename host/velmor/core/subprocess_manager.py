@@ -35,6 +35,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from velmor.core import custom_worker
 from velmor.core import sandbox as sandboxing
 from velmor.core.forked_job import HELPER_SCRIPT, ForkedJob, WarmHelper, fork_available
 from velmor.core.job_io import Job, Limits, NotStarted
@@ -66,6 +67,10 @@ WORKERS: dict[str, Path] = {
     "custom": Path(__file__).resolve().with_name("custom_worker.py"),
 }
 
+# What each worker type's commands read of the host (its own rule, so that
+# the sandbox need not know any command's shape).
+_FILES_READ = {"custom": custom_worker.files_read}
+
 # Scripts of ours whose frames are left out of the stderr quoted in errors.
 _OUR_SCRIPTS = (str(HELPER_SCRIPT), str(sandboxing.CONFINEMENT_SCRIPT))
 
@@ -79,11 +84,14 @@ class SubprocessTask:
     """One job: which worker, the JSON-encodable command it gets, and a timeout.
 
     `timeout` is in seconds; None means the job may run as long as it likes.
+    `read_paths`: the files of the host the job reads, which a sandboxed job
+    sees read-only; None asks the worker type what its command reads.
     """
 
     worker_type: str
     command: dict[str, Any]
     timeout: float | None = None
+    read_paths: tuple[str, ...] | None = None
 
     def __post_init__(self) -> None:
         if self.timeout is not None and not self.timeout >= 0:  # also refuses NaN
@@ -130,7 +138,7 @@ class SubprocessManager:
     ) -> None:
         policy = _sandbox_policy(sandbox)
         if max_concurrency is None:
-            max_concurrency = os.cpu_count() or 1
+            max_concurrency = _default_concurrency(policy)
         if max_concurrency < 1:
             raise ValueError("max_concurrency must be at least 1")
         if output_cap < 1:
@@ -206,7 +214,11 @@ class SubprocessManager:
             return SubprocessResult(error=f"Command is not JSON-encodable: {exc}")
         timeout = None if task.timeout is None or math.isinf(task.timeout) else task.timeout
         async with self._semaphore():
-            return await self._run(worker, task.command, command, timeout)
+            read_paths = task.read_paths
+            if read_paths is None:
+                files_read = _FILES_READ.get(task.worker_type)
+                read_paths = files_read(task.command) if files_read is not None else ()
+            return await self._run(worker, tuple(read_paths), command, timeout)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -228,29 +240,29 @@ class SubprocessManager:
         self,
         loop: asyncio.AbstractEventLoop,
         workdir: str,
-        command: dict[str, Any],
+        read_paths: tuple[str, ...],
         limits: Limits,
     ) -> Job:
         job_sandbox = None
         if self._sandbox is not None:
-            job_sandbox = sandboxing.job_sandbox(self._sandbox.policy, workdir, command)
+            job_sandbox = sandboxing.job_sandbox(workdir, read_paths)
         if self._helper is not None:
             return ForkedJob(loop, self.output_cap, self._helper, job_sandbox)
         launcher = None
         if self._sandbox is not None and job_sandbox is not None:
-            job_sandbox["limits"] = [[which, *limit] for which, limit in limits]
-            launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox)
+            rows = [[which, *limit] for which, limit in limits]
+            launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox, rows)
         return SpawnedJob(loop, self.output_cap, launcher)
 
     async def _run(
-        self, worker: Path, task_command: dict[str, Any], command: bytes, timeout: float | None
+        self, worker: Path, task_read_paths: tuple[str, ...], command: bytes, timeout: float | None
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
         workdir = tempfile.mkdtemp(prefix="velmor-job-")
         try:
             env, limits = _worker_environment(workdir), self._limits(timeout)
             for attempt in range(2):
-                job = self._new_job(loop, workdir, task_command, limits)
+                job = self._new_job(loop, workdir, task_read_paths, limits)
                 # The deadline runs from the job's submission and is kept here:
                 # a helper that never starts or never ends the job cannot hold it.
                 timer = loop.call_later(timeout, job.time_out) if timeout is not None else None
@@ -275,7 +287,13 @@ class SubprocessManager:
                     duration = time.monotonic() - started
                     await job.drain(_PIPE_GRACE)
                     result = interpret(
-                        job, worker, job.returncode(), timeout, self.output_cap, _OUR_SCRIPTS
+                        job,
+                        worker,
+                        job.returncode(),
+                        timeout,
+                        self.output_cap,
+                        _OUR_SCRIPTS,
+                        self._sandbox.policy.max_memory if self._sandbox is not None else None,
                     )
                     result.duration = duration
                     return result
@@ -289,6 +307,19 @@ class SubprocessManager:
             raise AssertionError("a job is started at most twice")
         finally:
             _remove_folder(workdir)
+
+
+def _default_concurrency(policy: SandboxPolicy | None) -> int:
+    """One job per CPU, but no more than the machine's memory holds at each
+    job's memory budget, so that the jobs at once cannot exhaust it."""
+    jobs = os.cpu_count() or 1
+    if policy is not None:
+        try:
+            memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        except (ValueError, OSError):
+            return jobs
+        jobs = min(jobs, memory // policy.max_memory)
+    return max(1, jobs)
 
 
 def _remove_folder(path: str) -> None:

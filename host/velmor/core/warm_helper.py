@@ -15,6 +15,9 @@ Each child is forked one job ahead (a spare): it takes every step that does
 not depend on the job (its session, the helper's channels closed, the
 sandbox's job-independent steps, a rehearsal that copies the pages a job
 writes) and then waits for the helper to hand it a request and its pipes.
+Sandboxed, the spare first forks the job's process into a pid namespace of
+its own and waits for it, ending as it ended (confinement.py); that process
+takes the steps and the job.
 A job therefore pays neither the fork nor those steps; the next spare is
 forked once the job has been answered.
 
@@ -68,6 +71,7 @@ def load_by_path(name: str, path: str) -> types.ModuleType:
     if spec is None or spec.loader is None:
         raise ImportError(f"cannot load {name} from {path}")
     module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # where dataclasses look a module's names up
     spec.loader.exec_module(module)
     return module
 
@@ -186,22 +190,22 @@ class Helper:
         pipes = fds[1:]
         try:
             try:
-                request = json.loads(data)
-                if request["worker"] not in self.workers:
-                    self.workers[request["worker"]] = load_worker(request["worker"])
-                if (request["sandbox"] is None) != (self.sandbox is None):
+                request = protocol.JobRequest.from_json(data)
+                if request.worker not in self.workers:
+                    self.workers[request.worker] = load_worker(request.worker)
+                if (request.sandbox is None) != (self.sandbox is None):
                     raise RuntimeError(
                         "this helper was started "
                         + ("with" if self.sandbox is not None else "without")
                         + " the sandbox"
                     )
-                if self.sandbox is not None:
+                if self.sandbox is not None and request.sandbox is not None:
                     # The job's own files, as mounts its world attaches: here,
                     # where the host's paths can still be seen.
-                    own = request["sandbox"]["own"][: protocol.MAX_OWN_FILES]
+                    own = list(request.sandbox.own)
                     for _, fd in self.sandbox.confinement.own_mounts(self.sandbox.native, own):
                         pipes.append(fd)
-                spare = self.hand_over(data, pipes, request["worker"])
+                spare = self.hand_over(data, pipes, request.worker)
             except Exception as exc:
                 _send(sock, protocol.REFUSED + f" {type(exc).__name__}: {exc}".encode())
                 sock.close()
@@ -404,8 +408,8 @@ class Helper:
             while part := channel.recv(protocol.REQUEST_MAX):
                 parts.append(part)
             channel.close()
-            request = json.loads(b"".join(parts))
-            worker = self.workers[request["worker"]]
+            request = protocol.JobRequest.from_json(b"".join(parts))
+            worker = self.workers[request.worker]
         except BaseException:
             os._exit(protocol.STATUS_SETUP_FAILED)
         if setup is not None:
@@ -415,7 +419,7 @@ class Helper:
     def become_worker(
         self,
         worker: types.ModuleType,
-        request: dict,
+        request: protocol.JobRequest,
         pipes: list[int],
         problem: BaseException | None,
     ) -> None:
@@ -429,18 +433,17 @@ class Helper:
             if problem is not None:
                 raise problem
             os.environ.clear()
-            os.environ.update(request["env"])
-            for which, soft, hard in request["limits"]:
+            os.environ.update(request.env)
+            for which, soft, hard in request.limits:
                 resource.setrlimit(which, (soft, hard))
-            if request["sandbox"] is not None:
+            if request.sandbox is not None:
                 assert self.sandbox is not None
-                paths = request["sandbox"]["own"][: protocol.MAX_OWN_FILES]
-                own = list(zip(paths, own_fds, strict=True))
-                job = {**self.sandbox.setup, **request["sandbox"], "own": own}
+                own = list(zip(request.sandbox.own, own_fds, strict=True))
+                job = {**self.sandbox.setup, "scratch": request.sandbox.scratch, "own": own}
                 # Into the job's world, its scratch folder the working one.
                 self.sandbox.native.confine("job", job)
             else:
-                os.chdir(request["cwd"])
+                os.chdir(request.cwd)
             # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
             # either way the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
