@@ -54,10 +54,11 @@ constexpr Call kAllowed[] = {
     CALL(getegid), CALL(getresuid), CALL(getresgid), CALL(getgroups), CALL(getpgid),
     CALL(getsid), CALL(capget),
     // Signals. Which processes a job can signal is bounded by its Landlock
-    // scope and its pid namespace.
-    CALL(kill), CALL(tgkill), CALL(pidfd_open), CALL(pidfd_send_signal), CALL(rt_sigaction),
-    CALL(rt_sigprocmask), CALL(rt_sigreturn), CALL(rt_sigpending), CALL(rt_sigsuspend),
-    CALL(rt_sigtimedwait), CALL(sigaltstack),
+    // scope and its pid namespace (tkill: tgkill's older form, which some
+    // language runtimes still use for their threads).
+    CALL(kill), CALL(tkill), CALL(tgkill), CALL(pidfd_open), CALL(pidfd_send_signal),
+    CALL(rt_sigaction), CALL(rt_sigprocmask), CALL(rt_sigreturn), CALL(rt_sigpending),
+    CALL(rt_sigsuspend), CALL(rt_sigtimedwait), CALL(sigaltstack),
     // Time and timers (timer_delete: the timeout command ends by exiting
     // and leaves its timer to the kernel; another program deletes its own).
     CALL(clock_gettime), CALL(clock_nanosleep), CALL(getitimer), CALL(setitimer),

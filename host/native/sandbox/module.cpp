@@ -152,8 +152,8 @@ PyObject* filter_program(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "p:filter_program", &network)) return nullptr;
     try {
         const std::vector<sock_filter>& program = sandbox::job_filter(network != 0);
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()),
-                                         static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter)));
+        const auto bytes = static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()), bytes);
     } catch (const std::exception& error) {  // a policy the compiler cannot take
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
