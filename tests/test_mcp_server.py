@@ -3,7 +3,11 @@
 import contextlib
 import json
 import os
+import re
+import shutil
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import anyio
@@ -11,7 +15,10 @@ import pytest
 
 mcp = pytest.importorskip("mcp")
 
+import httpx2  # noqa: E402
 from mcp import Client, ClientSession, StdioServerParameters, stdio_client  # noqa: E402
+from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from mcp.shared._httpx_utils import create_mcp_http_client  # noqa: E402
 from mcp.shared.subscriptions import ToolsListChanged  # noqa: E402
 from mcp.shared.tool_name_validation import validate_tool_name  # noqa: E402
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS  # noqa: E402
@@ -117,7 +124,8 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
     async with session(home, tmp_path) as (client, _):
         raised = await client.call_tool("tool_creator", {"operation": "list"})
         assert raised.is_error is True
-        assert text(raised).startswith("[ERROR] tool_creator raised JSONDecodeError:")
+        damaged = store / "damaged" / "metadata.json"
+        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
@@ -153,3 +161,229 @@ async def test_a_current_protocol_client_hears_changes_on_its_listen_stream(home
                 event = await anext(aiter(events))
         assert isinstance(event, ToolsListChanged)
         assert "custom_adder" in {tool.name for tool in (await client.list_tools()).tools}
+
+
+def creating(name, code=ADDER, **extra):
+    return {"operation": "create", "tool_name": name, "code": code, **extra}
+
+
+async def test_a_current_protocol_client_without_a_listen_stream_hears_its_own_changes(home):
+    changes = Changes()
+    async with Client(server_parameters(home), message_handler=changes) as client:
+        assert client.protocol_version in MODERN_PROTOCOL_VERSIONS
+        await client.call_tool("tool_creator", creating("adder"))
+        await changes.reach(1)
+        await client.call_tool("custom_adder", {"args": {"a": 1, "b": 2}})
+        await client.call_tool("tool_creator", {"operation": "delete", "tool_name": "adder"})
+        await changes.reach(2)
+        assert changes.count == 2
+
+
+async def test_the_server_follows_changes_other_processes_make_in_the_store(home, tmp_path):
+    store = home / ".velmor" / "custom_tools"
+    async with session(home, tmp_path) as (client, changes):
+        # Made by another process, in the order create writes: a folder with
+        # work in progress is not a tool yet.
+        folder = store / "outside"
+        folder.mkdir(parents=True)
+        (folder / f".tool.py.{os.getpid()}.x.tmp").write_text(ADDER)
+        (store / "not usable").mkdir()
+        (store / ".staging").mkdir()
+        assert list(await offered(client)) == ["tool_creator"]
+        (folder / "tool.py").write_text(ADDER)
+        (folder / "metadata.json").write_text('{"description": "From outside."}')
+        with anyio.fail_after(2.5):  # announced within two seconds, unasked
+            await changes.reach(1)
+        tools = await offered(client)
+        assert list(tools) == ["tool_creator", "custom_outside"]
+        assert tools["custom_outside"].description == "From outside."
+
+        # A tool deleted elsewhere is withdrawn as soon as anyone looks.
+        for path in folder.iterdir():
+            path.unlink()
+        folder.rmdir()
+        assert list(await offered(client)) == ["tool_creator"]
+        await changes.reach(2)
+
+        # One saved a moment ago can be called before any announcement.
+        (store / "fresh").mkdir()
+        (store / "fresh" / "tool.py").write_text(ADDER)
+        called = await client.call_tool("custom_fresh", {"args": {"a": 2, "b": 3}})
+        assert json.loads(text(called)) == {"sum": 5}
+        await changes.reach(3)
+        shutil.rmtree(store / "fresh")
+        gone = await client.call_tool("custom_fresh", {"args": {"a": 2, "b": 3}})
+        assert (gone.is_error, text(gone)) == (True, "[ERROR] Unknown tool: custom_fresh")
+        await changes.reach(4)
+        await anyio.sleep(1.5)  # nothing more changed: nothing more announced
+        assert changes.count == 4
+    assert (tmp_path / "server.log").read_text().count("Skipped saved tool 'not usable'") == 1
+
+
+# Arguments the door refuses, and what it answers: each argument, what it got, what it expects.
+REFUSED = [
+    ("tool_creator", {}, "operation: missing, but required"),
+    (
+        "tool_creator",
+        {"operation": "info", "tool_name": 5},
+        "tool_name: got 5 (integer), expected a string",
+    ),
+    (
+        "tool_creator",
+        creating("x", register="false"),
+        'register: got "false" (string), expected a boolean',
+    ),
+    (
+        "tool_creator",
+        {"operation": "frobnicate", "args": []},
+        'args: got [] (array), expected an object; operation: got "frobnicate" (string), expected one of "create", ',
+    ),
+    ("custom_adder", {"args": "a=1"}, 'args: got "a=1" (string), expected an object'),
+]
+
+
+async def test_arguments_are_checked_against_the_offered_schema(home, tmp_path):
+    async with session(home, tmp_path) as (client, changes):
+        # Null stands for "not given": the tool is registered, with no description.
+        created = await client.call_tool(
+            "tool_creator", creating("adder", description=None, register=None, args=None)
+        )
+        assert created.is_error is False, text(created)
+        assert json.loads(text(created))["registered"] is True
+        await changes.reach(1)
+        assert (await offered(client))["custom_adder"].description == ""
+
+        for tool, arguments, expected in REFUSED:
+            refused = await client.call_tool(tool, arguments)
+            assert refused.is_error is True
+            assert text(refused).startswith("[ERROR] Invalid arguments: " + expected), text(refused)
+        assert list(await offered(client)) == ["tool_creator", "custom_adder"]  # nothing made
+
+
+SURROGATE_AT_RUN = "def main(args):\n    raise RuntimeError('bad \\udcff')\n"
+SURROGATE_AT_CREATE = "raise RuntimeError('bad \\udcff')\ndef main(args):\n    return 1\n"
+SURROGATE_ANSWER = "def main(args):\n    return {'s': '\\udcff', 'k': 1}\n"
+ESCAPES = (
+    "def main(args):\n    print('\\x1b[2J\\x1b]0;owned\\x07')\n    return '\\x1b[31mred\\x1b[0m'\n"
+)
+
+
+async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
+    async with session(home, tmp_path) as (client, _):
+        for name, code in [
+            ("run", SURROGATE_AT_RUN),
+            ("answer", SURROGATE_ANSWER),
+            ("esc", ESCAPES),
+        ]:
+            made = await client.call_tool("tool_creator", creating(name, code))
+            assert made.is_error is False, text(made)
+        at_create = await client.call_tool("tool_creator", creating("create", SURROGATE_AT_CREATE))
+        assert at_create.is_error is True and "\\udcff" in text(at_create)
+
+        at_run = await client.call_tool("custom_run", {"args": {}})
+        assert at_run.is_error is True and "bad \\udcff" in text(at_run)
+        answer = await client.call_tool("custom_answer", {"args": {}})
+        assert answer.structured_content == {"s": "\\udcff", "k": 1}
+        escapes = await client.call_tool("custom_esc", {"args": {}})
+        assert json.loads(text(escapes)) == "\x1b[31mred\x1b[0m"  # data, passed on as data
+        assert escapes.structured_content is None
+
+        adder = await client.call_tool("tool_creator", creating("adder"))
+        assert adder.structured_content["registered"] is True
+        called = await client.call_tool("custom_adder", {"args": {"a": 40, "b": 2}})
+        assert called.structured_content == {"sum": 42}
+        failed = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "none"})
+        assert failed.is_error is True and failed.structured_content is None
+
+
+# -- over streamable HTTP ------------------------------------------------------
+
+TOKEN = "test-token-" + "x" * 20
+
+
+@pytest.fixture
+def http_url(home, tmp_path):
+    """The URL of `velmor-tools serve --http 127.0.0.1:0`, which picks a free port."""
+    env = {**os.environ, "HOME": str(home), "VELMOR_TOKEN": TOKEN}
+    log_path = tmp_path / "http-server.log"
+    with open(log_path, "w") as log:
+        server = subprocess.Popen(
+            [str(SCRIPT), "serve", "--http", "127.0.0.1:0"], env=env, stderr=log
+        )
+    try:
+        deadline = time.monotonic() + 30
+        while not (found := re.search(r"at (http://\S+/mcp)", log_path.read_text())):
+            assert server.poll() is None and time.monotonic() < deadline, log_path.read_text()
+            time.sleep(0.05)
+        yield found[1]
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def http_client(url, headers=None):
+    headers = {"Authorization": f"Bearer {TOKEN}"} | (headers or {})
+    return streamable_http_client(url, http_client=create_mcp_http_client(headers=headers))
+
+
+async def test_two_http_clients_share_the_store_and_hear_each_others_changes(http_url, tmp_path):
+    older = Changes()
+    async with (
+        http_client(http_url) as (read, write),
+        ClientSession(read, write, message_handler=older) as second,
+        Client(http_client(http_url)) as first,
+        first.listen(tools_list_changed=True) as events,
+    ):
+        assert (await second.initialize()).capabilities.tools.list_changed is True
+        assert first.protocol_version in MODERN_PROTOCOL_VERSIONS
+        await first.call_tool("tool_creator", creating("adder"))
+        await older.reach(1)  # the other client, of the older protocol, heard it
+        await second.call_tool("tool_creator", creating("second"))
+        with anyio.fail_after(10):
+            while not isinstance(await anext(aiter(events)), ToolsListChanged):
+                pass
+        for client in (first, second):
+            tools = await offered(client)
+            assert list(tools) == ["tool_creator", "custom_adder", "custom_second"]
+        called = await second.call_tool("custom_adder", {"args": {"a": 1, "b": 1}})
+        assert called.structured_content == {"sum": 2}
+
+
+REFUSED_REQUESTS = [
+    ({}, 401),
+    ({"Authorization": "Bearer wrong"}, 401),
+    ({"Authorization": f"bearer {TOKEN}x"}, 401),
+    ({"Authorization": f"Bearer {TOKEN}", "Origin": "http://evil.example"}, 403),
+    (
+        {
+            "Authorization": f"Bearer {TOKEN}",
+            "Host": "evil.example",
+            "Origin": "http://evil.example",
+        },
+        421,
+    ),
+]
+
+
+async def test_http_refuses_requests_without_the_token_or_from_elsewhere(http_url):
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {
+            "protocolVersion": "2025-06-18",
+            "capabilities": {},
+            "clientInfo": {"name": "t", "version": "1"},
+        },
+    }
+    accept = {"Accept": "application/json, text/event-stream"}
+    async with httpx2.AsyncClient() as raw:
+        for headers, status in REFUSED_REQUESTS:
+            answer = await raw.post(http_url, json=initialize, headers=accept | headers)
+            assert answer.status_code == status, (headers, answer.text)
+            if status == 401:
+                assert answer.headers["www-authenticate"].startswith("Bearer ")
+        accepted = await raw.post(
+            http_url, json=initialize, headers=accept | {"Authorization": f"Bearer {TOKEN}"}
+        )
+        assert accepted.status_code == 200

@@ -5,7 +5,7 @@ tool creator's own; the command line only shows it readably (or, with
 `--json`, as one JSON document for scripts) and sets the exit status:
 0 on success, 1 when the operation answered an error (or code is invalid, or
 a delete was declined), 2 on wrong usage. `serve` offers the tools to MCP
-clients over stdio instead.
+clients (over stdio or streamable HTTP) instead.
 """
 
 from __future__ import annotations
@@ -178,17 +178,54 @@ async def run_command(command: Command, options: argparse.Namespace) -> int:
 
 def serve(options: argparse.Namespace) -> int:
     try:
-        from velmor.mcp_server import serve as serve_stdio
+        from velmor import mcp_server
     except ImportError as exc:
-        if exc.name and exc.name.split(".")[0] in ("mcp", "mcp_types"):
+        if exc.name and exc.name.split(".")[0] in ("mcp", "mcp_types", "jsonschema"):
             print(MCP_MISSING, file=sys.stderr)
             return FAILED
         raise
-    # stdout carries the protocol: log records go to stderr, which clients show or keep.
+    http = None
+    if options.http is not None:
+        from velmor import mcp_http
+
+        try:
+            host, port = mcp_http.parse_address(options.http)
+        except ValueError as exc:
+            raise UsageError(f"--http: {exc}") from None
+        if not mcp_http.is_loopback(host):
+            if not options.allow_remote:
+                raise UsageError(
+                    f"--http: {host} is not a loopback address; anyone who reaches it with the "
+                    "token can run code as you: add --allow-remote to serve it anyway"
+                )
+            print(
+                f"{PROG} serve: WARNING: serving on {host}, reachable from other machines; "
+                "anyone with the token can create and run code as you, and the traffic is "
+                "not encrypted",
+                file=sys.stderr,
+            )
+        token, made = mcp_http.token_from_environment()
+        if made:
+            print(
+                f"{PROG} serve: clients must send the header 'Authorization: Bearer {token}' "
+                f"(set {mcp_http.TOKEN_VARIABLE} to choose the token)",
+                file=sys.stderr,
+            )
+        http = mcp_http.HttpSettings(host=host, port=port, token=token)
+    # stdout carries the protocol over stdio: log records go to stderr, which
+    # clients show or keep.
     logging.basicConfig(
         stream=sys.stderr, level=logging.INFO, format="%(levelname)s %(name)s: %(message)s"
     )
-    asyncio.run(serve_stdio())
+    try:
+        asyncio.run(mcp_server.serve(http))
+    except OSError as exc:  # the address is taken, or not this machine's
+        if http is None:
+            raise
+        print(
+            f"{PROG} serve: cannot listen on {options.http}: {exc.strerror or exc}", file=sys.stderr
+        )
+        return FAILED
     return OK
 
 
@@ -228,7 +265,21 @@ def build_parser() -> argparse.ArgumentParser:
     delete.add_argument("name")
     delete.add_argument("--yes", action="store_true", help="delete without asking")
     serve_parser = commands.add_parser(
-        "serve", help="serve the tool creator and every saved tool to an MCP client over stdio"
+        "serve",
+        help="serve the tool creator and every saved tool to MCP clients (stdio, or HTTP)",
+        description="Serve the tool creator and every saved tool to an MCP client over stdio, "
+        "or with --http to any number of clients over streamable HTTP. Over HTTP every request "
+        "needs the bearer token from VELMOR_TOKEN (one is made and printed when it is unset).",
+    )
+    serve_parser.add_argument(
+        "--http",
+        metavar="[HOST:]PORT",
+        help="serve over streamable HTTP at http://HOST:PORT/mcp (HOST defaults to 127.0.0.1)",
+    )
+    serve_parser.add_argument(
+        "--allow-remote",
+        action="store_true",
+        help="allow a --http HOST that is not a loopback address",
     )
     serve_parser.set_defaults(run=None, json=False)
     return parser

@@ -1,41 +1,121 @@
-"""An MCP server over stdio that offers the tool creator and every custom tool.
+"""An MCP server that offers the tool creator and every custom tool.
 
 Any MCP client (a desktop assistant, an IDE, another agent) can then create,
 run and manage the tools an agent made, and call each custom tool directly.
 Tools saved in earlier sessions are offered from the start; a tool created
-through the server is offered at once and a deleted one disappears, each
-change announced with `notifications/tools/list_changed`.
+through the server is offered at once and a deleted one disappears, and so do
+tools other processes create or delete in the store. Each change is announced
+with `notifications/tools/list_changed`.
 
-Needs the `mcp` package: `pip install 'velmor[mcp]'`.
+It serves one client over stdio, or any number of clients over streamable
+HTTP (see `velmor.mcp_http`). Needs the `mcp` package: `pip install 'velmor[mcp]'`.
 """
 
 from __future__ import annotations
 
+import json
 import logging
+import os
+import weakref
+from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
+import anyio
 import mcp.types as types
 from mcp.server.lowlevel import NotificationOptions, Server
 from mcp.server.stdio import stdio_server
 from mcp.server.subscriptions import InMemorySubscriptionBus, ListenHandler, ToolsListChanged
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
+from velmor.mcp_checks import InputCheck, safe_json, safe_text
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
-from velmor.tools.tool_creator import ToolCreatorTool
+from velmor.tools.store_follower import StoreFollower
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
-__all__ = ["ToolServer", "serve"]
+__all__ = ["STORE_POLL_SECONDS", "ToolServer", "build_registry", "serve"]
 
 logger = logging.getLogger("velmor.mcp_server")
 
 SERVER_NAME = "velmor-tools"
 ERROR_PREFIX = "[ERROR]"
+# Changes other processes make in the store are announced within this (and a
+# listing or a call of the tool sees them at once).
+STORE_POLL_SECONDS = 1.0
+# Operations of the tool creator that read every metadata.json they reach.
+METADATA_READERS = ("list", "info")
 
 
-def _text_result(text: str, is_error: bool) -> types.CallToolResult:
+def _text_result(
+    text: str, is_error: bool, structured: dict[str, Any] | None = None
+) -> types.CallToolResult:
     return types.CallToolResult(
-        content=[types.TextContent(type="text", text=text)], is_error=is_error
+        content=[types.TextContent(type="text", text=safe_text(text))],
+        structured_content=structured,
+        is_error=is_error,
     )
+
+
+def _error(text: str) -> types.CallToolResult:
+    return _text_result(f"{ERROR_PREFIX} {text}", True)
+
+
+def _answer_result(answer: Any) -> types.CallToolResult:
+    if not isinstance(answer, str):
+        answer = str(answer)
+    if answer.startswith(ERROR_PREFIX):
+        return _text_result(answer, True)
+    structured = None
+    if answer.startswith("{"):  # a JSON object also comes back as structured content
+        try:
+            value = json.loads(answer)
+        except ValueError:
+            value = None
+        if isinstance(value, dict):
+            structured = safe_json(value)
+    return _text_result(answer, False, structured)
+
+
+def _custom_input_schema(tool: Any) -> dict[str, Any]:
+    """The input schema a custom tool is offered and checked with."""
+    return tool.parameters
+
+
+def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
+    """The first metadata.json in `store` (or in tool `name`'s folder) that is not a JSON object."""
+    if isinstance(name, str):
+        folders: Iterator[Path] = iter([store / name])
+    else:
+        try:
+            folders = iter(sorted(store.iterdir()))
+        except OSError:
+            return None
+    for folder in folders:
+        path = folder / "metadata.json"
+        try:
+            meta = json.loads(path.read_bytes().decode("utf-8"))
+        except FileNotFoundError:
+            continue
+        except (OSError, ValueError) as exc:
+            return path, str(exc)
+        if not isinstance(meta, dict):
+            return path, "not a JSON object"
+    return None
+
+
+class _AnnouncingServer(Server[Any]):
+    """An SDK server that declares `tools.listChanged` on every transport.
+
+    The HTTP session manager asks the server itself for its initialization
+    options, so the declaration belongs here rather than with each caller.
+    """
+
+    def create_initialization_options(
+        self, notification_options: NotificationOptions | None = None, *args: Any, **kwargs: Any
+    ) -> Any:
+        options = notification_options or NotificationOptions(tools_changed=True)
+        return super().create_initialization_options(options, *args, **kwargs)
 
 
 class ToolServer:
@@ -44,28 +124,75 @@ class ToolServer:
     The registry is read afresh for every listing and call, so whatever is
     registered by any means is what clients see. A call after which the
     registry holds other tools (or other tool objects under the same names)
-    is followed by a list-changed notification.
+    is followed by a list-changed notification; so is a change found in the
+    store (`store`) by a listing, a call or `follow_store`.
     """
 
-    def __init__(self, registry: ToolRegistry, *, version: str = "") -> None:
+    def __init__(
+        self, registry: ToolRegistry, *, version: str = "", store: StoreFollower | None = None
+    ) -> None:
         self.registry = registry
+        self.store = store
         # Clients of the current protocol hear of changes on their
-        # subscriptions/listen streams; older ones by plain notification.
+        # subscriptions/listen streams; those of older ones on the stream of
+        # their connection.
         self._bus = InMemorySubscriptionBus()
-        self.server: Server[Any] = Server(
+        self._older_connections: weakref.WeakSet[Any] = weakref.WeakSet()
+        self._checks: dict[str, tuple[Any, Any, InputCheck]] = {}
+        self.server: Server[Any] = _AnnouncingServer(
             SERVER_NAME,
             version=version,
             on_list_tools=self._list_tools,
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
         )
+        self.server.middleware.insert(0, self._note_connection)
 
     def initialization_options(self) -> Any:
-        return self.server.create_initialization_options(NotificationOptions(tools_changed=True))
+        return self.server.create_initialization_options()
 
     async def run(self, read_stream: Any, write_stream: Any) -> None:
         """Serve one connection until the client closes it."""
         await self.server.run(read_stream, write_stream, self.initialization_options())
+
+    async def follow_store(self, interval: float = STORE_POLL_SECONDS) -> None:
+        """Look at the store every `interval` seconds and announce what changed there."""
+        if self.store is None:
+            return
+        while True:
+            await anyio.sleep(interval)
+            if self.store.sync():
+                await self._announce()
+
+    # -- announcing changes --------------------------------------------------
+
+    async def _note_connection(self, ctx: Any, call_next: Any) -> Any:
+        # A connection of an older protocol has no listen stream: it is
+        # remembered (for as long as it lives) to be told of changes directly.
+        if ctx.protocol_version not in MODERN_PROTOCOL_VERSIONS:
+            connection = getattr(ctx.session, "_connection", None)
+            if connection is not None:
+                self._older_connections.add(connection)
+        return await call_next(ctx)
+
+    async def _announce(self, ctx: Any = None) -> None:
+        """Tell every client that the tool list changed.
+
+        The client whose call (`ctx`) changed it hears it on that call's own
+        response stream, which every client reads, listening or not.
+        """
+        origin = None
+        if ctx is not None:
+            await ctx.session.send_notification(
+                types.ToolListChangedNotification(), related_request_id=ctx.request_id
+            )
+            origin = getattr(ctx.session, "_connection", None)
+        await self._bus.publish(ToolsListChanged())
+        for connection in list(self._older_connections):
+            if connection is not origin and connection.protocol_version not in (
+                MODERN_PROTOCOL_VERSIONS
+            ):
+                await connection.send_tool_list_changed()
 
     def _snapshot(self) -> list[tuple[str, Any]]:
         return [(tool.name, tool) for tool in self.registry]
@@ -77,43 +204,80 @@ class ToolServer:
             for (name, tool), (old_name, old_tool) in zip(now, before, strict=True)
         )
 
+    # -- schemas -------------------------------------------------------------
+
+    def _input_check(self, tool: Any) -> InputCheck:
+        """The check (and schema) `tool` is offered with, made once per tool and source."""
+        if isinstance(tool, DynamicTool):
+            try:
+                version: Any = os.stat(tool._script_path).st_mtime_ns
+            except OSError:
+                version = None
+        else:
+            version = None
+        cached = self._checks.get(tool.name)
+        if cached is not None and cached[0] is tool and cached[1] == version:
+            return cached[2]
+        schema = _custom_input_schema(tool) if isinstance(tool, DynamicTool) else tool.parameters
+        check = InputCheck(schema)
+        self._checks[tool.name] = (tool, version, check)
+        return check
+
+    # -- the handlers --------------------------------------------------------
+
     async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
+        if self.store is not None and self.store.sync():
+            await self._announce()
+        tools = list(self.registry)
+        for name in set(self._checks) - {tool.name for tool in tools}:
+            del self._checks[name]
         return types.ListToolsResult(
             tools=[
                 types.Tool(
-                    name=tool.name, description=tool.description, input_schema=tool.parameters
+                    name=safe_text(tool.name),
+                    description=safe_text(tool.description),
+                    input_schema=safe_json(self._input_check(tool).schema),
                 )
-                for tool in self.registry
+                for tool in tools
             ]
         )
 
     async def _call_tool(
         self, ctx: Any, params: types.CallToolRequestParams
     ) -> types.CallToolResult:
-        tool = self.registry.get(params.name)
+        name = params.name
+        store_changed = self.store is not None and self.store.refresh(name)
+        tool = self.registry.get(name)
         if tool is None:
-            return _text_result(f"{ERROR_PREFIX} Unknown tool: {params.name}", True)
-        before = self._snapshot()
-        try:
-            answer = await tool.execute(**(params.arguments or {}))
-        except Exception as exc:  # one failing call must not end the server
-            logger.exception("Tool %s raised", params.name)
-            result = _text_result(
-                f"{ERROR_PREFIX} {params.name} raised {type(exc).__name__}: {exc}", True
-            )
+            result = _error(f"Unknown tool: {name}")
         else:
-            if not isinstance(answer, str):
-                answer = str(answer)
-            result = _text_result(answer, answer.startswith(ERROR_PREFIX))
-        if self._changed_since(before):
-            await self._announce_change(ctx)
+            arguments, problems = self._input_check(tool)(params.arguments or {})
+            if problems:
+                result = _error("Invalid arguments: " + "; ".join(problems))
+            else:
+                before = self._snapshot()
+                result = await self._execute(tool, arguments)
+                store_changed = store_changed or self._changed_since(before)
+        if store_changed:
+            await self._announce(ctx)
         return result
 
-    async def _announce_change(self, ctx: Any) -> None:
-        if ctx.protocol_version in MODERN_PROTOCOL_VERSIONS:
-            await self._bus.publish(ToolsListChanged())
-        else:
-            await ctx.session.send_tool_list_changed()
+    async def _execute(self, tool: Any, arguments: dict[str, Any]) -> types.CallToolResult:
+        try:
+            answer = await tool.execute(**arguments)
+        except Exception as exc:  # one failing call must not end the server
+            logger.exception("Tool %s raised", tool.name)
+            if isinstance(tool, ToolCreatorTool) and arguments.get("operation") in (
+                METADATA_READERS
+            ):
+                damaged = _damaged_metadata(tool._custom_tools_dir, arguments.get("tool_name"))
+                if damaged is not None:
+                    path, reason = damaged
+                    return _error(f"Damaged metadata: {path}: {reason}")
+            # The exception's own text may carry internals (paths, types):
+            # it stays in the server's log.
+            return _error(f"{tool.name} failed ({type(exc).__name__}); the server log has details")
+        return _answer_result(answer)
 
 
 def build_registry(subprocess_manager: Any = None) -> tuple[ToolRegistry, ToolCreatorTool]:
@@ -125,18 +289,34 @@ def build_registry(subprocess_manager: Any = None) -> tuple[ToolRegistry, ToolCr
     return registry, creator
 
 
-async def serve() -> None:
-    """Serve the user's tools over stdin and stdout until the client goes away."""
+def _package_version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
     try:
-        package_version = version("velmor")
+        return version("velmor")
     except PackageNotFoundError:
-        package_version = ""
+        return ""
+
+
+async def serve(http: Any = None) -> None:
+    """Serve the user's tools until stopped: over stdin and stdout, or over HTTP.
+
+    `http`, when given, is a `velmor.mcp_http.HttpSettings`; over stdio the
+    server ends when the client goes away.
+    """
     registry, creator = build_registry()
     try:
-        server = ToolServer(registry, version=package_version)
-        async with stdio_server() as (read_stream, write_stream):
-            await server.run(read_stream, write_stream)
+        follower = StoreFollower(registry, creator._manager, store=creator._custom_tools_dir)
+        server = ToolServer(registry, version=_package_version(), store=follower)
+        async with anyio.create_task_group() as group:
+            group.start_soon(server.follow_store)
+            if http is None:
+                async with stdio_server() as (read_stream, write_stream):
+                    await server.run(read_stream, write_stream)
+            else:
+                from velmor.mcp_http import serve_http
+
+                await serve_http(server, http)
+            group.cancel_scope.cancel()
     finally:
         await creator._manager.aclose()

@@ -67,6 +67,10 @@ class ToolRegistry:
         """Offer `tool` under its name; a later tool of the same name replaces it."""
         self._tools[tool.name] = tool
 
+    def unregister(self, name: str) -> Tool | None:
+        """Stop offering the tool registered under `name`; return it (None when there was none)."""
+        return self._tools.pop(name, None)
+
     def get(self, name: str) -> Tool | None:
         return self._tools.get(name)
 

@@ -15,7 +15,7 @@ from typing import Any
 
 from velmor.tools.tool_creator import DynamicTool, _get_custom_tools_dir
 
-__all__ = ["USABLE_TOOL_NAME", "load_saved_tools"]
+__all__ = ["USABLE_TOOL_NAME", "load_saved_tools", "saved_tool"]
 
 logger = logging.getLogger("velmor.tools.saved")
 
@@ -56,15 +56,20 @@ def load_saved_tools(
         if not script.is_file():
             logger.warning("Skipped saved tool %r: it has no tool.py", name)
             continue
-        tool = DynamicTool(
-            tool_name=name,
-            tool_description=_description(folder / "metadata.json"),
-            script_path=str(script),
-            subprocess_manager=subprocess_manager,
-        )
+        tool = saved_tool(folder, subprocess_manager)
         registry.register(tool)
         loaded.append(tool)
     return loaded
+
+
+def saved_tool(folder: Path, subprocess_manager: Any) -> DynamicTool:
+    """The `DynamicTool` for the saved tool in `folder`, described by its `metadata.json`."""
+    return DynamicTool(
+        tool_name=folder.name,
+        tool_description=_description(folder / "metadata.json"),
+        script_path=str(folder / "tool.py"),
+        subprocess_manager=subprocess_manager,
+    )
 
 
 def _description(meta_path: Path) -> str:
