@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from tests.client_venv import client_venv, server_on_path, without_preload
+from tests.test_docs import blocks, needs_client_venv
 
 pytest.importorskip("mcp")
 pydantic_ai = pytest.importorskip("pydantic_ai")
@@ -192,3 +193,14 @@ def test_smolagents_client_runs_the_new_tool_at_once_and_offers_it_on_its_next_c
     # The connection still holds the tool it listed; the server refuses it.
     assert stale == "[ERROR] Unknown tool: custom_word_count"
     assert third == {"offered": ["tool_creator"], "calls": []}
+
+
+@pytest.mark.parametrize(
+    "code", [block for block in blocks("python") if needs_client_venv(block.values[0])]
+)
+def test_the_guide_snippets_for_these_clients_run_as_pasted(run_in_client_venv, code):
+    done = run_in_client_venv("-c", code)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr and "[ERROR]" not in done.stdout
+    assert "Deleted custom tool: word_count" in done.stdout
+    assert "'words': 3" in done.stdout or '"words": 3' in done.stdout
