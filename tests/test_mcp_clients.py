@@ -62,12 +62,16 @@ class ScriptedModel:
         return ModelResponse(parts=[TextPart("done")])
 
 
+# pydantic-ai gives a server 5 s to start; a sanitizer build, or a busy machine, takes longer.
+SLOW_START = {"init_timeout": 60}
+
+
 class TestPydanticAI:
     async def test_an_agent_calls_the_tool_it_made_in_its_next_step(self, home):
         model = ScriptedModel(
             [("tool_creator", CREATE), ("custom_word_count", COUNT), ("tool_creator", DELETE)]
         )
-        agent = Agent(FunctionModel(model), toolsets=[MCPToolset(transport(home))])
+        agent = Agent(FunctionModel(model), toolsets=[MCPToolset(transport(home), **SLOW_START)])
         result = await agent.run("Make a word counter and count 'one two three'.")
         assert result.output == "done"
         assert model.offered == [
@@ -91,7 +95,9 @@ class TestPydanticAI:
     ):
         info = ("tool_creator", {"operation": "info", "tool_name": "missing"})
         model = ScriptedModel([info, info])
-        agent = Agent(FunctionModel(model), toolsets=[MCPToolset(transport(home), **options)])
+        agent = Agent(
+            FunctionModel(model), toolsets=[MCPToolset(transport(home), **SLOW_START, **options)]
+        )
         if not finishes:
             with pytest.raises(UnexpectedModelBehavior, match="exceeded max retries"):
                 await agent.run("Look at the tool 'missing'.")
