@@ -126,6 +126,8 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
         assert raised.is_error is True
         damaged = store / "damaged" / "metadata.json"
         assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        info = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "damaged"})
+        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
@@ -387,3 +389,67 @@ async def test_http_refuses_requests_without_the_token_or_from_elsewhere(http_ur
             http_url, json=initialize, headers=accept | {"Authorization": f"Bearer {TOKEN}"}
         )
         assert accepted.status_code == 200
+
+
+ADDRESSES = [
+    ("8000", ("127.0.0.1", 8000), True),
+    ("localhost:0", ("localhost", 0), True),
+    ("[::1]:65535", ("::1", 65535), True),
+    ("127.1.2.3:80", ("127.1.2.3", 80), True),
+    ("0.0.0.0:8000", ("0.0.0.0", 8000), False),
+    ("192.0.2.7:8000", ("192.0.2.7", 8000), False),
+    ("example.org:8000", ("example.org", 8000), False),
+]
+
+
+@pytest.mark.parametrize(("text", "address", "loopback"), ADDRESSES)
+def test_an_http_address_is_read_as_host_and_port(text, address, loopback):
+    from velmor.mcp_http import is_loopback, parse_address
+
+    assert parse_address(text) == address
+    assert is_loopback(address[0]) is loopback
+
+
+@pytest.mark.parametrize(
+    "text", ["", "port", "::1:80", "127.0.0.1:65536", "127.0.0.1:", ":80", "h:-1"]
+)
+def test_an_address_that_is_not_host_and_port_is_refused(text):
+    from velmor.mcp_http import parse_address
+
+    with pytest.raises(ValueError):
+        parse_address(text)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (["--http", "192.0.2.7:8000"], "is not a loopback address"),
+        (["--http", "0.0.0.0:8000"], "add --allow-remote"),
+        (["--http", "nowhere"], "--http: 'nowhere' has no port number"),
+    ],
+)
+def test_serve_over_http_needs_a_loopback_host_or_an_explicit_flag(arguments, message):
+    done = subprocess.run(
+        [str(SCRIPT), "serve", *arguments], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 2 and message in done.stderr, done.stderr
+
+
+def test_a_remote_host_is_served_with_a_warning_and_a_made_token_is_printed_once(home, tmp_path):
+    env = {key: value for key, value in os.environ.items() if key != "VELMOR_TOKEN"}
+    env["HOME"] = str(home)
+    with open(tmp_path / "log", "w") as log:
+        server = subprocess.Popen(
+            [str(SCRIPT), "serve", "--http", "0.0.0.0:0", "--allow-remote"], env=env, stderr=log
+        )
+    try:
+        deadline = time.monotonic() + 30
+        while "MCP over HTTP at" not in (text := (tmp_path / "log").read_text()):
+            assert server.poll() is None and time.monotonic() < deadline, text
+            time.sleep(0.05)
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+    assert "WARNING: serving on 0.0.0.0, reachable from other machines" in text
+    (token,) = re.findall(r"'Authorization: Bearer (\S+)'", text)
+    assert len(token) >= 32

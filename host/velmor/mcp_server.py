@@ -24,7 +24,6 @@ from typing import Any
 import anyio
 import mcp.types as types
 from mcp.server.lowlevel import NotificationOptions, Server
-from mcp.server.stdio import stdio_server
 from mcp.server.subscriptions import InMemorySubscriptionBus, ListenHandler, ToolsListChanged
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
@@ -80,6 +79,11 @@ def _answer_result(answer: Any) -> types.CallToolResult:
 def _custom_input_schema(tool: Any) -> dict[str, Any]:
     """The input schema a custom tool is offered and checked with."""
     return tool.parameters
+
+
+def _custom_arguments(tool: Any, arguments: dict[str, Any]) -> dict[str, Any]:
+    """A custom tool's call arguments as its input schema describes them, before the check."""
+    return arguments
 
 
 def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
@@ -251,7 +255,10 @@ class ToolServer:
         if tool is None:
             result = _error(f"Unknown tool: {name}")
         else:
-            arguments, problems = self._input_check(tool)(params.arguments or {})
+            arguments = dict(params.arguments or {})
+            if isinstance(tool, DynamicTool):
+                arguments = _custom_arguments(tool, arguments)
+            arguments, problems = self._input_check(tool)(arguments)
             if problems:
                 result = _error("Invalid arguments: " + "; ".join(problems))
             else:
@@ -311,7 +318,9 @@ async def serve(http: Any = None) -> None:
         async with anyio.create_task_group() as group:
             group.start_soon(server.follow_store)
             if http is None:
-                async with stdio_server() as (read_stream, write_stream):
+                from velmor.mcp_stdio import stdio_streams
+
+                async with stdio_streams() as (read_stream, write_stream):
                     await server.run(read_stream, write_stream)
             else:
                 from velmor.mcp_http import serve_http

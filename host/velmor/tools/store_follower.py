@@ -56,6 +56,8 @@ class StoreFollower:
     def sync(self) -> bool:
         """Bring the registry in step with the whole store; True when it changed."""
         present = self._finished_names()
+        if present is None:
+            return False
         changed = False
         for tool in self.registry:
             if self.follows(tool) and tool.name.removeprefix(REGISTERED_PREFIX) not in present:
@@ -91,11 +93,15 @@ class StoreFollower:
         self._without_metadata.pop(name, None)
         self.registry.register(saved_tool(self.root / name, self._manager))
 
-    def _finished_names(self) -> set[str]:
+    def _finished_names(self) -> set[str] | None:
+        """The names of the finished tools in the store; None when it cannot be read now."""
         try:
             entries = [entry.name for entry in os.scandir(self.root) if entry.is_dir()]
-        except OSError:  # no store (yet): nothing is saved
+        except FileNotFoundError:  # no store (yet): nothing is saved
             return set()
+        except OSError as exc:  # out of descriptors, say: withdraw nothing on a guess
+            logger.warning("Could not read the store %s: %s", self.root, exc)
+            return None
         now = time.monotonic()
         finished = set()
         for name in entries:
