@@ -12,6 +12,26 @@ import pytest
 from velmor import cli
 
 DOUBLER = "def main(args):\n    return {'twice': args.get('n', 0) * 2}\n"
+DOUBLER_ARGS = {
+    "type": "object",
+    "properties": {"n": {"type": "integer", "default": 0}},
+    "additionalProperties": False,
+}
+CHATTY = (
+    "import sys\n"
+    "def main(args):\n"
+    "    print('to stdout', args.get('word', ''))\n"
+    "    print('to stderr', file=sys.stderr)\n"
+    "    if args.get('fail'):\n"
+    "        raise RuntimeError('failed')\n"
+    "    return {'error': 'a result that holds an error key'}\n"
+)
+# A tool whose texts would act on a terminal: escape sequences, a lone surrogate.
+HOSTILE = (
+    "def main(args):\n"
+    "    print('\\x1b]0;owned\\x07\\x1b[2J')\n"
+    "    raise RuntimeError('bad \\udcff \\x1b[31mred\\r')\n"
+)
 BROKEN = "def main(args:\n"
 LONG = "".join(f"# line {i}\n" for i in range(60)) + DOUBLER
 SCRIPT = Path(sys.executable).with_name("velmor-tools")
@@ -84,10 +104,12 @@ class TestReading:
         status, out, _ = run(capsys, "show", "doubler")
         assert status == 0
         assert "description: Doubles n.\n" in out and "code: 2 lines, " in out
+        assert f"\nargs schema: {json.dumps(DOUBLER_ARGS)}\n\n" in out
         assert out.endswith("\n\n" + DOUBLER)
         shown = json.loads(run(capsys, "show", "doubler", "--json")[1])
         assert shown["name"] == "doubler" and shown["created_by"] == "agent"
         assert shown["code"] == DOUBLER and "code_preview" not in shown
+        assert shown["args_schema"] == DOUBLER_ARGS
 
     def test_show_gives_all_of_a_long_script(self, capsys, code_file):
         assert run(capsys, "create", "long", "--file", code_file(LONG))[0] == 0
@@ -100,11 +122,25 @@ class TestReading:
         status, out, _ = run(capsys, "show", "nope", "--json")
         assert status == 1 and json.loads(out) == {"error": "[ERROR] Tool not found: nope"}
 
-    def test_damaged_store_reported_without_traceback(self, capsys, store, doubler):
-        (store / "doubler" / "metadata.json").write_text("{broken")
-        status, out, err = run(capsys, "list")
-        assert status == 1 and out == ""
-        assert err.startswith("velmor-tools list: JSONDecodeError:") and "Traceback" not in err
+    @pytest.mark.parametrize("argv", [["list"], ["show", "doubler"]], ids=["list", "show"])
+    @pytest.mark.parametrize(
+        "text, reason",
+        [("{broken", "not JSON: Expecting property name"), ("[1, 2]", "not a JSON object")],
+        ids=["not-json", "not-an-object"],
+    )
+    def test_damaged_metadata_is_named(self, capsys, store, doubler, code_file, argv, text, reason):
+        assert run(capsys, "create", "another", "--file", code_file(DOUBLER))[0] == 0
+        meta = store / "doubler" / "metadata.json"
+        meta.write_text(text)
+        status, out, err = run(capsys, *argv)
+        assert status == 1 and out == "" and "Traceback" not in err
+        assert err.startswith(
+            f"[ERROR] Damaged store: the metadata.json of tool folder 'doubler' is damaged ({reason}"
+        )
+        assert err.endswith(f"): {meta}\n")
+        status, out, _ = run(capsys, *argv, "--json")
+        assert status == 1 and str(meta) in json.loads(out)["error"]
+        assert run(capsys, "show", "another")[0] == 0  # the rest of the store still reads
 
 
 class TestWriting:
@@ -144,21 +180,105 @@ class TestWriting:
         monkeypatch.setattr(sys, "stdin", io.StringIO(DOUBLER))
         assert run(capsys, "validate", "-")[0] == 0
 
-    def test_run(self, capsys, doubler):
+    def test_create_reads_stdin(self, capsys, store, monkeypatch):
+        assert "- reads standard input" in " ".join(run(capsys, "create", "--help")[1].split())
+        monkeypatch.setattr(sys, "stdin", io.StringIO(DOUBLER))
+        assert run(capsys, "create", "piped", "--file", "-")[0] == 0
+        assert (store / "piped" / "tool.py").read_text() == DOUBLER
+
+
+class TestRun:
+    def test_answer(self, capsys, doubler):
         status, out, _ = run(capsys, "run", "doubler", "--args", '{"n": 21}')
         assert status == 0 and out == '{\n  "twice": 42\n}\n'
-        status, out, _ = run(capsys, "run", "doubler", "--json")
-        assert status == 0 and json.loads(out) == {"twice": 0}
 
-    def test_run_failures(self, capsys, store, code_file):
+    def test_json_says_whether_the_answer_is_an_error(self, capsys, store, code_file):
+        run(capsys, "create", "chatty", "--file", code_file(CHATTY))
+        status, out, _ = run(capsys, "run", "chatty", "--json")
+        assert status == 0
+        assert json.loads(out) == {
+            "ok": True,
+            "error": None,
+            "answer": {"error": "a result that holds an error key"},
+            "stdout": None,
+            "stderr": None,
+        }
+        status, out, _ = run(capsys, "run", "missing", "--json")
+        assert status == 1
+        assert json.loads(out) == {
+            "ok": False,
+            "error": f"[ERROR] Tool script not found: {store / 'missing' / 'tool.py'}",
+            "answer": None,
+            "stdout": None,
+            "stderr": None,
+        }
+
+    def test_failure(self, capsys, code_file):
         run(capsys, "create", "failing", "--file", code_file("def main(args):\n    return 1 / 0\n"))
         status, out, err = run(capsys, "run", "failing")
         assert status == 1 and out == "" and err.startswith("[ERROR] ZeroDivisionError")
-        status, out, _ = run(capsys, "run", "missing", "--json")
-        assert status == 1
-        assert json.loads(out)["error"] == (
-            f"[ERROR] Tool script not found: {store / 'missing' / 'tool.py'}"
+
+    def test_show_output(self, capsys, code_file):
+        run(capsys, "create", "chatty", "--file", code_file(CHATTY))
+        status, out, err = run(capsys, "run", "chatty", "--args", '{"word": "hi"}', "--show-output")
+        assert status == 0 and err == ""
+        assert out == (
+            '{\n  "error": "a result that holds an error key"\n}\n'
+            "--- the tool's stdout ---\nto stdout hi\n"
+            "--- the tool's stderr ---\nto stderr\n"
         )
+        status, out, err = run(capsys, "run", "chatty", "--args", '{"fail": 1}', "--show-output")
+        assert status == 1 and out == ""
+        assert err.startswith("[ERROR] RuntimeError: failed")
+        assert err.endswith(
+            "--- the tool's stdout ---\nto stdout \n--- the tool's stderr ---\nto stderr\n"
+        )
+        status, out, _ = run(capsys, "run", "chatty", "--show-output", "--json")
+        document = json.loads(out)
+        assert document["ok"] is True
+        assert (document["stdout"], document["stderr"]) == ("to stdout \n", "to stderr\n")
+
+    def test_show_output_of_a_run_that_never_started(self, capsys):
+        status, out, err = run(capsys, "run", "missing", "--show-output")
+        assert status == 1 and err.startswith("[ERROR] Tool script not found") and "---" not in err
+
+    def test_texts_that_would_act_on_a_terminal_are_escaped(self, capsys, code_file):
+        run(capsys, "create", "hostile", "--file", code_file(HOSTILE))
+        status, out, err = run(capsys, "run", "hostile", "--show-output")
+        assert status == 1 and out == ""
+        assert "[ERROR] RuntimeError: bad \\udcff \\x1b[31mred\\x0d (tool.py, line 3)" in err
+        assert "\\x1b]0;owned\\x07\\x1b[2J" in err
+        assert "\x1b" not in err and "\x07" not in err and "\r" not in err
+        err.encode("utf-8")  # no lone surrogate left
+        # --json carries the texts themselves, JSON-escaped.
+        status, out, _ = run(capsys, "run", "hostile", "--show-output", "--json")
+        document = json.loads(out)
+        assert out.isascii()
+        assert document["error"].startswith("[ERROR] RuntimeError: bad \udcff \x1b[31mred\r")
+        assert document["stdout"] == "\x1b]0;owned\x07\x1b[2J\n"
+
+    def test_descriptions_are_escaped_in_listings(self, capsys, code_file):
+        run(capsys, "create", "t", "--file", code_file(DOUBLER), "--description", "\x1b[2Jgone")
+        assert run(capsys, "list")[1].endswith("  t  \\x1b[2Jgone\n")
+        assert json.loads(run(capsys, "list", "--json")[1])["tools"][0]["description"] == (
+            "\x1b[2Jgone"
+        )
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("plain \u00e9 \u4e2d \U0001f600", "plain \u00e9 \u4e2d \U0001f600"),
+        ("lines\n\tand tabs", "lines\n\tand tabs"),
+        ("\x1b[31m\x07\x08\r\x00\x7f", "\\x1b[31m\\x07\\x08\\x0d\\x00\\x7f"),
+        ("\x9b2J \x85", "\\x9b2J \\x85"),  # C1 controls: CSI, NEL
+        ("abc\u202edef \u2066x\u2069", "abc\\u202edef \\u2066x\\u2069"),  # reordering
+        ("\udcff\ud800", "\\udcff\\ud800"),
+    ],
+    ids=["printable", "newline-tab", "c0", "c1", "bidi", "surrogates"],
+)
+def test_shown(text, expected):
+    assert cli.shown(text) == expected
 
 
 class TestDelete:
@@ -202,6 +322,11 @@ class TestDelete:
 
 
 class TestUsage:
+    def test_version(self, capsys):
+        from importlib.metadata import version
+
+        assert run(capsys, "--version") == (0, f"velmor-tools {version('velmor')}\n", "")
+
     @pytest.mark.parametrize(
         "argv",
         [

@@ -24,6 +24,8 @@ SCHEMA = {
         ({"args": {"text": "a", "note": None}}, {"text": "a", "note": None}),  # null is a value
         ({"args": {"text": "a", "unlisted": None}}, {"text": "a", "unlisted": None}),
         ({"args": "not an object"}, "not an object"),  # left for the schema check to answer
+        ({"text": "a", "sep": None, "other": None}, {"text": "a", "other": None}),
+        ({"args": None, "text": "a"}, {"text": "a"}),
     ],
     ids=[
         "none",
@@ -36,6 +38,8 @@ SCHEMA = {
         "nullable-key",
         "unlisted-null",
         "not-an-object",
+        "flat-with-nulls",
+        "flat-beside-null-args",
     ],
 )
 def test_arguments(arguments, expected):
@@ -50,7 +54,7 @@ def test_args_with_keys_beside_it_names_the_shape():
     with pytest.raises(InvalidArguments) as raised:
         custom_tool_arguments({"args": {"text": "a"}, "text": "b", "n\udcff\x1b": 1}, SCHEMA)
     assert str(raised.value) == (
-        '[ERROR] Invalid arguments: pass the tool\'s inputs inside "args" ({"args": {...}}), '
+        'pass the tool\'s inputs inside "args" ({"args": {...}}), '
         'not beside it: got "args" and "text", "n\\udcff\\u001b"'
     )
     str(raised.value).encode("utf-8")  # a client's odd key never makes the answer unsendable

@@ -28,6 +28,18 @@ SCRIPT = Path(sys.executable).with_name("velmor-tools")
 ADDER = "def main(args):\n    return {'sum': args['a'] + args['b']}\n"
 CREATOR_SCHEMA = ToolCreatorTool(object()).parameters
 CUSTOM_SCHEMA = DynamicTool("t", "", "", object()).parameters
+# The adder's args, as its code reads them.
+ADDER_SCHEMA = {
+    "type": "object",
+    "properties": {
+        "args": {
+            **CUSTOM_SCHEMA["properties"]["args"],
+            "properties": {"a": {}, "b": {}},
+            "required": ["a", "b"],
+            "additionalProperties": False,
+        }
+    },
+}
 
 
 def server_parameters(home):
@@ -95,13 +107,16 @@ async def test_a_tool_made_called_and_removed_through_mcp(home, tmp_path):
         tools = await offered(client)
         assert list(tools) == ["tool_creator", "custom_adder"]
         assert tools["custom_adder"].description == "Adds."
-        assert tools["custom_adder"].input_schema == CUSTOM_SCHEMA
+        assert tools["custom_adder"].input_schema == ADDER_SCHEMA
         assert_names_pass_the_sdk_check(tools)
 
         called = await client.call_tool("custom_adder", {"args": {"a": 40, "b": 2}})
         assert called.is_error is False and json.loads(text(called)) == {"sum": 42}
         failed = await client.call_tool("custom_adder", {"args": {"a": 1}})
-        assert failed.is_error is True and text(failed).startswith("[ERROR] KeyError")
+        assert (failed.is_error, text(failed)) == (
+            True,
+            "[ERROR] Invalid arguments: args.b: missing, but required",
+        )
 
         missing = await client.call_tool("custom_nothing", {})
         assert missing.is_error is True and text(missing) == "[ERROR] Unknown tool: custom_nothing"

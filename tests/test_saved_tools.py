@@ -75,13 +75,26 @@ class TestLoad:
         assert warnings(caplog) == ["Skipped saved tool 'empty': it has no tool.py"]
 
     @pytest.mark.parametrize(
-        "meta", ["{broken", json.dumps([1, 2]), json.dumps({"description": 7})]
+        "meta, why",
+        [
+            ("{broken", "is damaged (not JSON: Expecting property name"),
+            (json.dumps([1, 2]), "is damaged (not a JSON object)"),
+            (b"\xff{}", "is damaged (not UTF-8 text)"),
+            (json.dumps({"description": 7}), "the description in "),
+        ],
+        ids=["not-json", "not-an-object", "not-utf8", "description-not-text"],
     )
-    def test_unusable_metadata_loads_without_description(self, store, caplog, meta):
-        save(store, "t", meta=meta)
+    def test_unusable_metadata_loads_without_description_and_is_named(
+        self, store, caplog, meta, why
+    ):
+        folder = save(store, "t", meta=meta if isinstance(meta, str) else None)
+        if isinstance(meta, bytes):
+            (folder / "metadata.json").write_bytes(meta)
         (tool,) = load_saved_tools(ToolRegistry(), RecordingManager())
         assert tool.description == ""
-        assert len(warnings(caplog)) == 1
+        (message,) = warnings(caplog)
+        assert "'t'" in message and why in message
+        assert str(folder / "metadata.json") in message
 
     def test_missing_store_is_created_and_empty(self, home, store):
         assert load_saved_tools(ToolRegistry(), RecordingManager()) == []

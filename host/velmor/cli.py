@@ -14,11 +14,14 @@ import argparse
 import asyncio
 import json
 import logging
+import re
 import sys
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, NoReturn
 
+from velmor.tools.args_schema import derive_args
+from velmor.tools.saved import find_damaged_metadata
 from velmor.tools.tool_creator import ToolCreatorTool
 
 PROG = "velmor-tools"
@@ -32,9 +35,33 @@ MCP_MISSING = (
 
 OK, FAILED, USAGE, INTERRUPTED = 0, 1, 2, 130
 
+# Characters a terminal acts on instead of showing: C0 and C1 controls (but
+# newline and tab), DEL, the bidirectional overrides that reorder what is
+# shown, and lone surrogates, which no terminal encoding can carry.
+_UNSHOWABLE = re.compile(
+    "[\x00-\x08\x0b-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
+)
+# Operations whose answers are read from the metadata.json files they reach.
+_METADATA_READERS = ("list", "show")
+
+
+def shown(text: str) -> str:
+    """`text` as a terminal may show it: every character it would act on, escaped
+    (`\\x1b`, `\\r`, `\\udcff`). Text from tools is data, never a terminal command."""
+    return _UNSHOWABLE.sub(_escape, text)
+
+
+def _escape(match: re.Match[str]) -> str:
+    code = ord(match.group())
+    return f"\\x{code:02x}" if code <= 0xFF else f"\\u{code:04x}"
+
 
 class UsageError(Exception):
     """Wrong usage found after parsing (an unreadable file, arguments that are not JSON)."""
+
+
+class DamagedStore(Exception):
+    """A metadata.json of the store that an operation could not read; its text names it."""
 
 
 class Output:
@@ -44,14 +71,15 @@ class Output:
         self.as_json = as_json
 
     def success(self, document: Any, text: str) -> int:
-        print(json.dumps(document, indent=2) if self.as_json else text)
+        # JSON escapes every control character and, ASCII-only, every surrogate.
+        print(json.dumps(document, indent=2) if self.as_json else shown(text))
         return OK
 
     def failure(self, text: str, document: Any = None) -> int:
         if self.as_json:
             print(json.dumps({"error": text} if document is None else document, indent=2))
         else:
-            print(text, file=sys.stderr)
+            print(shown(text), file=sys.stderr)
         return FAILED
 
 
@@ -106,12 +134,15 @@ async def show_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: 
     script = creator._custom_tools_dir / options.name / "tool.py"
     if info.get("code_size", 0) != len(code) and script.is_file():
         code = script.read_text(encoding="utf-8")  # the preview is cut; show it all
+    args_schema = derive_args(code).schema  # read from the code, never run
     document = {key: value for key, value in info.items() if key != "code_preview"}
     document["code"] = code
-    shown = [f"{key}: {value}" for key, value in info.items() if key not in CODE_KEYS]
+    document["args_schema"] = args_schema
+    lines = [f"{key}: {value}" for key, value in info.items() if key not in CODE_KEYS]
     if "code_lines" in info:
-        shown.append(f"code: {info['code_lines']} lines, {info['code_size']} characters")
-    return out.success(document, "\n".join(shown) + "\n\n" + code.rstrip("\n"))
+        lines.append(f"code: {info['code_lines']} lines, {info['code_size']} characters")
+    lines.append(f"args schema: {json.dumps(args_schema, ensure_ascii=False)}")
+    return out.success(document, "\n".join(lines) + "\n\n" + code.rstrip("\n"))
 
 
 async def validate_code(creator: ToolCreatorTool, options: argparse.Namespace, out: Output) -> int:
@@ -137,11 +168,62 @@ async def create_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
 
 
 async def run_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: Output) -> int:
+    """Run a tool; with --json, one object of a fixed shape whatever the answer:
+    {"ok", "error", "answer", "stdout", "stderr"} (see docs/integrating.md)."""
     args = _parse_args(options.args)
+    jobs = creator._manager
     answer = await creator.execute(operation="run", tool_name=options.name, args=args)
-    if _is_error(answer):
-        return out.failure(answer)
-    return out.success(json.loads(answer), answer)
+    failed = _is_error(answer)
+    printed = jobs.printed() if options.show_output else None
+    if out.as_json:
+        document = {
+            "ok": not failed,
+            "error": answer if failed else None,
+            "answer": None if failed else _parsed(answer),
+            "stdout": printed[0] if printed else None,
+            "stderr": printed[1] if printed else None,
+        }
+        print(json.dumps(document, indent=2))
+        return FAILED if failed else OK
+    stream = sys.stderr if failed else sys.stdout
+    print(shown(answer), file=stream)
+    if printed is not None:
+        for channel, text in zip(("stdout", "stderr"), printed, strict=True):
+            print(f"--- the tool's {channel} ---", file=stream)
+            if text:
+                print(shown(text.rstrip("\n")), file=stream)
+    return FAILED if failed else OK
+
+
+def _parsed(answer: str) -> Any:
+    try:
+        return json.loads(answer)
+    except ValueError:
+        return answer
+
+
+class JobKeeper:
+    """A subprocess manager that runs every job through `manager` and keeps what the
+    last one printed: the tool creator's answers carry none of it."""
+
+    def __init__(self, manager: Any) -> None:
+        self._manager = manager
+        self._last: Any = None
+
+    async def spawn(self, task: Any) -> Any:
+        self._last = None
+        result = await self._manager.spawn(task)
+        self._last = result
+        return result
+
+    def printed(self) -> tuple[str, str] | None:
+        """(stdout, stderr) of the last job, or None when no job ran."""
+        if self._last is None:
+            return None
+        return getattr(self._last, "stdout", "") or "", getattr(self._last, "stderr", "") or ""
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._manager, name)
 
 
 async def delete_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: Output) -> int:
@@ -169,9 +251,21 @@ Command = Callable[[ToolCreatorTool, argparse.Namespace, Output], Any]
 
 async def run_command(command: Command, options: argparse.Namespace) -> int:
     """Run one command with a tool creator of its own, ending its workers afterwards."""
-    creator = ToolCreatorTool()
+    from velmor.core.subprocess_manager import SubprocessManager
+
+    creator = ToolCreatorTool(JobKeeper(SubprocessManager()))
     try:
         return await command(creator, options, Output(options.json))
+    except Exception as exc:
+        # A metadata.json that is not a JSON object stops the operations that
+        # read it (with whatever error reading it gave): say which one, so that
+        # a person can mend or remove it.
+        if options.command not in _METADATA_READERS:
+            raise
+        damaged = find_damaged_metadata(creator._custom_tools_dir, getattr(options, "name", None))
+        if damaged is None:
+            raise
+        raise DamagedStore(damaged) from exc
     finally:
         await creator._manager.aclose()
 
@@ -238,6 +332,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="See, try and remove the custom tools of your store (~/.velmor/custom_tools), "
         "or serve them to MCP clients.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     json_option = argparse.ArgumentParser(add_help=False)
     json_option.add_argument(
         "--json", action="store_true", help="print one JSON document, for scripts"
@@ -256,11 +351,18 @@ def build_parser() -> argparse.ArgumentParser:
     )
     create = command("create", create_tool, "validate and save a new tool")
     create.add_argument("name", help="letters A-Z and a-z, digits, '_' and '-', at most 57")
-    create.add_argument("--file", required=True, help="a Python file defining main(args)")
+    create.add_argument(
+        "--file", required=True, help="a Python file defining main(args); - reads standard input"
+    )
     create.add_argument("--description", default="", help="what the tool does")
     run = command("run", run_tool, "run a saved tool")
     run.add_argument("name")
     run.add_argument("--args", metavar="JSON", help="the arguments, a JSON object (default {})")
+    run.add_argument(
+        "--show-output",
+        action="store_true",
+        help="after the answer, show what the tool printed to stdout and stderr",
+    )
     delete = command("delete", delete_tool, "delete a saved tool (asks first)")
     delete.add_argument("name")
     delete.add_argument("--yes", action="store_true", help="delete without asking")
@@ -285,7 +387,25 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("velmor")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "(version unknown)"
+
+
+def _escape_unencodable() -> None:
+    """What a terminal's encoding cannot carry is printed escaped, never a crash."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+
+
 def main(argv: list[str] | None = None) -> int:
+    _escape_unencodable()
     parser = build_parser()
     options = parser.parse_args(argv)
 
@@ -301,8 +421,10 @@ def main(argv: list[str] | None = None) -> int:
         return INTERRUPTED
     except UsageError as exc:
         usage(str(exc))
-    except Exception as exc:  # an operation that raised, e.g. on a damaged store
-        print(f"{PROG} {options.command}: {type(exc).__name__}: {exc}", file=sys.stderr)
+    except DamagedStore as exc:
+        return Output(options.json).failure(f"{ERROR_PREFIX} Damaged store: {exc}")
+    except Exception as exc:  # an operation that raised otherwise
+        print(shown(f"{PROG} {options.command}: {type(exc).__name__}: {exc}"), file=sys.stderr)
         return FAILED
 
 

@@ -20,11 +20,11 @@ from typing import Any
 __all__ = ["ARGS", "InvalidArguments", "custom_tool_arguments"]
 
 ARGS = "args"
-ERROR_PREFIX = "[ERROR]"
 
 
 class InvalidArguments(ValueError):
-    """A call whose arguments cannot be made into a custom tool's; its text is the answer."""
+    """A call whose arguments cannot be made into a custom tool's; its text says why
+    (a server answers it as `[ERROR] Invalid arguments: <text>`)."""
 
 
 def custom_tool_arguments(
@@ -36,17 +36,15 @@ def custom_tool_arguments(
     lists as optional are dropped from `args` when null. Raises
     `InvalidArguments` for a call with `args` and other keys beside it.
     """
-    given = {key: value for key, value in (arguments or {}).items() if value is not None}
-    if ARGS not in given:
-        args: Any = given  # flat: the keys are the tool's inputs
-    elif len(given) > 1:
-        beside = ", ".join(_quoted(key) for key in given if key != ARGS)
+    given = dict(arguments or {})
+    args: Any = given.pop(ARGS, None)
+    if args is None:
+        args = given  # flat: the keys are the tool's inputs
+    elif beside := [key for key, value in given.items() if value is not None]:
         raise InvalidArguments(
-            f"{ERROR_PREFIX} Invalid arguments: pass the tool's inputs inside "
-            f'"args" ({{"args": {{...}}}}), not beside it: got "args" and {beside}'
+            f'pass the tool\'s inputs inside "args" ({{"args": {{...}}}}), not beside it: '
+            f'got "args" and {", ".join(_quoted(key) for key in beside)}'
         )
-    else:
-        args = given[ARGS]
     if isinstance(args, dict):
         args = _without_unused_optionals(args, args_schema or {})
     return {ARGS: args}

@@ -27,7 +27,13 @@ from mcp.server.lowlevel import NotificationOptions, Server
 from mcp.server.subscriptions import InMemorySubscriptionBus, ListenHandler, ToolsListChanged
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
+from velmor.mcp_arguments import ARGS, InvalidArguments, custom_tool_arguments
 from velmor.mcp_checks import InputCheck, safe_json, safe_text
+from velmor.tools.args_schema import (
+    custom_tool_description,
+    custom_tool_schema,
+    derive_args_from_file,
+)
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
 from velmor.tools.store_follower import StoreFollower
@@ -77,13 +83,15 @@ def _answer_result(answer: Any) -> types.CallToolResult:
 
 
 def _custom_input_schema(tool: Any) -> dict[str, Any]:
-    """The input schema a custom tool is offered and checked with."""
-    return tool.parameters
+    """The input schema a custom tool is offered and checked with: its `args`
+    described as its code reads them."""
+    return custom_tool_schema(tool.parameters, derive_args_from_file(tool._script_path))
 
 
-def _custom_arguments(tool: Any, arguments: dict[str, Any]) -> dict[str, Any]:
-    """A custom tool's call arguments as its input schema describes them, before the check."""
-    return arguments
+def _offered_description(tool: Any) -> str:
+    if isinstance(tool, DynamicTool):
+        return custom_tool_description(tool.description, derive_args_from_file(tool._script_path))
+    return tool.description
 
 
 def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
@@ -239,7 +247,7 @@ class ToolServer:
             tools=[
                 types.Tool(
                     name=safe_text(tool.name),
-                    description=safe_text(tool.description),
+                    description=safe_text(_offered_description(tool)),
                     input_schema=safe_json(self._input_check(tool).schema),
                 )
                 for tool in tools
@@ -255,10 +263,17 @@ class ToolServer:
         if tool is None:
             result = _error(f"Unknown tool: {name}")
         else:
-            arguments = dict(params.arguments or {})
+            check = self._input_check(tool)
+            arguments = params.arguments or {}
+            problems: list[str] = []
             if isinstance(tool, DynamicTool):
-                arguments = _custom_arguments(tool, arguments)
-            arguments, problems = self._input_check(tool)(arguments)
+                # Inputs sent flat are taken as args; args with keys beside it is refused.
+                try:
+                    arguments = custom_tool_arguments(arguments, check.schema["properties"][ARGS])
+                except InvalidArguments as exc:
+                    problems = [str(exc)]
+            if not problems:
+                arguments, problems = check(arguments)
             if problems:
                 result = _error("Invalid arguments: " + "; ".join(problems))
             else:

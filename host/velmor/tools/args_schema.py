@@ -51,9 +51,10 @@ ARGS = "args"  # the one parameter of a custom tool
 # The schema of `args` where nothing could be read: any object.
 OPEN_ARGS: dict[str, Any] = {"type": "object"}
 
-# Sources beyond this size are not read: tool code is small, and parsing
-# a huge text would hold up whoever asks for the schema.
-MAX_SOURCE_CHARS = 1 << 20
+# Sources beyond this size are not read (their args stay open): tool code is
+# small, and reading a huge text (about 10 ms per 10 KiB) would hold up the
+# server that asks for the schema.
+MAX_SOURCE_CHARS = 128 << 10
 
 _FUNCTION_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 _SCOPE_NODES = (*_FUNCTION_NODES, ast.ClassDef)
@@ -73,7 +74,7 @@ class DerivedArgs:
 
 
 def derive_args_schema(source: str) -> dict[str, Any]:
-    """The JSON schema of the `args` a tool's `main(args)` reads (a fresh dict)."""
+    """The JSON schema of the `args` a tool's `main(args)` reads."""
     return derive_args(source).schema
 
 
@@ -81,16 +82,10 @@ def derive_args(source: str) -> DerivedArgs:
     """What `source`'s `main(args)` reads of `args`, and its docstring.
 
     Source that does not parse, or has no plain top-level `main` taking `args`
-    first, gives the open schema and no description. The result is shared
-    between equal sources: copy its schema before changing it.
+    first, gives the open schema and no description.
     """
     if not isinstance(source, str) or len(source) > MAX_SOURCE_CHARS:
         return DerivedArgs()
-    return _derive_cached(source)
-
-
-@lru_cache(maxsize=256)
-def _derive_cached(source: str) -> DerivedArgs:
     try:
         module = ast.parse(source)
         main = _find_main(module)
@@ -109,7 +104,23 @@ def _derive_cached(source: str) -> DerivedArgs:
 
 
 def derive_args_from_file(path: str | os.PathLike[str]) -> DerivedArgs:
-    """`derive_args` of a tool's saved script; one that cannot be read gives the open schema."""
+    """`derive_args` of a tool's saved script; one that cannot be read gives the open schema.
+
+    The file is read again only when it changed (its identity, size or time),
+    so a server may ask at every listing for the price of a `stat`. The
+    result is shared between such calls: copy its schema before changing it.
+    """
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return DerivedArgs()
+    return _derive_file(
+        os.fspath(path), status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns
+    )
+
+
+@lru_cache(maxsize=256)
+def _derive_file(path: str, *version: int) -> DerivedArgs:
     try:
         with open(path, encoding="utf-8") as script:
             source = script.read(MAX_SOURCE_CHARS + 1)
@@ -121,8 +132,13 @@ def derive_args_from_file(path: str | os.PathLike[str]) -> DerivedArgs:
 def custom_tool_schema(parameters: Mapping[str, Any], derived: DerivedArgs) -> dict[str, Any]:
     """A custom tool's parameters (a fresh dict) with `args` described as `derived` reads it.
 
-    `args` itself becomes required when it has required keys; it keeps the
-    description the tool gives it.
+    `args` keeps the description the tool gives it, and stays optional itself,
+    as in the tool's parameters, even when keys of it are required. A key read
+    only by subscript has no type, and strict schema modes (OpenAI's) refuse a
+    schema with an untyped node; frameworks that switch strict mode on by
+    themselves (pydantic-ai) do so for a schema whose every object requires
+    all its keys, which a required `args` over required keys would be. A call
+    without `args` still meets `args`' own required keys at the server's door.
     """
     schema = copy.deepcopy(dict(parameters))
     properties = schema.setdefault("properties", {})
@@ -131,8 +147,6 @@ def custom_tool_schema(parameters: Mapping[str, Any], derived: DerivedArgs) -> d
     if isinstance(given, Mapping) and isinstance(given.get("description"), str):
         args["description"] = given["description"]
     properties[ARGS] = args
-    if derived.required and ARGS not in schema.get("required", []):
-        schema["required"] = [*schema.get("required", []), ARGS]
     return schema
 
 
@@ -208,6 +222,7 @@ class _Reading:
         self.followed = True
 
     def read(self) -> None:
+        self._returning = _statements_holding_returns(self.main)
         self._find_aliases()
         self._block(self.main.body, certain=True)
         unfollowed = self._unfollowed_use()
@@ -236,15 +251,21 @@ class _Reading:
     def _find_aliases(self) -> None:
         """`a = args`, `b = a`: names bound to args (whether they are bound to
         nothing else is checked with every other use, in `_unfollowed_use`)."""
-        changed = True
-        while changed:
-            changed = False
-            for node in self._nodes():
-                if self._is_alias_statement(node):
-                    for target in node.targets:
-                        if target.id not in self.names:
-                            self.names.add(target.id)
-                            changed = True
+        bound_to: dict[str, set[str]] = {}  # name -> names assigned from it
+        for node in self._nodes():
+            if (
+                isinstance(node, ast.Assign)
+                and isinstance(node.value, ast.Name)
+                and all(isinstance(target, ast.Name) for target in node.targets)
+            ):
+                targets = bound_to.setdefault(node.value.id, set())
+                targets.update(target.id for target in node.targets)
+        pending = list(self.names)
+        while pending:
+            for name in bound_to.get(pending.pop(), ()):
+                if name not in self.names:
+                    self.names.add(name)
+                    pending.append(name)
 
     def _is_alias_statement(self, node: ast.AST) -> bool:
         return (
@@ -303,7 +324,7 @@ class _Reading:
             self._statement(statement, certain)
             if isinstance(statement, ast.Return | ast.Raise | ast.Break | ast.Continue):
                 certain = False  # what follows is not reached
-            elif _returns_within(statement):
+            elif id(statement) in self._returning:
                 certain = False  # some paths leave main inside it
 
     def _statement(self, node: ast.stmt, certain: bool) -> None:
@@ -543,16 +564,28 @@ def _evaluated_outside(function: ast.AST) -> list[ast.expr]:
     return parts
 
 
-def _returns_within(statement: ast.stmt) -> bool:
-    """Whether a statement holds a `return` of main's own (not of a nested function)."""
-    pending: list[ast.AST] = [statement]
+def _statements_holding_returns(function: ast.AST) -> set[int]:
+    """The ids of the nodes that hold a `return` of their own function (not of a
+    function nested in them), found in one pass over `function`."""
+    parents: dict[int, ast.AST] = {}
+    returns: list[ast.Return] = []
+    pending: list[ast.AST] = [function]
     while pending:
         node = pending.pop()
+        for child in ast.iter_child_nodes(node):
+            parents[id(child)] = node
+            pending.append(child)
         if isinstance(node, ast.Return):
-            return True
-        if not isinstance(node, _SCOPE_NODES):
-            pending.extend(ast.iter_child_nodes(node))
-    return False
+            returns.append(node)
+    holding: set[int] = set()
+    for node in returns:
+        parent = parents.get(id(node))
+        while parent is not None and not isinstance(parent, _SCOPE_NODES):
+            if id(parent) in holding:
+                break  # the rest of the way up is marked already
+            holding.add(id(parent))
+            parent = parents.get(id(parent))
+    return holding
 
 
 # Methods and builtins that read a dict without changing it.

@@ -11,11 +11,17 @@ import json
 import logging
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 from velmor.tools.tool_creator import DynamicTool, _get_custom_tools_dir
 
-__all__ = ["USABLE_TOOL_NAME", "load_saved_tools", "saved_tool"]
+__all__ = [
+    "USABLE_TOOL_NAME",
+    "DamagedMetadata",
+    "find_damaged_metadata",
+    "load_saved_tools",
+    "saved_tool",
+]
 
 logger = logging.getLogger("velmor.tools.saved")
 
@@ -72,18 +78,66 @@ def saved_tool(folder: Path, subprocess_manager: Any) -> DynamicTool:
     )
 
 
+class DamagedMetadata(NamedTuple):
+    """A tool folder's metadata.json that is there but cannot be read as a JSON object."""
+
+    folder: str  # the tool's folder name
+    path: Path
+    reason: str
+
+    def __str__(self) -> str:
+        return f"the metadata.json of tool folder {self.folder!r} is damaged ({self.reason}): {self.path}"
+
+
+def find_damaged_metadata(store: Path, name: Any = None) -> DamagedMetadata | None:
+    """The first damaged metadata.json of `store`, in name order; only tool
+    `name`'s when a name (a str) is given. None when every one reads."""
+    if isinstance(name, str):
+        folders = [store / name]
+    else:
+        try:
+            folders = sorted(entry for entry in store.iterdir() if entry.is_dir())
+        except OSError:
+            return None
+    for folder in folders:
+        meta_path = folder / "metadata.json"
+        if not meta_path.exists():
+            continue
+        meta, reason = _read_metadata(meta_path)
+        if reason is not None:
+            return DamagedMetadata(folder.name, meta_path, reason)
+    return None
+
+
+def _read_metadata(meta_path: Path) -> tuple[Any, str | None]:
+    """(the metadata, None), or (None, why it is damaged)."""
+    try:
+        meta = json.loads(meta_path.read_text(encoding="utf-8"))
+    except OSError as exc:
+        return None, exc.strerror or type(exc).__name__
+    except UnicodeDecodeError:
+        return None, "not UTF-8 text"
+    except ValueError as exc:
+        return None, f"not JSON: {exc}"
+    if not isinstance(meta, dict):
+        return None, "not a JSON object"
+    return meta, None
+
+
 def _description(meta_path: Path) -> str:
     if not meta_path.exists():
         return ""
-    try:
-        meta = json.loads(meta_path.read_text(encoding="utf-8"))
-    except (OSError, ValueError) as exc:
-        logger.warning(
-            "Unreadable %s (%s): the tool is loaded without a description", meta_path, exc
-        )
+    meta, reason = _read_metadata(meta_path)
+    if reason is not None:
+        damaged = DamagedMetadata(meta_path.parent.name, meta_path, reason)
+        logger.warning("Saved tool loaded without a description: %s", damaged)
         return ""
-    description = meta.get("description", "") if isinstance(meta, dict) else None
+    description = meta.get("description", "")
     if not isinstance(description, str):
-        logger.warning("No text description in %s: the tool is loaded without one", meta_path)
+        logger.warning(
+            "Saved tool %r loaded without a description: the description in %s is not text",
+            meta_path.parent.name,
+            meta_path,
+        )
         return ""
     return description
