@@ -157,6 +157,9 @@ class ToolServer:
             on_list_tools=self._list_tools,
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
+            # Over HTTP, the SDK checks each call's parameter headers against
+            # the tool's schema: from the cache, not by listing every tool.
+            get_tool_input_schema=self._tool_input_schema,
         )
         self.server.middleware.insert(0, self._note_connection)
 
@@ -230,10 +233,19 @@ class ToolServer:
         cached = self._checks.get(tool.name)
         if cached is not None and cached[0] is tool and cached[1] == version:
             return cached[2]
-        schema = _custom_input_schema(tool) if isinstance(tool, DynamicTool) else tool.parameters
+        schema = tool.parameters
+        if isinstance(tool, DynamicTool):
+            try:
+                schema = _custom_input_schema(tool)
+            except Exception:  # a schema it cannot tell leaves the tool its plain one
+                logger.exception("No input schema derived for %s", tool.name)
         check = InputCheck(schema)
         self._checks[tool.name] = (tool, version, check)
         return check
+
+    def _tool_input_schema(self, name: str) -> dict[str, Any] | None:
+        tool = self.registry.get(name)
+        return None if tool is None else self._input_check(tool).schema
 
     # -- the handlers --------------------------------------------------------
 
