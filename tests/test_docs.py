@@ -13,6 +13,11 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = [ROOT / "README.md", ROOT / "docs" / "integrating.md"]
 
 
+# Clients that cannot share a venv with the server: their snippets run in a venv
+# of their own, in tests/test_mcp_clients.py.
+CLIENT_VENV_IMPORTS = ("from langchain_mcp_adapters", "from smolagents")
+
+
 def blocks(language):
     found = []
     for doc in DOCS:
@@ -23,12 +28,19 @@ def blocks(language):
     return found
 
 
-def run_python(code, home, *argv):
+def needs_client_venv(code):
+    return any(line in code for line in CLIENT_VENV_IMPORTS)
+
+
+def run_python(code, home, *argv, activated=True):
+    """Runs `code` (or a script in `argv`) as a user would, with a fresh HOME; with
+    `activated`, the virtual environment's scripts are on PATH as after `activate`."""
+    venv_bin = str(Path(sys.executable).parent)
+    path = [entry for entry in os.environ.get("PATH", "").split(os.pathsep) if entry != venv_bin]
     env = {
         **os.environ,
         "HOME": str(home),
-        # As in an activated virtual environment: its scripts are on PATH.
-        "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ.get('PATH', '')}",
+        "PATH": os.pathsep.join([venv_bin, *path] if activated else path),
     }
     return subprocess.run(
         [sys.executable, *(["-c", code] if code else []), *argv],
@@ -40,13 +52,24 @@ def run_python(code, home, *argv):
     )
 
 
-@pytest.mark.parametrize("code", blocks("python"))
+@pytest.mark.parametrize(
+    "code", [block for block in blocks("python") if not needs_client_venv(block.values[0])]
+)
 def test_python_examples_run_as_pasted(home, code):
     if "from mcp import" in code:
         pytest.importorskip("mcp")
-    done = run_python(code, home)
+    # Not activated: an example must find what it needs without the venv on PATH.
+    done = run_python(code, home, activated=False)
     assert done.returncode == 0, done.stderr
     assert "[ERROR]" not in done.stdout and "Traceback" not in done.stderr
+
+
+def test_the_guide_shows_the_agent_loop_example_whole_and_it_uses_the_tool_it_made(home):
+    example = (ROOT / "examples" / "agent_loop.py").read_text()
+    assert example in [block.values[0] for block in blocks("python")]
+    out = run_python(None, home, str(ROOT / "examples" / "agent_loop.py")).stdout
+    assert '"created": "word_count"' in out and '"words": 4' in out
+    assert out.rstrip().endswith("Deleted custom tool: word_count\nThe text has 4 words.")
 
 
 def test_readme_example_shows_the_tool_at_work(home):
