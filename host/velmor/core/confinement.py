@@ -137,17 +137,31 @@ def _enter_memory_cgroup(shared: dict) -> str | None:
     if not parent:
         return None
     os.makedirs(parent, exist_ok=True)
+    _remove_ended_cgroups(parent)
     path = os.path.join(parent, str(os.getpid()))
+    for _ in range(2):
+        try:
+            _make_memory_cgroup(path, shared["max_memory"])
+            return path
+        except FileNotFoundError:
+            # Another spare's sweep took it for an ended job's before this
+            # process entered it: made again.
+            pass
+    _make_memory_cgroup(path, shared["max_memory"])  # a last time; its error is the job's
+    return path
+
+
+def _make_memory_cgroup(path: str, limit: int) -> None:
     try:
-        os.mkdir(path)
-    except FileExistsError:
-        pass  # left by an earlier process of this pid: reused
-    _write(os.path.join(path, "memory.limit_in_bytes"), str(shared["max_memory"]))
+        os.rmdir(path)  # an ended process of this pid left it: its counts are not ours
+    except FileNotFoundError:
+        pass
+    os.mkdir(path)
+    _write(os.path.join(path, "memory.limit_in_bytes"), str(limit))
     with_swap = os.path.join(path, "memory.memsw.limit_in_bytes")
     if os.path.exists(with_swap):  # swap counted too, where the kernel accounts it
-        _write(with_swap, str(shared["max_memory"]))
+        _write(with_swap, str(limit))
     _write(os.path.join(path, "cgroup.procs"), str(os.getpid()))
-    return path
 
 
 def _write(path: str, text: str) -> None:
@@ -168,13 +182,23 @@ def _memory_exceeded(cgroup: str) -> bool:
     return False
 
 
-def _leave_memory_cgroup(cgroup: str) -> None:
-    parent = os.path.dirname(os.path.dirname(cgroup))
+def _remove_ended_cgroups(parent: str) -> None:
+    """Remove the cgroups that ended jobs left. A waiter leaves its cgroup as
+    it exits rather than moving out first: moving a process between cgroups
+    waits for the kernel's read-copy-update grace period, milliseconds that
+    would fall on every job's answer. So the next job's spare, ahead of its
+    own job, removes them: the kernel refuses to remove a cgroup that still
+    holds a process, so a running job's stays."""
     try:
-        _write(os.path.join(parent, "cgroup.procs"), str(os.getpid()))
-        os.rmdir(cgroup)
+        names = os.listdir(parent)
     except OSError:
-        pass  # removed with the next job of this pid, or by hand
+        return
+    for name in names:
+        if name.isdigit() and int(name) != os.getpid():
+            try:
+                os.rmdir(os.path.join(parent, name))
+            except OSError:
+                pass  # in use, or removed by another spare meanwhile
 
 
 def _launch(argv: list[str]) -> None:
@@ -215,11 +239,8 @@ def _wait_and_mirror(pid: int, init: int, cgroup: str | None = None) -> typing.N
     _, status = os.waitpid(pid, 0)
     os.kill(init, signal.SIGKILL)
     os.waitpid(init, 0)
-    if cgroup is not None:
-        exceeded = _memory_exceeded(cgroup)
-        _leave_memory_cgroup(cgroup)
-        if exceeded:
-            os._exit(STATUS_MEMORY_LIMIT)
+    if cgroup is not None and _memory_exceeded(cgroup):
+        os._exit(STATUS_MEMORY_LIMIT)
     if os.WIFSIGNALED(status):
         signal.signal(os.WTERMSIG(status), signal.SIG_DFL)
         os.kill(os.getpid(), os.WTERMSIG(status))
