@@ -443,19 +443,15 @@ def attack(ctx):
         return f"refused: {exc!r}"
 """
 
-# Names the process ctx["tag"] (forked children inherit the name), so that
-# what it leaves behind can be found from outside, and says whether that took.
+# What a job leaves behind carries ctx["tag"] among its arguments, so that
+# it can be found from outside.
 _TAG = """
-import ctypes, os, signal, time
+import os, sys, time
 
-def tag_self(tag):
-    try:
-        ctypes.CDLL(None).prctl(15, tag.encode(), 0, 0, 0)  # PR_SET_NAME
-    except Exception:
-        pass
-    name = ctypes.create_string_buffer(16)
-    ctypes.CDLL(None).prctl(16, name, 0, 0, 0)  # PR_GET_NAME
-    return name.value.decode() == tag
+# A left-behind process runs this, its tag among its arguments: it is found
+# from outside by them, as a job cannot always name itself (naming takes
+# prctl or /proc/self/comm, which a filter or the job's view may refuse).
+LINGER = "import signal, sys, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(float(sys.argv[2]))"
 
 def leave_the_group():
     # A session of its own, else a process group of its own: out of reach of
@@ -468,11 +464,10 @@ def leave_the_group():
         except OSError:
             pass
 
-def linger(seconds):
+def linger(tag, seconds):
     # What is left behind ends on its own, so that even an escape is short-lived.
     try:
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        time.sleep(seconds)
+        os.execv(sys.executable, [sys.executable, "-I", "-c", LINGER, tag, str(seconds)])
     finally:
         os._exit(0)
 """
@@ -482,15 +477,13 @@ SURVIVOR = (
     _TAG
     + """
 def attack(ctx):
-    if not tag_self(ctx["tag"]):
-        return "untagged"
     pid = os.fork()
     if pid == 0:
         try:  # a child never returns into the job, whatever is refused to it
             leave_the_group()
             if os.fork() == 0:
                 leave_the_group()
-                linger(ctx["linger"])
+                linger(ctx["tag"], ctx["linger"])
         finally:
             os._exit(0)
     os.waitpid(pid, 0)
@@ -503,8 +496,6 @@ STORM = (
     _TAG
     + """
 def attack(ctx):
-    if not tag_self(ctx["tag"]):
-        return "untagged"
     started = 0
     for _ in range(ctx["count"]):
         try:
@@ -513,7 +504,7 @@ def attack(ctx):
             break
         if pid == 0:
             leave_the_group()
-            linger(ctx["linger"])
+            linger(ctx["tag"], ctx["linger"])
         started += 1
     time.sleep(ctx.get("hold", 0))  # the storm stands while others work
     return f"tagged, started {started}"
@@ -741,6 +732,420 @@ def attack(ctx):
         except (OSError, ValueError):
             pass
     return done
+"""
+
+
+# Every way of changing a file's metadata without writing its bytes: its
+# mode (by path, and through a descriptor of the job's own opening), its
+# times, its extended attributes (a new one, and ctx["mark"], which the test
+# planted). Landlock governs none of these; only the file's owner may make
+# them, and a job may run under the uid that owns the user's files.
+METADATA = """
+import os
+
+def attack(ctx):
+    done = []
+    name = "user.velmor-" + ctx["token"]
+    for path in ctx["paths"]:
+        mode = 0o777 if os.path.isdir(path) else 0o6777
+
+        def through_descriptor(change):
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                change(fd)
+            finally:
+                os.close(fd)
+
+        steps = {
+            "chmod": lambda: os.chmod(path, mode),
+            "utime": lambda: os.utime(path, (0, 0)),
+            "touch": lambda: os.utime(path, None),
+            "setxattr": lambda: os.setxattr(path, name, b"x"),
+            "removexattr": lambda: os.removexattr(path, ctx["mark"]),
+            "fchmod": lambda: through_descriptor(lambda fd: os.chmod(fd, mode)),
+            "futimens": lambda: through_descriptor(lambda fd: os.utime(fd, (0, 0))),
+            "fsetxattr": lambda: through_descriptor(lambda fd: os.setxattr(fd, name, b"x")),
+        }
+        for how, step in steps.items():
+            try:
+                step()
+                done.append(f"{how} {path}")
+            except OSError:
+                pass
+    return "DONE: " + "; ".join(done) if done else "nothing changed"
+"""
+
+# Set-user-id and set-group-id bits on files of a folder the job may write:
+# on a copy of a binary that is there (root's own under a root host), on
+# one it writes itself, and on files it creates with those bits (open,
+# mknod). The kernel keeps the owner's ids on the file, so on the host such
+# a file runs as its owner, whatever the job's mount said.
+SET_ID_BITS = """
+import os, shutil, stat, sys
+
+def attack(ctx):
+    done = []
+    made = os.path.join(ctx["folder"], "made-" + ctx["token"])
+    try:
+        shutil.copyfile(sys.executable, made)
+        done.append(f"wrote {made}")
+    except OSError:
+        pass
+    opened = os.path.join(ctx["folder"], "opened-" + ctx["token"])
+    try:
+        os.close(os.open(opened, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o6755))
+        done.append(f"created {opened}")
+    except OSError:
+        pass
+    node = os.path.join(ctx["folder"], "node-" + ctx["token"])
+    try:
+        os.mknod(node, stat.S_IFREG | 0o6755)
+        done.append(f"made node {node}")
+    except OSError:
+        pass
+    for path in (ctx["binary"], made):
+        for mode in (0o4755, 0o2755, 0o6777):
+            try:
+                os.chmod(path, mode)
+                done.append(f"chmod {mode:o} {path}")
+            except OSError:
+                pass
+    return done
+"""
+
+# The descriptors the job was started with. The ones that name ctx["decoys"]
+# (a file the test put where the host's /dev/null would be) are changed in
+# every way; pipes and sockets are left alone, as their mode guards nothing;
+# any other file is only described, with whether its mount is read-only, so
+# that a real system file is never touched.
+INHERITED_METADATA = """
+import os, stat
+
+def attack(ctx):
+    decoys = {tuple(decoy) for decoy in ctx["decoys"]}
+    name = "user.velmor-" + ctx["token"]
+    seen = []
+    for fd in range(64):
+        try:
+            info = os.fstat(fd)
+        except OSError:
+            continue
+        if stat.S_ISFIFO(info.st_mode) or stat.S_ISSOCK(info.st_mode):
+            continue
+        if (info.st_dev, info.st_ino) not in decoys:
+            read_only = bool(os.fstatvfs(fd).f_flag & os.ST_RDONLY)
+            try:
+                name = os.readlink(f"/proc/self/fd/{fd}")
+            except OSError:
+                name = "?"
+            seen.append(f"FILE fd {fd} {name} {info.st_dev}:{info.st_ino} read-only={read_only}")
+            continue
+        steps = {
+            "fchmod": lambda: os.chmod(fd, 0),
+            "futimens": lambda: os.utime(fd, (0, 0)),
+            "fsetxattr": lambda: os.setxattr(fd, name, b"x"),
+            "fremovexattr": lambda: os.removexattr(fd, ctx["mark"]),
+        }
+        for how, step in steps.items():
+            try:
+                step()
+                seen.append(f"CHANGED fd {fd} by {how}")
+            except OSError:
+                pass
+    return seen
+"""
+
+# Extended attributes as a channel between jobs: sets ctx["name"] to
+# ctx["secret"] on each of ctx["paths"] ("." is the job's own scratch
+# folder); with ctx["read"], instead reports what an earlier job left there.
+XATTR_CHANNEL = """
+import os
+
+def attack(ctx):
+    name, found = ctx["name"], []
+    for path in ctx["paths"]:
+        try:
+            if ctx.get("read"):
+                found.append(f"FOUND {path}: {os.getxattr(path, name).decode()}")
+            else:
+                os.setxattr(path, name, ctx["secret"].encode())
+                found.append(f"SET {path}")
+        except OSError:
+            pass
+    return found or "nothing"
+"""
+
+# What looking at paths tells without reading them: existence, size and
+# times (stat, lstat), access, a link's target, entering a folder. Each
+# result is reported as "pN.how=RESULT" for ctx["paths"][N], refusals as
+# their errno, so that the test can compare an existing path with a missing one.
+PATH_PEEK = """
+import os
+
+def attack(ctx):
+    start, seen = os.getcwd(), []
+    for index, path in enumerate(ctx["paths"]):
+        steps = {
+            "stat": lambda: "size%d,mtime%d" % (os.stat(path).st_size, os.stat(path).st_mtime_ns),
+            "lstat": lambda: "mode%o" % os.lstat(path).st_mode,
+            "access": lambda: "ok" if os.access(path, os.F_OK) else "no",
+            "readlink": lambda: "LINK:" + os.readlink(path),
+            "chdir": lambda: os.chdir(path) or "ENTERED",
+        }
+        for how, step in steps.items():
+            try:
+                result = step()
+            except OSError as exc:
+                result = f"errno{exc.errno}"
+            seen.append(f"p{index}.{how}={result}")
+    os.chdir(start)
+    return " ".join(seen)
+"""
+
+# Watches ctx["paths"] with inotify for ctx["seconds"] and lists the names
+# it saw created or opened there; then lists the mounts it can see with
+# listmount and statmount (call numbers in ctx["calls"], if this
+# architecture has them), which would name other jobs' scratch folders.
+WATCH = """
+import ctypes, os, select, struct, time
+
+def statmount_point(libc, statmount, mount_id):
+    request = (ctypes.c_uint64 * 4)(32 | (0 << 32), mount_id, 0x10, 0)  # STATMOUNT_MNT_POINT
+    buffer = ctypes.create_string_buffer(1 << 16)
+    if libc.syscall(statmount, request, buffer, len(buffer), 0) < 0:
+        return None
+    raw = buffer.raw
+    # struct statmount: the mount point's offset at byte 108, its strings from byte 512.
+    offset = int.from_bytes(raw[108:112], "little")
+    return raw[512 + offset:].split(b"\\0", 1)[0].decode("utf-8", "replace")
+
+def mounts(ctx):
+    if not ctx.get("calls"):
+        return "no listmount here"
+    listmount, statmount = ctx["calls"]
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    request = (ctypes.c_uint64 * 4)(32, (1 << 64) - 1, 0, 0)  # size, LSMT_ROOT: every mount
+    ids = (ctypes.c_uint64 * 4096)()
+    count = libc.syscall(listmount, request, ids, 4096, 0)
+    if count < 0:
+        return f"listmount refused: {ctypes.get_errno()}"
+    points = [statmount_point(libc, statmount, ids[i]) for i in range(count)]
+    return f"LISTED {count} mounts: {points}"
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0:
+        return f"inotify refused: {ctypes.get_errno()}; {mounts(ctx)}"
+    watched = []
+    for path in ctx["paths"]:
+        # IN_CREATE | IN_OPEN | IN_MODIFY
+        if libc.inotify_add_watch(fd, path.encode(), 0x100 | 0x20 | 0x2) >= 0:
+            watched.append(path)
+    names = set()
+    deadline = time.monotonic() + ctx["seconds"]
+    while watched and time.monotonic() < deadline:
+        select.select([fd], [], [], 0.05)
+        try:
+            data = os.read(fd, 1 << 16)
+        except BlockingIOError:
+            continue
+        offset = 0
+        while offset < len(data):
+            _, _, _, length = struct.unpack_from("iIII", data, offset)
+            names.add(data[offset + 16 : offset + 16 + length].rstrip(b"\\0").decode())
+            offset += 16 + length
+    os.close(fd)
+    return f"WATCHED {len(watched)} {watched}: SAW {sorted(names)}; {mounts(ctx)}"
+"""
+
+# Kernel objects counted per uid or per machine, not per job: inotify
+# instances (the uid's 128 by default) and AIO contexts (the machine's
+# aio-max-nr). Takes up to ctx["most"] of each and holds them for
+# ctx["hold"] seconds, while the test checks that the host can still get one.
+QUOTAS = """
+import ctypes, os, time
+
+def attack(ctx):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    instances = []
+    while len(instances) < ctx["most_inotify"]:
+        fd = libc.inotify_init1(os.O_CLOEXEC)
+        if fd < 0:
+            break
+        instances.append(fd)
+    events = 0
+    while ctx.get("io_setup") is not None and events < ctx["most_aio"]:
+        handle = ctypes.c_ulong(0)
+        if libc.syscall(ctx["io_setup"], ctx["aio_each"], ctypes.byref(handle)) != 0:
+            break
+        events += ctx["aio_each"]
+    time.sleep(ctx["hold"])
+    return f"inotify instances {len(instances)}, aio events {events}"
+"""
+
+# Runs code in a child interpreter whose command line carries ctx["tag"], so
+# that the test finds the job's process from outside by its arguments (a
+# job's process name cannot be relied on: setting it takes prctl, which a
+# filter may refuse). The child shares the job's ids, capabilities,
+# working folder and place in the process tree.
+TAGGED_CHILD = """
+import subprocess, sys
+
+def in_tagged_child(ctx, code, *args):
+    done = subprocess.run(
+        [sys.executable, "-I", "-c", code, ctx["tag"], *map(str, args)],
+        capture_output=True,
+        text=True,
+    )
+    return (done.stdout + done.stderr).strip()
+"""
+
+# The job's capability bounding set as it sees it (from /proc when it has
+# one, else PR_CAPBSET_READ cap by cap), held still for ctx["hold"] seconds
+# so that the test can look at its kernel ids and bounding set from outside.
+IDENTITY = (
+    TAGGED_CHILD
+    + """
+CHILD = '''
+import ctypes, os, sys, time
+
+def bounding():
+    try:
+        with open("/proc/self/status") as file:
+            for line in file:
+                if line.startswith("CapBnd:"):
+                    return "%x" % int(line.split()[1], 16)
+    except OSError:
+        pass
+    libc = ctypes.CDLL(None, use_errno=True)
+    found = 0
+    for cap in range(64):
+        held = libc.prctl(23, cap, 0, 0, 0)  # PR_CAPBSET_READ
+        if held < 0:
+            if cap == 0:
+                return "unknown(errno%d)" % ctypes.get_errno()
+            break  # past the last capability this kernel knows
+        found |= held << cap
+    return "%x" % found
+
+print("CAPBND", bounding(), "uid", os.getuid(), "euid", os.geteuid(), flush=True)
+time.sleep(float(sys.argv[2]))
+'''
+
+def attack(ctx):
+    return in_tagged_child(ctx, CHILD, ctx["hold"])
+"""
+)
+
+# Memory really used (every page touched) across ctx["processes"] processes
+# of ctx["each"] bytes each, all held at once for ctx["hold"] seconds.
+MEMORY_TOUCHED = """
+import mmap, os, time
+
+def attack(ctx):
+    children, total = [], 0
+    for _ in range(ctx["processes"]):
+        ready_r, ready_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.close(ready_r)
+                try:
+                    held = mmap.mmap(-1, ctx["each"])
+                    for page in range(0, ctx["each"], mmap.PAGESIZE):
+                        held[page] = 1
+                    os.write(ready_w, b"1")
+                except (OSError, MemoryError):
+                    os.write(ready_w, b"0")
+                time.sleep(ctx["hold"])
+            finally:
+                os._exit(0)
+        os.close(ready_w)
+        answer = os.read(ready_r, 1)
+        os.close(ready_r)
+        children.append(pid)
+        if answer != b"1":
+            break
+        total += ctx["each"]
+    for pid in children:
+        os.waitpid(pid, 0)
+    return f"held {total}"
+"""
+
+# Everything a job could do to the scheduling and limits of the processes
+# around it: lower their CPU and open-file limits (prlimit), renice them by
+# process, group and user, change their scheduling policy and pin them to
+# one CPU. Targets: ctx["pids"], the job's parent, and every pid up to
+# ctx["sweep"] (the decoy host runs in a pid namespace of its own, so that
+# a sweep reaches nothing else). The changes are mild (a limit lowered by
+# one, nice 1, SCHED_BATCH) so that the decoy lives to report them; they need
+# the same permission as the harmful ones (RLIMIT_CPU 0, nice 19, SCHED_IDLE).
+# Then the job's clone(CLONE_PARENT) children, which are its parent's to
+# reap: ctx["clone"] is the clone call's number, if known here.
+HOST_SCHEDULING = """
+import ctypes, os, resource, time
+
+def lowered(value):
+    return 1 << 30 if value == resource.RLIM_INFINITY else max(value - 1, 0)
+
+def targets(ctx):
+    pids = set(ctx["pids"]) | set(range(1, ctx["sweep"] + 1)) | {os.getppid()}
+    pids.discard(os.getpid())
+    return sorted(pids)
+
+def zombies(ctx):
+    if ctx.get("clone") is None:
+        return "no clone number here"
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    made = 0
+    for _ in range(ctx["zombies"]):
+        pid = libc.syscall(ctx["clone"], 0x8000 | 17, 0, 0, 0, 0)  # CLONE_PARENT | SIGCHLD
+        if pid == 0:
+            os._exit(0)
+        if pid < 0:
+            break
+        made += 1
+    return f"cloned {made} for the parent"
+
+def attack(ctx):
+    # Meanwhile the decoy host ends a short job, after which its warm helper
+    # forks the spare that will take the next job: that one waits now.
+    time.sleep(ctx["delay"])
+    done = []
+    one_cpu = {min(os.sched_getaffinity(0))}
+    for pid in targets(ctx):
+        for name, which in (("CPU", resource.RLIMIT_CPU), ("NOFILE", resource.RLIMIT_NOFILE)):
+            try:
+                soft, hard = resource.prlimit(pid, which)
+                resource.prlimit(pid, which, (lowered(soft), lowered(hard)))
+                done.append(f"LIMITED {pid} {name}")
+            except (OSError, ValueError):
+                pass
+        steps = {
+            "RENICED": lambda: os.setpriority(os.PRIO_PROCESS, pid, 1),
+            "BATCHED": lambda: os.sched_setscheduler(pid, os.SCHED_BATCH, os.sched_param(0)),
+            "PINNED": lambda: os.sched_setaffinity(pid, one_cpu),
+        }
+        for word, step in steps.items():
+            try:
+                step()
+                done.append(f"{word} {pid}")
+            except OSError:
+                pass
+    for kind, which, whom in [
+        *(("user", os.PRIO_USER, uid) for uid in {0, os.getuid(), os.geteuid(), ctx["uid"]}),
+        *(("group", os.PRIO_PGRP, pgid) for pgid in ctx["pgids"]),
+    ]:
+        try:
+            os.setpriority(which, whom, 1)
+            done.append(f"RENICED {kind} {whom}")
+        except OSError:
+            pass
+    return f"{done}; {zombies(ctx)}"
 """
 
 

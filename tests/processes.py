@@ -65,3 +65,13 @@ async def wait_until(condition, timeout: float = 5.0) -> bool:
             return True
         await asyncio.sleep(0.02)
     return condition()
+
+
+def with_argument(argument: str) -> list[int]:
+    """Running processes that carry `argument` as one of their command-line arguments."""
+    wanted = argument.encode()
+    return [
+        pid
+        for pid, _, _, state in processes()
+        if state != "Z" and wanted in cmdline(pid).split(b"\0")[1:]
+    ]

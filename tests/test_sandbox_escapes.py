@@ -15,12 +15,16 @@ The attacks on the host process itself run in a decoy host
 from __future__ import annotations
 
 import asyncio
+import ctypes
 import json
 import os
+import platform
 import re
 import secrets
+import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -31,7 +35,8 @@ import pytest
 
 from tests import escape_probes as probes
 from tests.escape_probes import PHASES, everything
-from tests.processes import processes
+from tests.processes import processes, wait_until, with_argument
+from velmor.core.sandbox import SandboxPolicy
 from velmor.core.subprocess_manager import WORKERS, SubprocessManager, SubprocessTask
 
 DECOY_HOST = Path(__file__).with_name("decoy_host.py")
@@ -204,6 +209,7 @@ class TestFiles:
     ):
         before = snapshot(home, tmp_path / "user-venv")
         result = await attempt(sandboxed, probes.WRITE, persistence)
+        text = everything(result)
         assert probes.probe_ran(result)
         after = snapshot(home, tmp_path / "user-venv")
         assert {k: v for k, v in after.items() if k in before} == before
@@ -218,7 +224,10 @@ class TestFiles:
             assert (own / "tool.py").read_text() == probes.tool_code(probes.WRITE)
         for created in persistence["create"]:
             assert not os.path.lexists(created), f"the job created {created}"
-        assert "DONE" not in everything(result)
+        # What it made in a view of its own (a private /dev/shm) is its own; the
+        # host's paths are checked above. Every other kind of step must fail.
+        changed = re.findall(r"(?:hardlink|symlink|append|rewrite|replace|unlink) /\S+", text)
+        assert changed == [], text
         await assert_next_job_works(sandboxed)
 
     async def test_control_the_probe_writes_decoys_unsandboxed(
@@ -334,7 +343,7 @@ class TestNetwork:
 
 
 def tagged(tag: str) -> list[int]:
-    """Running processes that carry `tag` as their name."""
+    """Running processes that carry `tag` as their name or among their arguments."""
     found = []
     for pid, _, _, state in processes():
         if state == "Z":
@@ -345,7 +354,7 @@ def tagged(tag: str) -> list[int]:
                     found.append(pid)
         except OSError:
             continue
-    return found
+    return sorted({*found, *with_argument(tag)})
 
 
 @pytest.fixture
@@ -373,7 +382,32 @@ def state(pid: int) -> str:
         return file.read().rsplit(")", 1)[1].split()[0]
 
 
-def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox=True, warm=True):
+def own_pid_namespace() -> list[str]:
+    """A command prefix that runs a command as pid 2 of a pid namespace of its own
+    (a shell is its pid 1), with a /proc of that namespace: what a job does
+    to every pid it can name then reaches nothing outside it. Not root, a
+    user namespace mapping only the caller's own uid makes this possible."""
+    user = [] if os.geteuid() == 0 else ["--user", "--map-current-user"]
+    return ["unshare", *user, "--pid", "--fork", "--mount-proc", "--"] + [
+        "sh",
+        "-c",
+        '"$@"; exit $?',  # not exec'd: the command is not the namespace's init
+        "init",
+    ]
+
+
+def run_in_decoy_host(
+    probe: str,
+    ctx: dict,
+    phase: str,
+    tmp_path: Path,
+    sandbox=True,
+    warm=True,
+    observe=False,
+):
+    """The decoy host's report on one attack; with `observe`, run in a pid
+    namespace of its own, beside a neighbouring job, watching the processes
+    around the job."""
     secret, argv_secret = secrets.token_hex(16), secrets.token_hex(16)
     spec = {
         "probe": probe,
@@ -382,11 +416,13 @@ def run_in_decoy_host(probe: str, ctx: dict, phase: str, tmp_path: Path, sandbox
         "folder": str(tmp_path / "decoy-store" / "attacker"),
         "warm": warm,
         "sandbox": sandbox,
+        "observe": observe,
     }
     env = dict(os.environ, VELMOR_DECOY_SECRET=secret)
+    prefix = own_pid_namespace() if observe else []
     done = subprocess.run(
         # Its command line holds a secret too, as a host's command line may.
-        [sys.executable, str(DECOY_HOST), json.dumps(spec), f"--token={argv_secret}"],
+        [*prefix, sys.executable, str(DECOY_HOST), json.dumps(spec), f"--token={argv_secret}"],
         env=env,
         cwd=REPO,
         capture_output=True,
@@ -488,14 +524,15 @@ class TestWarmHelper:
         assert time.monotonic() - started < 5
 
 
-VICTIM = """
-import ctypes, time
-
+# A job that holds still in a child found by its arguments, then answers.
+VICTIM = (
+    probes.TAGGED_CHILD
+    + """
 def attack(ctx):
-    ctypes.CDLL(None).prctl(15, ctx["tag"].encode(), 0, 0, 0)  # PR_SET_NAME: found from outside
-    time.sleep(ctx["seconds"])
+    in_tagged_child(ctx, "import sys, time; time.sleep(float(sys.argv[2]))", ctx["seconds"])
     return ctx["secret"]
 """
+)
 
 
 class TestOtherJobs:
@@ -536,6 +573,13 @@ class TestLeftovers:
         assert "tagged," in everything(result)  # it ran, and what it leaves can be found
         assert await left_behind(tag) == []
         await assert_next_job_works(sandboxed)
+
+    async def test_control_it_outlives_an_unsandboxed_job(self, unsandboxed, attempt, tag):
+        # It is found by its tag, and nothing but a sandbox ends it (the tag fixture does here).
+        result = await attempt(unsandboxed, probes.SURVIVOR, {"tag": tag, "linger": LINGER})
+        assert "tagged," in everything(result)
+        assert await wait_until(lambda: tagged(tag) != [])
+        assert await left_behind(tag, grace=0.5) != []
 
     async def test_process_storm_is_capped_and_dies_with_the_job(self, sandboxed, attempt, tag):
         ctx = {"tag": tag, "linger": LINGER, "count": 300}
@@ -772,6 +816,544 @@ class TestNoCapabilityKept:
         code = f"def attack(ctx):\n    return open({str(folder / 'others')!r}).read()\n"
         result = await attempt(unsandboxed, code, {})
         assert token in everything(result)
+
+
+# -- metadata of host files: mode, times, extended attributes ---------------------------
+
+MARK = "user.velmor-mark"  # planted on every victim: removing it is a change too
+
+# Call numbers the standard library has no wrapper for, by machine.
+CALLS = {
+    "x86_64": {"clone": 56, "io_setup": 206, "io_destroy": 207, "mounts": (458, 457)},
+    "aarch64": {"clone": 220, "io_setup": 0, "io_destroy": 1, "mounts": (458, 457)},
+}.get(platform.machine(), {})
+
+
+def metadata(*paths: Path) -> dict[str, tuple]:
+    """Mode, owner, modification time and extended attributes of each path, not followed."""
+    seen = {}
+    for path in paths:
+        info = os.lstat(path)
+        attributes: dict | str = {}
+        try:
+            if not stat.S_ISLNK(info.st_mode):
+                attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        except PermissionError as exc:  # a mode of 0 hides them from their owner too
+            attributes = f"unreadable: {exc.strerror}"
+        seen[str(path)] = (stat.filemode(info.st_mode), info.st_uid, info.st_mtime_ns, attributes)
+    return seen
+
+
+def changes(before: dict, after: dict) -> dict:
+    return {path: (was, after.get(path)) for path, was in before.items() if after.get(path) != was}
+
+
+def set_id_files(folder: Path) -> dict[str, tuple[str, int]]:
+    """Files in `folder` with a set-user-id or set-group-id bit: mode and owner by name."""
+    return {
+        path.name: (stat.filemode(info.st_mode), info.st_uid)
+        for path in folder.iterdir()
+        if (info := path.lstat()).st_mode & (stat.S_ISUID | stat.S_ISGID)
+    }
+
+
+def plant_mark(*paths: Path) -> None:
+    for path in paths:
+        os.setxattr(path, MARK, b"planted")
+
+
+@pytest.fixture
+def victims(home, tmp_path, token):
+    """Host files whose metadata a job must leave alone: a copy of a system
+    binary (root's own when the test runs as root), the user's key, cloud
+    credentials, shell start-up file and home, the store and another tool."""
+    binary = tmp_path / "bin" / "bash"
+    binary.parent.mkdir()
+    shutil.copy2("/bin/bash", binary)
+    ssh = home / ".ssh"
+    ssh.mkdir(mode=0o700)
+    key = ssh / "id_rsa"
+    key.write_text(f"key-{token}\n")
+    key.chmod(0o600)
+    credentials = home / ".aws" / "credentials"
+    credentials.parent.mkdir()
+    credentials.write_text("[default]\n")
+    credentials.chmod(0o600)
+    bashrc = home / ".bashrc"
+    bashrc.write_text("export PS1='$ '\n")
+    store = home / ".velmor" / "custom_tools"
+    other = probes.write_tool(store / "other", "def main(args):\n    return 'mine'\n")
+    paths = [binary, key, ssh, credentials, bashrc, home, store, other.parent, other]
+    plant_mark(*paths)
+    yield {"paths": [str(path) for path in paths], "mark": MARK, "token": token}
+    binary.unlink()  # no set-uid copy of a shell outlives the test, whatever happened to it
+
+
+class TestMetadata:
+    async def test_host_files_keep_mode_times_and_attributes(
+        self, sandboxed, attempt, victims, phase, home
+    ):
+        own = home / ".velmor" / "custom_tools" / "attacker0" / "tool.py"
+        ctx = dict(victims, paths=[*victims["paths"], str(own)])  # its own tool.py, when run
+        if phase == "run":  # saved now as the run saves it, so that saving changes nothing
+            probes.write_tool(own.parent, probes.tool_code(probes.METADATA))
+        before = metadata(*map(Path, victims["paths"]))
+        result = await attempt(sandboxed, probes.METADATA, ctx)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert changes(before, metadata(*map(Path, victims["paths"]))) == {}, text
+        if phase == "run":  # saved as the other tool was, and so it stays
+            mode, _, mtime, attributes = metadata(own)[str(own)]
+            saved_mode = before[victims["paths"][-1]][0]
+            assert (mode, attributes) == (saved_mode, {}) and mtime > 0, text
+        assert "DONE" not in text, text
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_changes_them_unsandboxed(self, unsandboxed, attempt, victims):
+        before = metadata(*map(Path, victims["paths"]))
+        result = await attempt(unsandboxed, probes.METADATA, victims)
+        assert "DONE" in everything(result)
+        assert len(changes(before, metadata(*map(Path, victims["paths"])))) == len(before)
+
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_granted_read_only_files_keep_theirs(
+        self, make_policy_manager, attempt, tmp_path, token, warm
+    ):
+        granted = tmp_path / "granted"
+        granted.mkdir()
+        data = granted / "data"
+        data.write_text("data\n")
+        plant_mark(granted, data)
+        manager = make_policy_manager(SandboxPolicy(read_only_paths=(granted,)), warm=warm)
+        before = metadata(granted, data)
+        ctx = {"paths": [str(granted), str(data)], "mark": MARK, "token": token}
+        result = await attempt(manager, probes.METADATA, ctx)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert changes(before, metadata(granted, data)) == {}, text
+        await assert_next_job_works(manager)
+
+    @pytest.fixture
+    def writable(self, tmp_path, token):
+        """A folder granted for writing, holding a copy of a binary (root's own
+        when the test runs as root); no set-id file in it outlives the test."""
+        folder = tmp_path / "granted"
+        folder.mkdir()
+        binary = folder / "bash"
+        shutil.copy2("/bin/bash", binary)
+        yield folder, {"folder": str(folder), "binary": str(binary), "token": token}
+        for path in folder.iterdir():
+            path.unlink()
+
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_no_set_id_bits_in_granted_writable_folders(
+        self, make_policy_manager, attempt, writable, warm
+    ):
+        folder, ctx = writable
+        manager = make_policy_manager(SandboxPolicy(writable_paths=(str(folder),)), warm=warm)
+        result = await attempt(manager, probes.SET_ID_BITS, ctx)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert set_id_files(folder) == {}, text
+        await assert_next_job_works(manager)
+
+    async def test_control_the_probe_sets_them_unsandboxed(self, unsandboxed, attempt, writable):
+        folder, ctx = writable
+        await attempt(unsandboxed, probes.SET_ID_BITS, ctx)
+        assert len(set_id_files(folder)) == 4
+
+
+@pytest.fixture
+def stdin_decoy(tmp_path, monkeypatch, token):
+    """A file of the test's own where the host's /dev/null would be, for the
+    managers made after this: their jobs' standard input, which a job then
+    changes instead of the machine's /dev/null should it get through."""
+    decoy = tmp_path / "devnull-decoy"
+    decoy.write_bytes(b"")
+    decoy.chmod(0o666)
+    plant_mark(decoy)
+    monkeypatch.setattr(os, "devnull", str(decoy))
+    info = decoy.stat()
+    return decoy, {"decoys": [[info.st_dev, info.st_ino]], "mark": MARK, "token": token}
+
+
+class TestInheritedDescriptors:
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_inherited_files_keep_their_metadata(
+        self, make_manager, attempt, stdin_decoy, warm
+    ):
+        decoy, ctx = stdin_decoy
+        manager = make_manager(warm=warm)  # its helper or workers get the decoy as stdin
+        before = metadata(decoy)
+        result = await attempt(manager, probes.INHERITED_METADATA, ctx)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert changes(before, metadata(decoy)) == {}, text
+        assert "CHANGED" not in text, text
+        # Any other file it was given lies on a read-only mount, where no change takes.
+        assert "read-only=False" not in text, text
+        await assert_next_job_works(manager)
+
+    async def test_control_the_probe_changes_its_stdin_unsandboxed(
+        self, make_manager, attempt, stdin_decoy
+    ):
+        decoy, ctx = stdin_decoy
+        before = metadata(decoy)
+        result = await attempt(make_manager(sandbox=False), probes.INHERITED_METADATA, ctx)
+        assert "CHANGED fd 0" in everything(result)
+        assert changes(before, metadata(decoy))
+
+
+@pytest.fixture
+def xattr_paths(home, token):
+    """Where a job could leave an attribute for a later one: the store, its own
+    tool.py, HOME, a file in it, /tmp, and its own scratch folder ("."). What an
+    attack leaves on the host's paths, /tmp's included, is removed afterwards."""
+    store = home / ".velmor" / "custom_tools"
+    store.mkdir(parents=True)
+    bashrc = home / ".bashrc"
+    bashrc.write_text("export PS1='$ '\n")
+    host = [store, store / "attacker0" / "tool.py", home, bashrc, Path("/tmp")]
+    name = f"user.velmor-{token}"
+    yield host, {"name": name, "secret": f"xattr-{token}", "paths": [*map(str, host), "."]}
+    for path in host:
+        try:
+            os.removexattr(path, name)
+        except OSError:
+            pass
+
+
+def carrying(paths: list[Path], name: str) -> list[str]:
+    return [str(path) for path in paths if path.exists() and name in os.listxattr(path)]
+
+
+class TestAttributeChannel:
+    async def test_no_attribute_reaches_the_host_or_a_later_job(
+        self, sandboxed, attempt, xattr_paths
+    ):
+        host, ctx = xattr_paths
+        result = await attempt(sandboxed, probes.XATTR_CHANNEL, ctx)
+        assert probes.probe_ran(result), everything(result)
+        left = carrying(host, ctx["name"])
+        later = await attempt(sandboxed, probes.XATTR_CHANNEL, dict(ctx, read=True))
+        assert probes.probe_ran(later), everything(later)
+        seen = everything(later)
+        # Both checked together, so that a failure shows all that got through.
+        assert (left, "FOUND" in seen) == ([], False), (everything(result), seen)
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_passes_one_on_unsandboxed(
+        self, unsandboxed, attempt, xattr_paths
+    ):
+        host, ctx = xattr_paths
+        ctx = dict(ctx, paths=[str(host[0]), str(host[2])])  # the test's own folders only
+        await attempt(unsandboxed, probes.XATTR_CHANNEL, ctx)
+        later = await attempt(unsandboxed, probes.XATTR_CHANNEL, dict(ctx, read=True))
+        assert everything(later).count(ctx["secret"]) == 2
+
+
+# -- what looking reveals: existence, size, times, link targets, new names, mounts ----------
+
+
+@pytest.fixture
+def existing_and_missing(home, token):
+    """Pairs of (a path of the host, a path that does not exist): a job must
+    not tell them apart."""
+    ssh = home / ".ssh"
+    ssh.mkdir(mode=0o700)
+    key = ssh / "id_rsa"
+    key.write_text("k" * (1000 + secrets.randbelow(1000)))
+    config = home / ".config"
+    config.mkdir()
+    link = config / "link"
+    link.symlink_to(f"target-{token}")
+    store = home / ".velmor" / "custom_tools"
+    other = probes.write_tool(store / "other", "def main(args):\n    return 'mine'\n")
+    return [
+        (key, ssh / f"absent-{token}"),
+        (ssh, home / f"absent-{token}"),
+        (link, config / f"absent-{token}"),
+        (other, store / f"absent-{token}" / "tool.py"),
+        # Not the store itself: a run's own tool.py lies in it, so it must exist.
+        (other.parent, store / f"absent-{token}"),
+    ]
+
+
+def peeked(text: str) -> dict[int, dict[str, str]]:
+    """The PATH_PEEK probe's results by path index, then by step."""
+    seen: dict[int, dict[str, str]] = {}
+    for index, how, result in re.findall(r"p(\d+)\.(\w+)=([^\s'\"]+)", text):
+        seen.setdefault(int(index), {})[how] = result
+    return seen
+
+
+class TestLooking:
+    async def test_host_paths_cannot_be_told_from_missing_ones(
+        self, sandboxed, attempt, existing_and_missing, token
+    ):
+        paths = [str(path) for pair in existing_and_missing for path in pair]
+        result = await attempt(sandboxed, probes.PATH_PEEK, {"paths": paths})
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        seen = peeked(text)
+        assert len(seen) == len(paths), text
+        told_apart = {
+            paths[2 * pair]: (seen[2 * pair], seen[2 * pair + 1])
+            for pair in range(len(existing_and_missing))
+            if seen[2 * pair] != seen[2 * pair + 1]
+        }
+        assert told_apart == {}, text
+        assert f"target-{token}" not in text
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_tells_them_apart_unsandboxed(
+        self, unsandboxed, attempt, existing_and_missing, token
+    ):
+        paths = [str(path) for pair in existing_and_missing for path in pair]
+        text = everything(await attempt(unsandboxed, probes.PATH_PEEK, {"paths": paths}))
+        seen = peeked(text)
+        assert all(seen[2 * pair] != seen[2 * pair + 1] for pair in range(len(paths) // 2))
+        assert f"LINK:target-{token}" in text
+
+    async def test_no_watching_the_host_or_a_neighbour_and_no_mount_list(
+        self, sandboxed, attempt, home, tag, token
+    ):
+        store = home / ".velmor" / "custom_tools"
+        store.mkdir(parents=True)
+        host = [home, store, Path("/tmp")]
+        writer_tool = probes.write_tool(home / "writer", probes.tool_code(WRITER))
+        writer_ctx = {"tag": tag, "seconds": 4.0, "token": token}
+        writer = asyncio.ensure_future(
+            sandboxed.spawn(
+                SubprocessTask(
+                    "custom",
+                    {"action": "run_function", "path": str(writer_tool), "args": writer_ctx},
+                    timeout=20.0,
+                )
+            )
+        )
+        deadline = time.monotonic() + 5
+        while not (found := with_argument(tag)) and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        assert found, "the neighbouring job never showed up"
+        folders = [os.readlink(f"/proc/{pid}/cwd") for pid in found]
+        ctx = {"paths": [*map(str, host), *folders], "seconds": 1.5, "calls": CALLS.get("mounts")}
+        job = asyncio.ensure_future(attempt(sandboxed, probes.WATCH, ctx))
+        made = []
+        try:
+            while not job.done():  # names made in the watched folders while the job looks
+                for folder in host:
+                    made.append(folder / f"seen-{token}-{len(made)}")
+                    made[-1].write_text("")
+                await asyncio.sleep(0.05)
+        finally:
+            for path in made:
+                path.unlink(missing_ok=True)
+        text = everything(await job)
+        assert probes.probe_ran(await job), text
+        assert token not in text, "names of the host's or the neighbour's files:\n" + text
+        assert "WATCHED 0" in text or "inotify refused" in text, text
+        mounts = text.split("LISTED", 1)[1] if "LISTED" in text else ""
+        assert not any(folder in mounts for folder in folders), text
+        assert "LISTED" not in text, text
+        writer.cancel()
+        await asyncio.gather(writer, return_exceptions=True)
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_watches_and_lists_unsandboxed(
+        self, unsandboxed, attempt, tmp_path, token
+    ):
+        folder = tmp_path / "watched"
+        folder.mkdir()
+        ctx = {"paths": [str(folder)], "seconds": 1.0, "calls": CALLS.get("mounts")}
+        job = asyncio.ensure_future(attempt(unsandboxed, probes.WATCH, ctx))
+        count = 0
+        while not job.done():
+            (folder / f"seen-{token}-{count}").write_text("")
+            count += 1
+            await asyncio.sleep(0.05)
+        text = everything(await job)
+        assert f"seen-{token}" in text
+        if CALLS:
+            assert "LISTED" in text, text
+
+
+# A neighbouring job that makes files in its scratch folder until it ends.
+WRITER = (
+    probes.TAGGED_CHILD
+    + """
+CHILD = '''
+import sys, time
+
+tag, seconds, token = sys.argv[1:]
+deadline, count = time.monotonic() + float(seconds), 0
+while time.monotonic() < deadline:
+    with open(f"victim-{token}-{count}", "w") as file:
+        file.write("x")
+    count += 1
+    time.sleep(0.05)
+print(count)
+'''
+
+def attack(ctx):
+    return in_tagged_child(ctx, CHILD, ctx["seconds"], ctx["token"])
+"""
+)
+
+
+# -- kernel quotas shared with the host, capabilities and ids, memory in all ------------
+
+
+def host_gets_one() -> list[str]:
+    """Which shared kernel objects the host cannot get now (one of each, given back)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    refused = []
+    fd = libc.inotify_init1(os.O_CLOEXEC)
+    if fd < 0:
+        refused.append(f"inotify: {os.strerror(ctypes.get_errno())}")
+    else:
+        os.close(fd)
+    if "io_setup" in CALLS:
+        handle = ctypes.c_ulong(0)
+        if libc.syscall(CALLS["io_setup"], 1, ctypes.byref(handle)) != 0:
+            refused.append(f"aio: {os.strerror(ctypes.get_errno())}")
+        else:
+            libc.syscall(CALLS["io_destroy"], handle)
+    return refused
+
+
+def quota_ctx(most_inotify: int, most_aio: int) -> dict:
+    return {
+        "most_inotify": most_inotify,
+        "io_setup": CALLS.get("io_setup"),
+        "aio_each": 4096,
+        "most_aio": most_aio,
+        "hold": 0.6,
+    }
+
+
+def status_of(pid: int) -> dict[str, list[int]]:
+    """The kernel's ids and bounding set of `pid`, as the host sees them."""
+    fields = {}
+    with open(f"/proc/{pid}/status") as file:
+        for line in file:
+            name, _, value = line.partition(":")
+            if name in ("Uid", "Gid"):
+                fields[name] = [int(number) for number in value.split()]
+            elif name == "CapBnd":
+                fields[name] = [int(value, 16)]
+    return fields
+
+
+class TestSharedQuotas:
+    async def test_a_job_takes_no_inotify_instance_or_aio_context(self, sandboxed, attempt):
+        with open("/proc/sys/fs/aio-max-nr") as file:
+            machine = int(file.read())
+        job = asyncio.ensure_future(attempt(sandboxed, probes.QUOTAS, quota_ctx(1 << 16, machine)))
+        refused = []
+        while not job.done():  # while the job holds what it took
+            refused += host_gets_one()
+            await asyncio.sleep(0.05)
+        text = everything(await job)
+        assert probes.probe_ran(await job), text
+        assert refused == [], f"the host was refused while the job held them: {refused}\n{text}"
+        assert "inotify instances 0, aio events 0" in text, text
+        assert host_gets_one() == []
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_takes_some_unsandboxed(self, unsandboxed, attempt):
+        text = everything(await attempt(unsandboxed, probes.QUOTAS, quota_ctx(3, 4096)))
+        assert "inotify instances 3" in text
+        assert "aio events 4096" in text or not CALLS
+
+
+class TestIdentity:
+    async def test_no_capability_bound_and_no_root_uid(self, sandboxed, attempt, tag):
+        job = asyncio.ensure_future(attempt(sandboxed, probes.IDENTITY, {"tag": tag, "hold": 0.6}))
+        deadline = time.monotonic() + 5
+        while not (found := with_argument(tag)) and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        seen = {pid: status_of(pid) for pid in found}
+        text = everything(await job)
+        assert probes.probe_ran(await job), text
+        assert seen, f"the job never showed up: {text}"
+        # As the job sees it, where it can (without /proc and prctl it cannot) ...
+        assert re.search(r"CAPBND (0|unknown\S*) ", text), text
+        # ... and as the kernel tells the host.
+        assert all(fields["CapBnd"] == [0] for fields in seen.values()), (seen, text)
+        if os.geteuid() == 0:
+            # Not root's uid: a job would own every file root owns.
+            assert all(0 not in fields["Uid"] for fields in seen.values()), seen
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_sees_a_full_set_unsandboxed(self, unsandboxed, attempt, tag):
+        text = everything(await attempt(unsandboxed, probes.IDENTITY, {"tag": tag, "hold": 0}))
+        assert re.search(r"CAPBND [1-9a-f]\w* ", text), text
+
+
+class TestMemoryBudget:
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_a_job_is_held_to_its_budget_in_all_its_processes(
+        self, make_policy_manager, attempt, warm
+    ):
+        # 8 processes of 64 MiB, each under the per-process limit, 512 MiB in all:
+        # twice the budget, little enough for a shared machine should it get through.
+        budget = 256 << 20
+        manager = make_policy_manager(SandboxPolicy(max_memory=budget), warm=warm)
+        ctx = {"processes": 8, "each": 64 << 20, "hold": 1.0}
+        result = await attempt(manager, probes.MEMORY_TOUCHED, ctx)
+        text = everything(result)
+        assert result.error and "memory limit" in result.error, text
+        await assert_next_job_works(manager)
+
+    def test_the_default_budget_at_the_default_concurrency_fits_the_machine(self):
+        with open("/proc/meminfo") as file:
+            total = int(next(line for line in file if line.startswith("MemTotal")).split()[1])
+        manager = SubprocessManager()
+        try:
+            assert manager.max_concurrency * SandboxPolicy().max_memory < total << 10
+        finally:
+            manager.close()
+
+
+# -- the processes around a job: limits, priorities, scheduling, zombies ------------------
+
+
+class TestProcessesAround:
+    @pytest.mark.skipif(not CALLS, reason="no clone number known for this machine")
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    def test_host_helper_spare_and_neighbour_keep_limits_priority_and_no_zombie(
+        self, phase, tmp_path, warm
+    ):
+        ctx = {"sweep": 512, "zombies": 32, "clone": CALLS["clone"], "delay": 0.6}
+        report = run_in_decoy_host("HOST_SCHEDULING", ctx, phase, tmp_path, warm=warm, observe=True)
+        text = report["text"]
+        assert report["ran"], text
+        # All checked together, so that a failure shows all that got through.
+        found = {
+            "changed": changes(report["before"], report["after"]),
+            "next job's own view": report["own_after"] == report["own_before"],
+            "zombies": report["zombies"],
+            "next job works": report["next_ok"],
+        }
+        expected = {
+            "changed": {},
+            "next job's own view": True,
+            "zombies": {"host": 0, "helper": 0},
+            "next job works": True,
+        }
+        assert found == expected, text
+
+    @pytest.mark.skipif(not CALLS, reason="no clone number known for this machine")
+    def test_control_the_probe_reaches_them_unsandboxed(self, tmp_path):
+        ctx = {"sweep": 512, "zombies": 4, "clone": CALLS["clone"], "delay": 0.6}
+        report = run_in_decoy_host(
+            "HOST_SCHEDULING", ctx, "run", tmp_path, sandbox=False, observe=True
+        )
+        changed = changes(report["before"], report["after"])
+        assert set(changed) == {"host", "helper", "spare", "neighbour"}, report
+        assert report["own_after"] != report["own_before"], report
+        assert report["zombies"] == {"host": 0, "helper": 4}, report
 
 
 # -- what a well-behaved tool does keeps working ---------------------------------------------

@@ -131,28 +131,11 @@ PyObject* restrict_paths(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-bool parse_stage(const char* name, sandbox::Stage& stage) {
-    if (std::strcmp(name, "whole") == 0) {
-        stage = sandbox::Stage::whole;
-    } else if (std::strcmp(name, "helper") == 0) {
-        stage = sandbox::Stage::helper;
-    } else if (std::strcmp(name, "job") == 0) {
-        stage = sandbox::Stage::job;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown filter stage %s", name);
-        return false;
-    }
-    return true;
-}
-
 PyObject* install_seccomp(PyObject*, PyObject* args) {
     int network = 0;
-    const char* stage_name = "whole";
-    if (!PyArg_ParseTuple(args, "p|s:install_seccomp", &network, &stage_name)) return nullptr;
-    sandbox::Stage stage{};
-    if (!parse_stage(stage_name, stage)) return nullptr;
+    if (!PyArg_ParseTuple(args, "p:install_seccomp", &network)) return nullptr;
     try {
-        sandbox::install_filter(network != 0, stage);
+        sandbox::install_job_filter(network != 0);
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
@@ -163,13 +146,30 @@ PyObject* seccomp_supported(PyObject*, PyObject*) {
     return PyBool_FromLong(sandbox::seccomp_supported_architecture());
 }
 
-PyObject* filter_length(PyObject*, PyObject* args) {
+// The compiled program, as the kernel is given it (struct sock_filter in a row).
+PyObject* filter_program(PyObject*, PyObject* args) {
     int network = 0;
-    const char* stage_name = "whole";
-    if (!PyArg_ParseTuple(args, "p|s:filter_length", &network, &stage_name)) return nullptr;
-    sandbox::Stage stage{};
-    if (!parse_stage(stage_name, stage)) return nullptr;
-    return PyLong_FromSize_t(sandbox::build_filter(network != 0, stage).size());
+    if (!PyArg_ParseTuple(args, "p:filter_program", &network)) return nullptr;
+    try {
+        const std::vector<sock_filter>& program = sandbox::job_filter(network != 0);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()),
+                                         static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter)));
+    } catch (const std::exception& error) {  // a policy the compiler cannot take
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
+}
+
+PyObject* describe_filter(PyObject*, PyObject* args) {
+    int network = 0;
+    if (!PyArg_ParseTuple(args, "p:describe_filter", &network)) return nullptr;
+    try {
+        const std::string text = sandbox::describe_job_filter(network != 0);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
 }
 
 template <void (*Step)()>
@@ -400,12 +400,14 @@ PyMethodDef methods[] = {
      "detached_file(path): a detached read-only copy of the mount of the file at path, as an "
      "fd a job's confinement attaches in its world."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
-     "install_seccomp(network, stage='whole'): install the job's system-call filter, or "
-     "the part of it a warm helper installs once ('helper') or each forked job adds ('job')."},
+     "install_seccomp(network): install the job's system-call filter, an allow-list; the "
+     "last step of confining a job."},
     {"seccomp_supported", seccomp_supported, METH_NOARGS,
      "Whether the system-call filter knows this architecture."},
-    {"filter_length", filter_length, METH_VARARGS,
-     "filter_length(network, stage='whole'): the number of instructions of the filter."},
+    {"filter_program", filter_program, METH_VARARGS,
+     "filter_program(network): the job's filter as the kernel gets it, 8 bytes an instruction."},
+    {"describe_filter", describe_filter, METH_VARARGS,
+     "describe_filter(network): the job's filter as text, one line a call."},
     {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,
      "Empty the bounding and ambient capability sets."},
     {"drop_capabilities", simple_step<sandbox::drop_capabilities>, METH_NOARGS,

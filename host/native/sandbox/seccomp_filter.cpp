@@ -1,169 +1,285 @@
 #include "seccomp_filter.hpp"
 
-#include <array>
+#include "bpf_program.hpp"
+#include "job_policy.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <linux/audit.h>
-#include <linux/sched.h>
 #include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
+#include <map>
+#include <span>
+#include <stdexcept>
 #include <sys/syscall.h>
 #include <system_error>
-#include <sys/ioctl.h>
 #include <unistd.h>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "argument tests read the low word of each argument at its own offset");
 
 namespace sandbox {
 namespace {
 
 #if defined(__x86_64__)
 constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+constexpr const char* kArchName = "x86_64";
 constexpr unsigned kX32Bit = 0x40000000U;  // __X32_SYSCALL_BIT
 #elif defined(__aarch64__)
 constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+constexpr const char* kArchName = "aarch64";
 constexpr unsigned kX32Bit = 0;
 #else
 constexpr unsigned kArch = 0;
+constexpr const char* kArchName = "unknown";
 constexpr unsigned kX32Bit = 0;
 #endif
 
-// Calls refused outright: debugging and reading other processes, mounting and
-// namespaces, keys, BPF and performance counters, kernel modules and images,
-// io_uring (which would run calls past this filter), handles that bypass
-// path checks, the clock and host name, System V and POSIX message-queue
-// IPC, whose objects would outlive the job, and memory files, which no
-// address-space limit counts.
-constexpr std::array kRefused = {
-    SYS_ptrace, SYS_process_vm_readv, SYS_process_vm_writev, SYS_pidfd_getfd, SYS_kcmp,
-    SYS_pivot_root, SYS_chroot, SYS_setns,
-    SYS_open_tree, SYS_fspick,
-    SYS_mount_setattr, SYS_keyctl, SYS_add_key, SYS_request_key, SYS_bpf, SYS_perf_event_open,
-    SYS_init_module, SYS_finit_module, SYS_delete_module, SYS_kexec_load, SYS_kexec_file_load,
-    SYS_reboot, SYS_swapon, SYS_swapoff, SYS_acct, SYS_quotactl, SYS_userfaultfd,
-    SYS_io_uring_setup, SYS_io_uring_enter, SYS_io_uring_register, SYS_open_by_handle_at,
-    SYS_name_to_handle_at, SYS_syslog, SYS_settimeofday, SYS_clock_settime, SYS_clock_adjtime,
-    SYS_adjtimex, SYS_sethostname, SYS_setdomainname, SYS_vhangup,
-    SYS_shmget, SYS_shmat, SYS_shmctl, SYS_shmdt, SYS_msgget, SYS_msgsnd, SYS_msgrcv, SYS_msgctl,
-    SYS_semget, SYS_semop, SYS_semctl, SYS_semtimedop, SYS_mq_open, SYS_mq_unlink,
-    SYS_memfd_create,
-#if defined(SYS_memfd_secret)
-    SYS_memfd_secret,
-#endif
-#if defined(__x86_64__)
-    SYS_iopl, SYS_ioperm, SYS_uselib, SYS_lookup_dcookie,
-#endif
-};
+// Any call the table does not name.
+constexpr Answer kDefault = Answer::no_such_call;
+// Ranges of call numbers a leaf of the search compares one by one: fewer
+// levels of search against a few more comparisons at the end.
+constexpr std::size_t kLeafRanges = 10;
 
-// What the warm helper still does for each job, refused to the job itself.
-constexpr std::array kRefusedToJobs = {
-    SYS_setsid, SYS_setpgid, SYS_mount, SYS_umount2, SYS_unshare,
-    SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_move_mount,
-};
-
-// clone() flags that would make a namespace (CLONE_NEWTIME shares its bit
-// with the exit signal in clone() and is not accepted there).
-constexpr unsigned kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
-                                     CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
-
-constexpr std::uint32_t kAllow = SECCOMP_RET_ALLOW;
-constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
-constexpr std::uint32_t kNoSys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
 constexpr std::uint32_t kKill = SECCOMP_RET_KILL_PROCESS;
-
 constexpr std::uint32_t kNrOffset = offsetof(seccomp_data, nr);
 constexpr std::uint32_t kArchOffset = offsetof(seccomp_data, arch);
-// The low 32 bits of an argument (little-endian on both architectures).
-constexpr std::uint32_t arg(int i) { return offsetof(seccomp_data, args) + 8U * i; }
+constexpr std::uint32_t arg_offset(unsigned i) { return offsetof(seccomp_data, args) + 8U * i; }
 
-sock_filter stmt(std::uint16_t code, std::uint32_t k) { return BPF_STMT(code, k); }
-sock_filter jump(std::uint16_t code, std::uint32_t k, std::uint8_t yes, std::uint8_t no) {
-    return BPF_JUMP(code, k, yes, no);
+std::uint32_t verdict(Answer answer) {
+    switch (answer) {
+        case Answer::allow:
+            return SECCOMP_RET_ALLOW;
+        case Answer::refuse:
+            return SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+        case Answer::no_such_call:
+            return SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
+        case Answer::not_supported:
+            return SECCOMP_RET_ERRNO | (EOPNOTSUPP & SECCOMP_RET_DATA);
+    }
+    throw std::logic_error("unknown answer");
 }
 
-// Appends "if A == value: return verdict" (A unchanged otherwise).
-void return_if(std::vector<sock_filter>& p, std::uint32_t value, std::uint32_t verdict) {
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 1));
-    p.push_back(stmt(BPF_RET | BPF_K, verdict));
+const char* answer_text(Answer answer) {
+    switch (answer) {
+        case Answer::allow:
+            return "allow";
+        case Answer::refuse:
+            return "EPERM";
+        case Answer::no_such_call:
+            return "ENOSYS";
+        case Answer::not_supported:
+            return "EOPNOTSUPP";
+    }
+    throw std::logic_error("unknown answer");
 }
 
-// Appends "if A == call: refuse when argument `index` passes `test` (BPF_JEQ
-// or BPF_JSET) against `value`, allow otherwise" (A unchanged for other calls).
-void refuse_when_argument(std::vector<sock_filter>& p, std::uint32_t call, int index,
-                          std::uint16_t test, std::uint32_t value) {
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 4));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(index)));
-    p.push_back(jump(BPF_JMP | test | BPF_K, value, 0, 1));
-    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
-    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
+// The rules by call number, each number once.
+std::vector<Rule> sorted_policy(bool network) {
+    std::vector<Rule> rules = job_policy(network);
+    std::sort(rules.begin(), rules.end(),
+              [](const Rule& a, const Rule& b) { return a.number < b.number; });
+    auto same = [](const Rule& a, const Rule& b) { return a.number == b.number; };
+    if (std::adjacent_find(rules.begin(), rules.end(), same) != rules.end())
+        throw std::logic_error("a system call appears twice in the job policy");
+    return rules;
+}
+
+// With the call's number in A: its clauses in order, then its default.
+void emit_rule(BpfProgram& program, const Rule& rule) {
+    for (const Clause& clause : rule.clauses) {
+        const BpfProgram::Label next_clause = program.label();
+        for (const ArgTest& test : clause.tests) {
+            program.load_word(arg_offset(test.index));
+            if (test.mask != ~std::uint32_t{0}) program.and_with(test.mask);
+            const BpfProgram::Label holds = program.label();
+            program.jump_if(BPF_JEQ, test.value, holds, next_clause);
+            program.place(holds);
+        }
+        program.answer(verdict(clause.answer));
+        program.place(next_clause);
+    }
+    program.answer(verdict(rule.otherwise));
+}
+
+// Consecutive call numbers answered alike whatever their arguments form one
+// range; a rule with conditions is a range of its own.
+struct Range {
+    std::uint32_t first, last;
+    Answer answer;      // when `rule` is null
+    const Rule* rule;   // the rule with conditions on its arguments, or null
+};
+
+std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
+    std::vector<Range> ranges;
+    for (const Rule& rule : rules) {
+        const auto number = static_cast<std::uint32_t>(rule.number);
+        if (!rule.clauses.empty()) {
+            ranges.push_back({number, number, rule.otherwise, &rule});
+        } else if (!ranges.empty() && ranges.back().rule == nullptr &&
+                   ranges.back().answer == rule.otherwise && ranges.back().last + 1 == number) {
+            ranges.back().last = number;
+        } else {
+            ranges.push_back({number, number, rule.otherwise, nullptr});
+        }
+    }
+    return ranges;
+}
+
+// A binary search on the call number in A over `ranges` (sorted): the
+// program's cost grows with the log of the table, and the kernel finds the
+// calls allowed outright without running it at all (it caches, per call
+// number, the answers that depend on nothing else).
+// `above_first`: the search has already found A >= ranges[0].first.
+void emit_search(BpfProgram& program, std::span<const Range> ranges, bool above_first) {
+    if (ranges.size() <= kLeafRanges) {
+        // The few ranges left in turn: a single call is compared for
+        // equality; past a wider range, try the next; in it, its answer;
+        // below it, the gap before it. Ranges answered alike share the
+        // instruction that answers.
+        const BpfProgram::Label gap = program.label();
+        std::map<Answer, BpfProgram::Label> shared;
+        std::vector<BpfProgram::Label> bodies;
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            const Range& range = ranges[i];
+            if (range.rule == nullptr) {
+                bodies.push_back(shared.try_emplace(range.answer, program.label()).first->second);
+            } else {
+                bodies.push_back(program.label());
+            }
+            const BpfProgram::Label next = program.label();
+            if (range.first == range.last) {
+                program.jump_if(BPF_JEQ, range.first, bodies.back(), next);
+            } else if (above_first) {
+                program.jump_if(BPF_JGT, range.last, next, bodies.back());
+            } else {
+                const BpfProgram::Label at_most_last = program.label();
+                program.jump_if(BPF_JGT, range.last, next, at_most_last);
+                program.place(at_most_last);
+                program.jump_if(BPF_JGE, range.first, bodies.back(), gap);
+            }
+            program.place(next);
+            // Past a wider range, A lies above it: no gap before an adjacent one.
+            above_first = range.first != range.last && i + 1 < ranges.size() &&
+                          ranges[i + 1].first == range.last + 1;
+        }
+        program.place(gap);
+        program.answer(verdict(kDefault));
+        for (const auto& [answer, label] : shared) {
+            program.place(label);
+            program.answer(verdict(answer));
+        }
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            if (ranges[i].rule == nullptr) continue;
+            program.place(bodies[i]);
+            emit_rule(program, *ranges[i].rule);
+        }
+        return;
+    }
+    // The upper half can lie beyond a conditional jump's reach: it is
+    // reached through an unconditional jump, which reaches anywhere.
+    const std::size_t middle = ranges.size() / 2;
+    const BpfProgram::Label to_upper = program.label();
+    const BpfProgram::Label lower = program.label();
+    const BpfProgram::Label upper = program.label();
+    program.jump_if(BPF_JGE, ranges[middle].first, to_upper, lower);
+    program.place(to_upper);
+    program.jump(upper);
+    program.place(lower);
+    emit_search(program, ranges.first(middle), above_first);
+    program.place(upper);
+    emit_search(program, ranges.subspan(middle), true);
+}
+
+std::vector<sock_filter> compile(bool network) {
+    const std::vector<Rule> rules = sorted_policy(network);
+    BpfProgram program;
+    // The architecture first: call numbers mean nothing without it.
+    const BpfProgram::Label native = program.label();
+    const BpfProgram::Label foreign = program.label();
+    program.load_word(kArchOffset);
+    program.jump_if(BPF_JEQ, kArch, native, foreign);
+    program.place(foreign);
+    program.answer(kKill);
+    program.place(native);
+    program.load_word(kNrOffset);
+    if (kX32Bit != 0) {
+        const BpfProgram::Label x32 = program.label();
+        const BpfProgram::Label plain = program.label();
+        program.jump_if(BPF_JGE, kX32Bit, x32, plain);
+        program.place(x32);
+        program.answer(kKill);
+        program.place(plain);
+    }
+    const std::vector<Range> ranges = ranges_of(rules);
+    emit_search(program, ranges, false);
+    return program.finish();
+}
+
+std::string describe_rule(const Rule& rule) {
+    std::string line = rule.name;
+    line.append(std::max<std::size_t>(1, 23 - line.size()), ' ');
+    const std::string number = std::to_string(rule.number);
+    line += number;
+    line.append(std::max<std::size_t>(1, 5 - number.size()), ' ');
+    for (const Clause& clause : rule.clauses) {
+        line += answer_text(clause.answer);
+        line += " if ";
+        for (std::size_t i = 0; i < clause.tests.size(); ++i) {
+            if (i > 0) line += " and ";
+            line += clause.tests[i].text;
+        }
+        line += "; ";
+    }
+    if (!rule.clauses.empty()) line += "else ";
+    line += answer_text(rule.otherwise);
+    return line;
 }
 
 }  // namespace
 
 bool seccomp_supported_architecture() { return kArch != 0; }
 
-std::vector<sock_filter> build_filter(bool network, Stage stage) {
-    std::vector<sock_filter> p;
-    // The architecture first: system-call numbers mean nothing without it.
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, kArchOffset));
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0));
-    p.push_back(stmt(BPF_RET | BPF_K, kKill));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, kNrOffset));
-    if (kX32Bit != 0) {
-        p.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kX32Bit, 0, 1));
-        p.push_back(stmt(BPF_RET | BPF_K, kKill));
-    }
-    if (stage != Stage::helper) {
-        for (long nr : kRefusedToJobs) return_if(p, static_cast<std::uint32_t>(nr), kRefuse);
-    }
-    if (stage == Stage::job) {
-        p.push_back(stmt(BPF_RET | BPF_K, kAllow));
-        return p;
-    }
-    for (long nr : kRefused) return_if(p, static_cast<std::uint32_t>(nr), kRefuse);
-    // clone3 passes its flags in memory the filter cannot read: the C library
-    // then falls back to clone, whose flags it can.
-    return_if(p, SYS_clone3, kNoSys);
-
-    // clone: no namespace flags.
-    refuse_when_argument(p, SYS_clone, 0, BPF_JSET, kNamespaceFlags);
-
-    // ioctl: no typing into the terminal.
-    refuse_when_argument(p, SYS_ioctl, 1, BPF_JEQ, TIOCSTI);
-
-    // socket: IP and netlink with network, nothing without. A UNIX socket
-    // could reach the host's sockets by path, which Landlock does not cover.
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, network ? 6 : 1));
-    if (network) {
-        p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(0)));
-        p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, AF_INET, 2, 0));
-        p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 1, 0));
-        p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1));
-        p.push_back(stmt(BPF_RET | BPF_K, kAllow));
-    }
-    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
-
-    // socketpair: a connected AF_UNIX stream pair only (asyncio's self-pipe);
-    // a datagram pair could still send to a named socket.
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_socketpair, 0, 7));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(0)));
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 0, 4));
-    p.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg(1)));
-    p.push_back(stmt(BPF_ALU | BPF_AND | BPF_K, ~static_cast<std::uint32_t>(SOCK_NONBLOCK | SOCK_CLOEXEC)));
-    p.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, SOCK_STREAM, 0, 1));
-    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
-    p.push_back(stmt(BPF_RET | BPF_K, kRefuse));
-
-    p.push_back(stmt(BPF_RET | BPF_K, kAllow));
-    return p;
+const std::vector<sock_filter>& job_filter(bool network) {
+    static const std::vector<sock_filter> closed = compile(false);
+    static const std::vector<sock_filter> open = compile(true);
+    return network ? open : closed;
 }
 
-void install_filter(bool network, Stage stage) {
+std::string describe_job_filter(bool network) {
+    std::vector<Rule> rules = sorted_policy(network);
+    std::sort(rules.begin(), rules.end(), [](const Rule& a, const Rule& b) {
+        return std::string_view(a.name) < std::string_view(b.name);
+    });
+    std::size_t allowed = 0;
+    std::string text = std::string("# The system-call filter of a job on ") + kArchName +
+                       (network ? ", network granted" : ", no network") + "\n";
+    text += "# A call of another architecture";
+    text += kX32Bit != 0 ? " or of the x32 ABI" : "";
+    text += " kills the process.\n";
+    for (const Rule& rule : rules) {
+        const bool any_allow =
+            rule.otherwise == Answer::allow ||
+            std::any_of(rule.clauses.begin(), rule.clauses.end(),
+                        [](const Clause& clause) { return clause.answer == Answer::allow; });
+        allowed += any_allow ? 1 : 0;
+        text += describe_rule(rule) + "\n";
+    }
+    text += std::string("# Any other call: ") + answer_text(kDefault) + "\n";
+    text += "# " + std::to_string(allowed) + " calls allowed, some on conditions; " +
+            std::to_string(job_filter(network).size()) + " instructions\n";
+    return text;
+}
+
+void install_job_filter(bool network) {
     if (!seccomp_supported_architecture()) {
         errno = ENOSYS;
         throw std::system_error(errno, std::generic_category(), "seccomp on this architecture");
     }
-    std::vector<sock_filter> program = build_filter(network, stage);
-    sock_fprog fprog{static_cast<unsigned short>(program.size()), program.data()};
+    const std::vector<sock_filter>& program = job_filter(network);
+    // The kernel only reads the program.
+    sock_fprog fprog{static_cast<unsigned short>(program.size()),
+                     const_cast<sock_filter*>(program.data())};
     if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) != 0)
         throw std::system_error(errno, std::generic_category(), "seccomp");
 }

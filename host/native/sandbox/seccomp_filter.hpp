@@ -1,8 +1,11 @@
-// The system-call filter of a job: a fixed list of calls tools never need is
-// refused with EPERM; calls of other architectures (and x32) kill the process.
+// The system-call filter of a job, compiled from the table in job_policy.cpp:
+// the allowed calls (some on conditions on their arguments), EPERM for a
+// few, ENOSYS for every other call, and death for calls of another
+// architecture (and x32), whose numbers mean something else.
 #pragma once
 
 #include <linux/filter.h>
+#include <string>
 #include <vector>
 
 namespace sandbox {
@@ -10,19 +13,18 @@ namespace sandbox {
 // True on architectures the filter knows; elsewhere jobs cannot be filtered.
 bool seccomp_supported_architecture();
 
-// Which part of the filter: a warm helper installs `helper` once, which its
-// jobs inherit, and each job adds `job`, the few calls the helper itself
-// still makes (leaving its session, mounting, new namespaces); a spawned
-// worker installs `whole`. Splitting keeps the per-job program short: the
-// kernel compiles every filter it is given.
-enum class Stage { whole, helper, job };
+// The job's filter program, compiled once per process and kept, so that a
+// job forked from a warm helper that compiled it only hands it to the
+// kernel. `network` admits IP sockets.
+const std::vector<sock_filter>& job_filter(bool network);
 
-// The filter program. `network` admits IP and netlink sockets; without it no
-// socket can be created. socketpair(AF_UNIX, SOCK_STREAM) always works.
-std::vector<sock_filter> build_filter(bool network, Stage stage);
+// The compiled policy as text, one line a call (name, number, conditions and
+// answers), sorted by name, with the answer for every other call.
+std::string describe_job_filter(bool network);
 
-// Installs the filter on the calling thread; needs no_new_privs set. Throws
-// std::system_error.
-void install_filter(bool network, Stage stage);
+// Installs the job's filter on the calling thread; needs no_new_privs set.
+// Meant as the last step of confining a job: only the calls the policy
+// allows are possible after it. Throws std::system_error.
+void install_job_filter(bool network);
 
 }  // namespace sandbox

@@ -147,8 +147,8 @@ void confine(ConfinementStage stage, const Description& d) {
         ahead().ruleset = world_ruleset(d);
         // No exec can raise privileges from here on.
         set_no_new_privileges();
-        // The long part of the system-call filter; the job stage's mounts are still allowed.
-        install_filter(d.network, Stage::helper);
+        // The job's system-call filter compiled ahead; installed as the job's last step.
+        job_filter(d.network);
         return;
     }
     // The job's own files (its tool.py), read-only, at their paths.
@@ -168,7 +168,7 @@ void confine(ConfinementStage stage, const Description& d) {
     // Landlock: read and run the world, write the scratch folder, /dev/shm and granted paths.
     restrict_to_world_and(d.scratch);
     // The job's part of the filter, last: no more mounts, namespaces or sessions.
-    install_filter(d.network, Stage::job);
+    install_job_filter(d.network);
 }
 
 }  // namespace sandbox

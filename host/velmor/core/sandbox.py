@@ -32,7 +32,7 @@ from typing import Any
 
 from velmor.core.helper_protocol import JobSandbox
 
-__all__ = ["SandboxPolicy", "SandboxStatus"]
+__all__ = ["SandboxPolicy", "SandboxStatus", "describe_job_filter"]
 
 CONFINEMENT_SCRIPT = Path(__file__).resolve().with_name("confinement.py")
 
@@ -192,6 +192,13 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
+
+
+def describe_job_filter(network: bool = False) -> str:
+    """The system-call filter every job runs under, as text: one line a call
+    with its number, the conditions on its arguments and the answers, then
+    the answer to every other call (tests/golden holds the reviewed copy)."""
+    return _native_module().describe_filter(network)
 
 
 def _missing(feature: str) -> str:

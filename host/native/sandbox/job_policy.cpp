@@ -1,0 +1,201 @@
+#include "job_policy.hpp"
+
+#include <cstdio>
+#include <linux/sched.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+
+namespace sandbox {
+namespace {
+
+struct Call {
+    long number;
+    const char* name;
+};
+
+#define CALL(name) Call{SYS_##name, #name}
+
+// Allowed whatever the arguments: what CPython, its standard library and
+// the programs tools run (sh, coreutils, git, file) were seen to call in
+// bench/trace_job_calls.py (tests/golden/observed_job_calls.*.txt), plus
+// the forms every architecture has of calls seen in their older x86-64 form
+// (openat for open, ppoll for poll, epoll_pwait for epoll_wait ...), which
+// is what the C library makes for them elsewhere. A few are kept for other
+// reasons, said where they are.
+constexpr Call kAllowed[] = {
+    // Descriptors and files. Which files a job reaches is up to its view of
+    // the file system, not to this filter.
+    CALL(read), CALL(write), CALL(readv), CALL(writev), CALL(pread64), CALL(pwrite64),
+    CALL(lseek), CALL(close), CALL(close_range), CALL(dup), CALL(dup3), CALL(fcntl), CALL(flock),
+    CALL(fsync), CALL(fdatasync), CALL(ftruncate), CALL(truncate), CALL(fallocate),
+    CALL(fadvise64), CALL(sendfile), CALL(copy_file_range), CALL(pipe2), CALL(openat),
+    CALL(newfstatat), CALL(statx), CALL(statfs), CALL(fstatfs), CALL(getdents64),
+    CALL(faccessat), CALL(faccessat2), CALL(readlinkat), CALL(mkdirat), CALL(mknodat),
+    CALL(unlinkat), CALL(renameat), CALL(renameat2), CALL(linkat), CALL(symlinkat), CALL(fchmod),
+    CALL(fchmodat), CALL(fchown), CALL(fchownat), CALL(utimensat), CALL(getcwd), CALL(chdir),
+    CALL(fchdir), CALL(umask),
+    // Reading extended attributes (cp -a lists them); setting them is refused below.
+    CALL(getxattr), CALL(fgetxattr), CALL(listxattr), CALL(llistxattr), CALL(flistxattr),
+    // Memory.
+    CALL(brk), CALL(mmap), CALL(munmap), CALL(mprotect), CALL(mremap), CALL(madvise), CALL(msync),
+    // Processes and threads of the job's own (clone is ruled below).
+    CALL(execve), CALL(exit), CALL(exit_group), CALL(wait4), CALL(waitid), CALL(set_tid_address),
+    CALL(set_robust_list), CALL(rseq), CALL(futex), CALL(sched_yield), CALL(sched_getaffinity),
+    CALL(sched_getparam), CALL(sched_getscheduler), CALL(sched_get_priority_max),
+    CALL(getrusage), CALL(prctl),
+    // How the kernel resumes a sleep a signal handler interrupted; no
+    // program calls it by name.
+    CALL(restart_syscall),
+    // Who the job is, and what it holds (capget: a job may check that it
+    // holds no capability).
+    CALL(getpid), CALL(getppid), CALL(gettid), CALL(getuid), CALL(geteuid), CALL(getgid),
+    CALL(getegid), CALL(getresuid), CALL(getresgid), CALL(getgroups), CALL(getpgid),
+    CALL(getsid), CALL(capget),
+    // Signals. Which processes a job can signal is bounded by its Landlock
+    // scope and its pid namespace.
+    CALL(kill), CALL(tgkill), CALL(pidfd_open), CALL(pidfd_send_signal), CALL(rt_sigaction),
+    CALL(rt_sigprocmask), CALL(rt_sigreturn), CALL(rt_sigpending), CALL(rt_sigsuspend),
+    CALL(rt_sigtimedwait), CALL(sigaltstack),
+    // Time and timers (timer_delete: the timeout command ends by exiting
+    // and leaves its timer to the kernel; another program deletes its own).
+    CALL(clock_gettime), CALL(clock_nanosleep), CALL(getitimer), CALL(setitimer),
+    CALL(timer_create), CALL(timer_settime), CALL(timer_delete), CALL(times),
+    // Waiting on descriptors.
+    CALL(pselect6), CALL(ppoll), CALL(epoll_create1), CALL(epoll_ctl), CALL(epoll_pwait),
+    CALL(eventfd2),
+    // Using a socket the job may have (socket and socketpair are ruled below).
+    CALL(bind), CALL(listen), CALL(accept4), CALL(connect), CALL(getsockname),
+    CALL(getpeername), CALL(setsockopt), CALL(getsockopt), CALL(sendto), CALL(recvfrom),
+    CALL(sendmsg), CALL(recvmsg), CALL(shutdown),
+    // The machine, read only.
+    CALL(uname), CALL(sysinfo), CALL(getrandom),
+#if defined(__x86_64__)
+    // The older calls x86-64 keeps, which its C library still makes.
+    CALL(open), CALL(creat), CALL(access), CALL(readlink), CALL(mkdir),
+    CALL(rmdir), CALL(unlink), CALL(rename), CALL(link), CALL(symlink), CALL(chmod), CALL(chown),
+    CALL(dup2), CALL(poll), CALL(epoll_wait), CALL(vfork), CALL(alarm), CALL(getpgrp),
+    CALL(arch_prctl),
+#endif
+};
+
+// Refused with EPERM, which callers take for "not allowed here" rather than
+// "not there": a job stays in the session and process group it was started
+// in, so that killing the group ends all of it.
+constexpr Call kRefused[] = {CALL(setsid), CALL(setpgid)};
+
+// Setting extended attributes would carry data between jobs past their
+// files. EOPNOTSUPP, "not on this file system", is what copying tools
+// expect and step over (cp -a then sets plain modes, shutil.copystat
+// skips the attributes); EPERM would make them fail.
+constexpr Call kUnsupported[] = {
+    CALL(setxattr),    CALL(lsetxattr),    CALL(fsetxattr),
+    CALL(removexattr), CALL(lremovexattr), CALL(fremovexattr),
+};
+
+#undef CALL
+
+// clone() flags that would make a namespace or a child of the job's parent
+// (which would outlive the job and land on whoever started it). CLONE_NEWTIME
+// shares its bit with the exit signal in clone() and is not accepted there.
+constexpr std::uint32_t kCloneRefused = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
+                                        CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
+                                        CLONE_NEWNET | CLONE_PARENT;
+constexpr std::uint32_t kAll = ~std::uint32_t{0};
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%#x", value);
+    return text;
+}
+
+ArgTest equals(unsigned index, const char* argument, std::uint32_t value, const char* name) {
+    return {index, kAll, value, std::string(argument) + " == " + name};
+}
+
+ArgTest masked(unsigned index, const char* argument, std::uint32_t mask, std::uint32_t value,
+               const std::string& name) {
+    return {index, mask, value,
+            std::string(argument) + " & " + hex(mask) + " == " + hex(value) + " (" + name + ")"};
+}
+
+// The calls that act on a process named by pid: allowed on the job's own
+// (pid 0, which is what the C library and CPython pass for "this process"),
+// so that a job cannot lower the limits, priority or CPUs of another. The
+// job's own pid cannot be told from another in a filter shared by all its
+// processes, so it is refused too.
+Rule own_process_only(long number, const char* name) {
+    return {number, name, {{{equals(0, "pid", 0, "0")}, Answer::allow}}, Answer::refuse};
+}
+
+// A terminal request refused: TIOCSTI types into the terminal, as if its
+// reader had; TIOCLINUX pastes the console selection and more; TIOCSETD
+// swaps the line discipline, whose kernel code is rarely reached otherwise.
+Clause ioctl_refused(std::uint32_t request, const char* name) {
+    return {{equals(1, "cmd", request, name)}, Answer::refuse};
+}
+
+}  // namespace
+
+std::vector<Rule> job_policy(bool network) {
+    std::vector<Rule> rules;
+    for (const Call& call : kAllowed) rules.push_back({call.number, call.name, {}, Answer::allow});
+    for (const Call& call : kRefused) rules.push_back({call.number, call.name, {}, Answer::refuse});
+    for (const Call& call : kUnsupported)
+        rules.push_back({call.number, call.name, {}, Answer::not_supported});
+
+    // clone3 passes its flags in memory the filter cannot read: the C library
+    // then falls back to clone, whose flags it can.
+    rules.push_back({SYS_clone3, "clone3", {}, Answer::no_such_call});
+    rules.push_back({SYS_clone,
+                     "clone",
+                     {{{masked(0, "flags", kCloneRefused, 0, "no namespace, no CLONE_PARENT")},
+                       Answer::allow}},
+                     Answer::refuse});
+
+    rules.push_back(own_process_only(SYS_prlimit64, "prlimit64"));
+    rules.push_back(own_process_only(SYS_sched_setaffinity, "sched_setaffinity"));
+    rules.push_back(own_process_only(SYS_sched_setscheduler, "sched_setscheduler"));
+    rules.push_back(own_process_only(SYS_sched_setparam, "sched_setparam"));
+    rules.push_back(own_process_only(SYS_sched_setattr, "sched_setattr"));
+    // Priorities by process only: PRIO_PGRP and PRIO_USER reach others.
+    for (auto [number, name] : {Call{SYS_getpriority, "getpriority"},
+                                Call{SYS_setpriority, "setpriority"}}) {
+        rules.push_back({number,
+                         name,
+                         {{{equals(0, "which", PRIO_PROCESS, "PRIO_PROCESS"),
+                            equals(1, "who", 0, "0")},
+                           Answer::allow}},
+                         Answer::refuse});
+    }
+
+    rules.push_back({SYS_ioctl,
+                     "ioctl",
+                     {ioctl_refused(TIOCSTI, "TIOCSTI"), ioctl_refused(TIOCLINUX, "TIOCLINUX"),
+                      ioctl_refused(TIOCSETD, "TIOCSETD")},
+                     Answer::allow});
+
+    // Sockets: IP with network, nothing without. A UNIX socket could reach the
+    // host's sockets by path; netlink only tells the C library which address
+    // families are configured, which it assumes all are when refused.
+    Rule socket{SYS_socket, "socket", {}, Answer::refuse};
+    if (network) {
+        socket.clauses.push_back({{equals(0, "domain", AF_INET, "AF_INET")}, Answer::allow});
+        socket.clauses.push_back({{equals(0, "domain", AF_INET6, "AF_INET6")}, Answer::allow});
+    }
+    rules.push_back(socket);
+    // A connected AF_UNIX stream pair only (asyncio's self-pipe,
+    // multiprocessing's channels); a datagram pair could still send to a
+    // named socket.
+    const std::uint32_t type_mask = ~static_cast<std::uint32_t>(SOCK_NONBLOCK | SOCK_CLOEXEC);
+    rules.push_back({SYS_socketpair,
+                     "socketpair",
+                     {{{equals(0, "domain", AF_UNIX, "AF_UNIX"),
+                        masked(1, "type", type_mask, SOCK_STREAM, "SOCK_STREAM, any flags")},
+                       Answer::allow}},
+                     Answer::refuse});
+    return rules;
+}
+
+}  // namespace sandbox
