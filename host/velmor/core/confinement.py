@@ -37,6 +37,7 @@ import importlib.util
 import json
 import os
 import resource
+import select
 import signal
 import sys
 import types
@@ -123,7 +124,8 @@ def fork_job_process(
         os.close(started[1])
         os.read(started[0], 1)  # end-of-file: the job came, or the process ended
         on_job()
-    _wait_and_mirror(pid, init, cgroup)
+    budget = None if cgroup is not None else shared.get("max_memory")
+    _wait_and_mirror(pid, init, cgroup, budget)
 
 
 # Exit status of a job whose processes went beyond the policy's max_memory.
@@ -230,21 +232,116 @@ def _fail(exc: BaseException) -> None:
     os._exit(STATUS_SETUP_FAILED)
 
 
-def _wait_and_mirror(pid: int, init: int, cgroup: str | None = None) -> typing.NoReturn:
+def _wait_and_mirror(
+    pid: int, init: int, cgroup: str | None = None, budget: int | None = None
+) -> typing.NoReturn:
     """Hold nothing of the job's, wait for it, end what it left in its pid
     namespace (with the namespace's init), end as it ended, or with
-    STATUS_MEMORY_LIMIT when the kernel killed one of its processes for the
-    memory cgroup's limit."""
+    STATUS_MEMORY_LIMIT when its processes went beyond the memory budget:
+    the kernel killed one of them for the memory cgroup's limit, or, with no
+    cgroup, `budget` is watched here and the whole namespace killed."""
     os.closerange(0, os.sysconf("SC_OPEN_MAX"))
+    exceeded = budget is not None and _watch_memory(pid, init, budget)
     _, status = os.waitpid(pid, 0)
     os.kill(init, signal.SIGKILL)
     os.waitpid(init, 0)
-    if cgroup is not None and _memory_exceeded(cgroup):
+    if cgroup is not None:
+        exceeded = _memory_exceeded(cgroup)
+    if exceeded:
         os._exit(STATUS_MEMORY_LIMIT)
     if os.WIFSIGNALED(status):
         signal.signal(os.WTERMSIG(status), signal.SIG_DFL)
         os.kill(os.getpid(), os.WTERMSIG(status))
     os._exit(os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 1)
+
+
+# How often the memory of a job without a cgroup is summed. Between two looks
+# one process can grow at most to its own address-space limit.
+WATCH_INTERVAL_MS = 10
+
+
+def _watch_memory(pid: int, init: int, budget: int) -> bool:
+    """Until the job's process ends, sum the memory of every process of its pid
+    namespace every WATCH_INTERVAL_MS; past `budget`, kill the namespace's
+    init (which ends them all) and say so.
+
+    What counts is a process's own memory: anonymous and shared-memory pages,
+    resident or swapped out. Pages of files it maps are the page cache of the
+    read-only world, the host's own; the job's scratch and /dev/shm tmpfs are
+    bounded by their own sizes. The counts of /proc/PID/status, cheap to read,
+    are summed first: they count a page a fork shares once per process, so
+    they never say less than the truth. Only past the budget is the exact sum
+    taken (smaps_rollup, a walk of each process's mappings), which counts a
+    shared page by its shares."""
+    ended = select.poll()
+    ended.register(os.pidfd_open(pid), select.POLLIN)
+    while not ended.poll(WATCH_INTERVAL_MS):
+        processes = namespace_processes((init, pid))
+        if sum(map(_own_pages, processes)) <= budget:
+            continue
+        if namespace_memory(processes) > budget:
+            os.kill(init, signal.SIGKILL)
+            return True
+    return False
+
+
+def namespace_memory(processes: list[int]) -> int:
+    """The memory of `processes` in all, in bytes, a shared page counted once."""
+    return sum(map(_own_share, processes))
+
+
+def namespace_processes(roots: tuple[int, ...]) -> list[int]:
+    """The `roots` and all their descendants. The roots are a namespace's
+    init, which inherits its orphans, and the job's process, forked in from
+    outside, so the trees hold all the namespace's processes; one that forks
+    while they are read is found at the next look."""
+    found, pending = [], list(roots)
+    while pending:
+        process = pending.pop()
+        found.append(process)
+        try:
+            threads = os.listdir(f"/proc/{process}/task")
+        except OSError:
+            continue  # ended meanwhile
+        for thread in threads:
+            try:
+                with open(f"/proc/{process}/task/{thread}/children", "rb") as file:
+                    pending += [int(child) for child in file.read().split()]
+            except OSError:
+                continue
+    return found
+
+
+def _own_share(pid: int) -> int:
+    """A process's share of its own pages: one mapped by n processes counts
+    1/n in each."""
+    try:
+        return _kibibytes(f"/proc/{pid}/smaps_rollup", (b"Pss_Anon", b"Pss_Shmem", b"SwapPss"))
+    except PermissionError:
+        return _own_pages(pid)  # more than the share, never less
+
+
+def _own_pages(pid: int) -> int:
+    """A process's own pages, each counted whole, whoever else maps it."""
+    return _kibibytes(f"/proc/{pid}/status", (b"RssAnon", b"RssShmem", b"VmSwap"))
+
+
+def _kibibytes(path: str, names: tuple[bytes, ...]) -> int:
+    """The sum of the named "Name: N kB" lines of a /proc file, in bytes; 0
+    for a process that has ended."""
+    try:
+        with open(path, "rb") as file:
+            text = file.read()
+    except PermissionError:
+        raise
+    except OSError:
+        return 0
+    total = 0
+    for line in text.splitlines():
+        name, _, value = line.partition(b":")
+        if name in names:
+            total += int(value.split()[0]) << 10
+    return total
 
 
 def _load_worker(path: str) -> types.ModuleType:

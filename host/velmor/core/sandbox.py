@@ -118,9 +118,12 @@ class SandboxPolicy:
     `max_file_size`: the largest file a job may write, in bytes.
     `max_scratch_bytes`: the most a job may store in its scratch folder (the
     total it can write there), in bytes.
-    `max_memory`: the memory of all the job's processes together, in bytes,
-    where a memory cgroup can be had (a host running as root); beyond it the
-    job ends with "Exceeded the memory limit of ...".
+    `max_memory`: the memory of all the job's processes together, in bytes;
+    beyond it the job ends with "Exceeded the memory limit of ...". A memory
+    cgroup holds it where one can be had (a host running as root), else the
+    job's waiter sums its processes' memory every few milliseconds
+    (layer "memory-watch"), where a process can overshoot by its own
+    address-space limit between two looks.
     """
 
     network: bool = False
@@ -187,8 +190,7 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
             layers.add("network-namespace")
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
-    if memory_cgroups_usable():
-        layers.add("memory-cgroup")
+    layers.add("memory-cgroup" if memory_cgroups_usable() else "memory-watch")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
     return SandboxStatus(policy, frozenset(layers), None, native.__file__)
