@@ -40,6 +40,7 @@ import resource
 import select
 import signal
 import sys
+import time
 import types
 import typing
 
@@ -140,30 +141,16 @@ def _enter_memory_cgroup(shared: dict) -> str | None:
         return None
     os.makedirs(parent, exist_ok=True)
     _remove_ended_cgroups(parent)
-    path = os.path.join(parent, str(os.getpid()))
-    for _ in range(2):
-        try:
-            _make_memory_cgroup(path, shared["max_memory"])
-            return path
-        except FileNotFoundError:
-            # Another spare's sweep took it for an ended job's before this
-            # process entered it: made again.
-            pass
-    _make_memory_cgroup(path, shared["max_memory"])  # a last time; its error is the job's
-    return path
-
-
-def _make_memory_cgroup(path: str, limit: int) -> None:
-    try:
-        os.rmdir(path)  # an ended process of this pid left it: its counts are not ours
-    except FileNotFoundError:
-        pass
+    # Unique, not merely this pid: hosts in other pid namespaces share the
+    # parent, and an ended job's cgroup keeps its counts until it is removed.
+    path = os.path.join(parent, f"{os.getpid()}-{os.urandom(6).hex()}")
     os.mkdir(path)
-    _write(os.path.join(path, "memory.limit_in_bytes"), str(limit))
+    _write(os.path.join(path, "memory.limit_in_bytes"), str(shared["max_memory"]))
     with_swap = os.path.join(path, "memory.memsw.limit_in_bytes")
     if os.path.exists(with_swap):  # swap counted too, where the kernel accounts it
-        _write(with_swap, str(limit))
+        _write(with_swap, str(shared["max_memory"]))
     _write(os.path.join(path, "cgroup.procs"), str(os.getpid()))
+    return path
 
 
 def _write(path: str, text: str) -> None:
@@ -184,23 +171,29 @@ def _memory_exceeded(cgroup: str) -> bool:
     return False
 
 
+# A cgroup younger than this may be one that a spare has made and not yet
+# entered; older and empty, its job has ended.
+_CGROUP_SETTLED_SECONDS = 2.0
+
+
 def _remove_ended_cgroups(parent: str) -> None:
     """Remove the cgroups that ended jobs left. A waiter leaves its cgroup as
     it exits rather than moving out first: moving a process between cgroups
     waits for the kernel's read-copy-update grace period, milliseconds that
-    would fall on every job's answer. So the next job's spare, ahead of its
+    would fall on every job's answer. So a later job's spare, ahead of its
     own job, removes them: the kernel refuses to remove a cgroup that still
     holds a process, so a running job's stays."""
     try:
-        names = os.listdir(parent)
+        entries = list(os.scandir(parent))
     except OSError:
         return
-    for name in names:
-        if name.isdigit() and int(name) != os.getpid():
-            try:
-                os.rmdir(os.path.join(parent, name))
-            except OSError:
-                pass  # in use, or removed by another spare meanwhile
+    settled = time.time() - _CGROUP_SETTLED_SECONDS
+    for entry in entries:
+        try:
+            if entry.is_dir(follow_symlinks=False) and entry.stat().st_mtime < settled:
+                os.rmdir(entry.path)
+        except OSError:
+            pass  # in use, or removed by another spare meanwhile
 
 
 def _launch(argv: list[str]) -> None:
