@@ -22,6 +22,10 @@ from velmor.core import forked_job, job_folders
 from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
 
 KILL_GRACE = forked_job.KILL_GRACE
+# The longest the loop may go without a turn while a stopped helper holds
+# hundreds of jobs; a sanitizer build slows every step of the loop, so its
+# bound is wider there.
+LONGEST_STALL = 0.2 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.05
 QUICK = "def main(args):\n    return args\n"
 SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"
 
@@ -126,7 +130,7 @@ class TestStoppedHelper:
         print(f"\n{jobs} jobs answered in {all_answered:.3f} s, longest gap {longest_stall:.3f} s")
         assert {error for error, _ in answers} == {"Timed out after 1 s"}
         assert max(elapsed for _, elapsed in answers) <= 1.0 + KILL_GRACE
-        assert longest_stall <= 0.05
+        assert longest_stall <= LONGEST_STALL
         # It read none of them: killed for that, or continued here, the next job runs.
         try:
             os.kill(helper, signal.SIGCONT)
