@@ -1046,6 +1046,9 @@ MEMORY_TOUCHED = """
 import mmap, os, time
 
 def attack(ctx):
+    # Every child holds its memory until the parent has seen all of them hold
+    # theirs, so that they all hold at once however slowly each one starts.
+    release_r, release_w = os.pipe()
     children, total = [], 0
     for _ in range(ctx["processes"]):
         ready_r, ready_w = os.pipe()
@@ -1053,6 +1056,7 @@ def attack(ctx):
         if pid == 0:
             try:
                 os.close(ready_r)
+                os.close(release_w)
                 try:
                     held = mmap.mmap(-1, ctx["each"])
                     for page in range(0, ctx["each"], mmap.PAGESIZE):
@@ -1060,7 +1064,7 @@ def attack(ctx):
                     os.write(ready_w, b"1")
                 except (OSError, MemoryError):
                     os.write(ready_w, b"0")
-                time.sleep(ctx["hold"])
+                os.read(release_r, 1)
             finally:
                 os._exit(0)
         os.close(ready_w)
@@ -1070,6 +1074,8 @@ def attack(ctx):
         if answer != b"1":
             break
         total += ctx["each"]
+    time.sleep(ctx["hold"])
+    os.close(release_w)
     for pid in children:
         os.waitpid(pid, 0)
     return f"held {total}"
