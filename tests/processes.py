@@ -6,7 +6,7 @@ import asyncio
 import os
 import time
 
-from velmor.core.helper_protocol import SPARE_NAME
+from velmor.core.inside.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import HELPER_SCRIPT
 
 

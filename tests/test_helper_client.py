@@ -18,10 +18,10 @@ from pathlib import Path
 import pytest
 
 from tests.processes import helper_processes, is_spare, wait_until
-from velmor.core import forked_job, job_folders
+from velmor.core import helper_client, job_folders
 from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
 
-KILL_GRACE = forked_job.KILL_GRACE
+KILL_GRACE = helper_client.KILL_GRACE
 # The longest the loop may go without a turn while a stopped helper holds
 # hundreds of jobs: a helper that blocked the loop held it for seconds, while
 # a loop that never waits on it shows 30-65 ms on a 2-CPU machine, scheduling
@@ -100,14 +100,14 @@ def enough_descriptors(needed: int) -> None:
 class TestStoppedHelper:
     @pytest.mark.parametrize(
         ("jobs", "queue_max"),
-        [(400, forked_job.QUEUE_MAX), (12, 4)],
+        [(400, helper_client.QUEUE_MAX), (12, 4)],
         ids=["400 jobs", "beyond a queue of 4"],
     )
     async def test_no_deadline_waits_on_it_nor_does_the_loop(
         self, stopped, tool, monkeypatch, jobs, queue_max
     ):
         enough_descriptors(20 * jobs + 1000)
-        monkeypatch.setattr(forked_job, "QUEUE_MAX", queue_max)
+        monkeypatch.setattr(helper_client, "QUEUE_MAX", queue_max)
         manager = await stopped(max_concurrency=jobs)
         helper = manager.helper_pid
         path = tool(SLOW)
@@ -159,7 +159,7 @@ class TestStoppedHelper:
     async def test_a_helper_that_reads_no_job_for_long_is_replaced(
         self, stopped, tool, monkeypatch
     ):
-        monkeypatch.setattr(forked_job, "HUNG_AFTER", 0.5)
+        monkeypatch.setattr(helper_client, "HUNG_AFTER", 0.5)
         manager = await stopped()
         helper = manager.helper_pid
         # No deadline: only the helper's watch can end the wait, and the job,
@@ -204,7 +204,7 @@ class TestFailingHelper:
 
     async def test_a_helper_that_will_not_start_says_why(self, make_manager, tool, monkeypatch):
         manager = make_manager()
-        monkeypatch.setattr(forked_job.sys, "executable", "/nonexistent/python")
+        monkeypatch.setattr(helper_client.sys, "executable", "/nonexistent/python")
         result = await manager.spawn(run(tool(QUICK)))
         assert result.error.startswith("Could not start the worker: [Errno 2]")
         monkeypatch.undo()

@@ -19,7 +19,7 @@ import pytest
 
 from tests.processes import cmdline, helper_processes, is_spare, processes, wait_until
 from velmor.core import job_folders
-from velmor.core.helper_protocol import SPARE_NAME
+from velmor.core.inside.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import (
     SubprocessManager,
     SubprocessResult,

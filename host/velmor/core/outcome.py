@@ -103,7 +103,7 @@ def decode_reply(data: bytes) -> dict[str, Any]:
 
 
 # The exit status the sandbox gives a job that went beyond its memory limit
-# (confinement.STATUS_MEMORY_LIMIT).
+# (inside/confinement.py, STATUS_MEMORY_LIMIT).
 MEMORY_LIMIT_STATUS = 73
 
 
