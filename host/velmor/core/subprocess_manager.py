@@ -48,15 +48,10 @@ from velmor.core.helper_client import (
 )
 from velmor.core.inside import custom_worker
 from velmor.core.job_io import Job, Limits, NotStarted
-from velmor.core.outcome import (
-    SubprocessResult,
-    describe_exit,
-    format_bytes,
-    format_seconds,
-    interpret,
-)
+from velmor.core.outcome import SubprocessResult, describe_exit, interpret
 from velmor.core.sandbox import SandboxPolicy, SandboxStatus
 from velmor.core.spawned_job import SpawnedJob
+from velmor.core.units import format_bytes, format_seconds
 
 __all__ = [
     "WORKERS",
