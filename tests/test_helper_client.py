@@ -1,6 +1,7 @@
-"""The manager's side of the warm helper: a helper that stops, hangs or can no
-longer start jobs holds neither the event loop nor any job's deadline, and is
-replaced; and the job folders that hosts which died leave behind."""
+"""The manager's side of the warm helper: started on first use, ended by close(),
+and by the host's end however it ends; a helper that dies, stops, hangs or can
+no longer start jobs holds neither the event loop nor any job's deadline, and
+is replaced."""
 
 from __future__ import annotations
 
@@ -11,15 +12,22 @@ import resource
 import signal
 import subprocess
 import sys
-import tempfile
 import time
-from pathlib import Path
 
 import pytest
 
-from tests.processes import helper_processes, is_spare, wait_until
+from tests.processes import (
+    alive,
+    group_members,
+    helper_processes,
+    is_spare,
+    processes,
+    wait_until,
+    worker_children,
+)
+from tests.tasks import run
 from velmor.core import helper_client, job_folders
-from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
+from velmor.core.subprocess_manager import SubprocessManager
 
 KILL_GRACE = helper_client.KILL_GRACE
 # The longest the loop may go without a turn while a stopped helper holds
@@ -30,25 +38,6 @@ KILL_GRACE = helper_client.KILL_GRACE
 LONGEST_STALL = 0.25 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.1
 QUICK = "def main(args):\n    return args\n"
 SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"
-
-
-@pytest.fixture
-def tool(tmp_path):
-    def write(source: str, name: str = "tool") -> str:
-        path = tmp_path / f"{name}.py"
-        path.write_text(source, encoding="utf-8")
-        return str(path)
-
-    return write
-
-
-def run(path: str, args: object = None, timeout: float | None = 10.0) -> SubprocessTask:
-    command = {"action": "run_function", "path": path, "function": "main", "args": args}
-    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
-
-
-def alive(pid: int) -> bool:
-    return os.path.exists(f"/proc/{pid}")
 
 
 class Ticker:
@@ -211,66 +200,164 @@ class TestFailingHelper:
         assert (await manager.spawn(run(tool(QUICK), "then"))).output == "then"
 
 
-def _folder_of(pid: int, start: int, namespace: int, root: Path) -> Path:
-    folder = root / f"velmor-job-{pid}-{start}-{namespace}-abcd1234"
-    folder.mkdir()
-    (folder / "left.txt").write_text("left behind", encoding="utf-8")
-    return folder
+def running_members(pgid: int) -> list[int]:
+    """Members still running; orphans that died wait here for init, which takes its time."""
+    return [pid for pid, _, group, state in processes() if group == pgid and state != "Z"]
 
 
-class TestLeftoverFolders:
-    @pytest.fixture
-    def gone(self):
-        """A process that has exited and been reaped, and its start time."""
-        child = subprocess.Popen([sys.executable, "-c", "pass"])
-        start = job_folders._start_time(child.pid)
-        child.wait()
-        return child.pid, start
+def gone(pid: int) -> bool:
+    """No longer running: absent, or a zombie waiting for its parent."""
+    for found, _, _, state in processes():
+        if found == pid:
+            return state == "Z"
+    return True
 
-    def test_a_job_folder_is_named_after_its_host(self, tmp_path, monkeypatch):
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-        folder = Path(job_folders.make_job_folder())
-        pid, start, namespace = folder.name.split("-")[2:5]
-        assert folder.parent == tmp_path and folder.is_dir()
-        assert int(pid) == os.getpid()
-        assert int(start) == job_folders._start_time(os.getpid())
-        assert int(namespace) == os.stat("/proc/self/ns/pid").st_ino
 
-    def test_only_folders_of_hosts_that_are_gone_are_removed(self, tmp_path, gone, monkeypatch):
-        namespace = os.stat("/proc/self/ns/pid").st_ino
-        me, my_start = os.getpid(), job_folders._start_time(os.getpid())
-        dead = _folder_of(*gone, namespace, tmp_path)
-        reused = _folder_of(me, my_start + 1, namespace, tmp_path)  # this pid, another start
-        live = _folder_of(me, my_start, namespace, tmp_path)
-        elsewhere = _folder_of(*gone, namespace + 1, tmp_path)  # another pid namespace's
-        unrelated = tmp_path / "velmor-job-x7yz"
-        unrelated.mkdir()
-        target = tmp_path / "target"
-        target.mkdir()
-        (target / "keep.txt").write_text("kept", encoding="utf-8")
-        link = tmp_path / f"velmor-job-{gone[0]}-{gone[1]}-{namespace}-link0000"
-        link.symlink_to(target)
-        # A dead host's folder with a link in it: the link goes, not what it names.
-        (dead / "out").symlink_to(target)
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-        manager = SubprocessManager(warm=False, sandbox=False)
-        manager._leftovers.join(10)
-        assert not dead.exists() and not reused.exists()
-        assert live.exists() and elsewhere.exists() and unrelated.exists()
-        assert link.is_symlink() and (target / "keep.txt").read_text(encoding="utf-8") == "kept"
+SLOW_TOOL = """
+import os, subprocess, time
+def main(args):
+    subprocess.Popen(["sleep", "60"])
+    print(os.getpid(), flush=True)
+    time.sleep(60)
+"""
 
-    @pytest.mark.skipif(os.geteuid() != 0, reason="needs to give a folder to another user")
-    def test_folders_of_other_users_are_not_touched(self, tmp_path, gone):
-        namespace = os.stat("/proc/self/ns/pid").st_ino
-        theirs = _folder_of(*gone, namespace, tmp_path)
-        os.chown(theirs, 65534, 65534)
-        assert job_folders.remove_leftovers(str(tmp_path)) == []
-        assert theirs.exists()
 
-    async def test_a_job_leaves_no_folder_behind(self, tmp_path, tool, monkeypatch):
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+async def running_job() -> int:
+    """The pid of the one job running here, once it has started its straggler."""
+    assert await wait_until(lambda: any(len(group_members(pid)) >= 2 for pid in worker_children()))
+    (job,) = worker_children()
+    return job
+
+
+class TestHelperLifetime:
+    async def test_helper_killed_between_jobs_is_replaced(self, make_manager, tool):
+        manager = make_manager()
+        path = tool("def main(args):\n    return args\n")
+        assert (await manager.spawn(run(path, 1))).output == 1
+        old = manager.helper_pid
+        os.kill(old, signal.SIGKILL)
+        result = await manager.spawn(run(path, 2))
+        assert result.error is None and result.output == 2
+        assert manager.helper_pid not in (None, old)
+        assert not alive(old)  # reaped, not left a zombie
+
+    async def test_helper_killed_during_a_job(self, make_manager, tool):
+        manager = make_manager()
+        job = asyncio.create_task(manager.spawn(run(tool(SLOW_TOOL), timeout=30)))
+        worker = await running_job()
+        os.kill(manager.helper_pid, signal.SIGKILL)
+        result = await asyncio.wait_for(job, 5)
+        assert result.error == "The warm helper that ran the worker exited during the job"
+        assert await wait_until(lambda: not running_members(worker))
+        after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
+        assert after.error is None and after.output == "fine"
+
+    async def test_close_ends_the_helper_and_a_later_spawn_starts_another(self, make_manager, tool):
+        manager = make_manager()
+        path = tool("def main(args):\n    return args\n")
+        await manager.spawn(run(path))
+        first = manager.helper_pid
+        manager.close()
+        assert not alive(first) and manager.helper_pid is None
+        assert (await manager.spawn(run(path, "again"))).output == "again"
+        assert manager.helper_pid not in (None, first)
+
+    async def test_closing_ends_jobs_still_running(self, make_manager, tool):
+        manager = make_manager()
+        job = asyncio.create_task(manager.spawn(run(tool(SLOW_TOOL), timeout=30)))
+        worker = await running_job()
+        await manager.aclose()
+        result = await asyncio.wait_for(job, 5)
+        assert result.error.startswith("Worker was killed by SIGKILL")
+        assert not alive(worker)
+        assert await wait_until(lambda: not running_members(worker))
+
+    async def test_async_with_ends_the_helper(self, tool):
         async with SubprocessManager() as manager:
-            script = tool("import os\ndef main(args):\n    return os.getcwd()\n")
-            results = await asyncio.gather(*(manager.spawn(run(script)) for _ in range(4)))
-        assert all(result.error is None for result in results)
-        assert [entry for entry in tmp_path.iterdir() if entry.name.startswith("velmor-job-")] == []
+            assert (await manager.spawn(run(tool("def main(args):\n    return 1\n")))).output == 1
+            helper = manager.helper_pid
+        assert not alive(helper)
+
+    async def test_spawning_when_fork_is_missing(self, make_manager, tool, monkeypatch):
+        monkeypatch.delattr(os, "fork")
+        manager = make_manager(sandbox=False)  # a sandboxed job's parent is outside its view
+        assert not manager.warm
+        result = await manager.spawn(
+            run(tool("import os\ndef main(args):\n    return os.getppid()\n"))
+        )
+        assert result.output == os.getpid()
+        assert helper_processes() == []
+
+
+HOST = """
+import asyncio, os, signal, sys, time
+from velmor.core.subprocess_manager import SubprocessManager, SubprocessTask
+
+how, tool = sys.argv[1], sys.argv[2]
+manager = SubprocessManager()
+
+async def main():
+    job = asyncio.create_task(manager.spawn(SubprocessTask(
+        worker_type="custom",
+        command={"action": "run_function", "path": tool, "function": "main", "args": {}},
+        timeout=60,
+    )))
+    while manager.helper_pid is None:
+        await asyncio.sleep(0.01)
+    print(manager.helper_pid, flush=True)
+    await asyncio.to_thread(sys.stdin.readline)  # the test has seen the job under way
+    if how == "crashes":
+        os._exit(1)
+    if how == "forks":
+        if os.fork() == 0:
+            time.sleep(30)  # a copy of the host that lives on
+            os._exit(0)
+        os._exit(0)
+    if how == "is killed":
+        await job
+    # "returns": leave with the job still running, without closing the manager
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.parametrize("how", ["returns", "crashes", "forks", "is killed"])
+def test_a_host_that_goes_away_leaves_no_helper_or_job_behind(tool, tmp_path, how):
+    script = tmp_path / "host.py"
+    script.write_text(HOST, encoding="utf-8")
+    folders = tmp_path / "tmp"  # where the host makes its job folders
+    folders.mkdir()
+    host = subprocess.Popen(
+        [sys.executable, str(script), how, tool(SLOW_TOOL)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        # The installed package: the source tree lacks the sandbox's native part.
+        env={**os.environ, "TMPDIR": str(folders)},
+        start_new_session=True,
+    )
+    try:
+        helper = int(host.stdout.readline())
+        jobs = lambda: [pid for pid, parent, _, _ in processes() if parent == helper]  # noqa: E731
+        assert asyncio.run(wait_until(lambda: any(len(group_members(job)) >= 2 for job in jobs())))
+        (job,) = jobs()
+        host.stdin.write(b"go\n")
+        host.stdin.flush()
+        if how == "is killed":
+            host.kill()
+        host.wait(timeout=10)
+        assert asyncio.run(wait_until(lambda: gone(helper) and not running_members(job)))
+        # A host that could not remove its job's folder left it to the next manager.
+        left = [folder.name for folder in folders.iterdir()]
+        assert len(left) == (1 if how in ("crashes", "is killed", "forks") else 0)
+        job_folders.remove_leftovers(str(folders))
+        assert list(folders.iterdir()) == []
+    finally:
+        try:
+            os.killpg(
+                host.pid, signal.SIGKILL
+            )  # the copy that lived on, or everything if the test failed
+        except ProcessLookupError:
+            pass
+        host.wait()
+        host.stdin.close()
+        host.stdout.close()
