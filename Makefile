@@ -50,7 +50,8 @@ test: lint
 	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
 
 # Everything but the long system suites (marked slow: the escape suites,
-# soak, stress, leak loops, the client frameworks' sessions), for quick turns.
+# soak, stress, leak loops, real MCP servers and clients, the docs' snippets,
+# store durability, fuzzing), for quick turns.
 test-fast: install
 	$(VENV)/bin/python -m pytest -q -m "not slow" $(PYTEST_ARGS)
 
