@@ -20,7 +20,7 @@ PYTEST_ARGS ?=
 WERROR ?= OFF
 CMAKE_FLAGS = -Ccmake.define.VELMOR_WERROR=$(WERROR)
 
-.PHONY: all install demo test lint bench asan-test clean check-python
+.PHONY: all install demo test test-fast lint bench asan-test clean check-python
 
 all: test
 
@@ -48,6 +48,12 @@ lint: install
 
 test: lint
 	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
+
+# Everything but the long system suites (marked slow: the escape suites,
+# soak, stress, leak loops, real MCP servers and clients, the docs' snippets,
+# store durability, fuzzing), for quick turns.
+test-fast: install
+	$(VENV)/bin/python -m pytest -q -m "not slow" $(PYTEST_ARGS)
 
 demo: install
 	$(VENV)/bin/python examples/agent_session.py

@@ -21,8 +21,8 @@ import statistics
 import tempfile
 import textwrap
 
-from velmor.core import confinement
 from velmor.core import sandbox as sandboxing
+from velmor.core.inside import confinement
 from velmor.core.subprocess_manager import SandboxPolicy, SubprocessManager, SubprocessTask
 
 MiB = 1 << 20

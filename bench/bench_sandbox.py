@@ -33,8 +33,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from velmor.core import confinement
 from velmor.core import sandbox as sandboxing
+from velmor.core.inside import confinement
 from worker_jobs import TRIVIAL_TOOL, SubprocessManager, bare_start, run_task, timed_spawn
 
 ADDED_TARGET_MS = 0.5

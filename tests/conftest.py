@@ -1,8 +1,10 @@
 """Shared fixtures: every test runs with its own empty home directory, and the
-run as a whole must leave no warm helper process behind."""
+run as a whole must leave no warm helper process behind; managers and tool
+scripts for the suites that run real jobs."""
 
 import gc
 import os
+import textwrap
 import time
 
 import pytest
@@ -45,3 +47,28 @@ def make_manager():
     yield make
     for manager in made:
         manager.close()
+
+
+@pytest.fixture(scope="module", params=["warm", "spawning"])
+def manager(request):
+    # Made outside any loop and shared by tests that each run on their own loop.
+    manager = SubprocessManager(warm=request.param == "warm")
+    assert manager.warm == (request.param == "warm")
+    yield manager
+    manager.close()
+
+
+@pytest.fixture
+def tool(tmp_path):
+    """Writes a tool script as the store holds one, NAME<n>/tool.py, and gives
+    its absolute path."""
+    counter = iter(range(1000))
+
+    def write(source: str, name: str = "tool") -> str:
+        folder = tmp_path / f"{name}{next(counter)}"
+        folder.mkdir()
+        path = folder / "tool.py"
+        path.write_text(textwrap.dedent(source), encoding="utf-8")
+        return str(path)
+
+    return write

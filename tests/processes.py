@@ -6,7 +6,7 @@ import asyncio
 import os
 import time
 
-from velmor.core.helper_protocol import SPARE_NAME
+from velmor.core.inside.helper_protocol import SPARE_NAME
 from velmor.core.subprocess_manager import HELPER_SCRIPT
 
 
@@ -55,6 +55,29 @@ def helper_processes(parent: int | None = None) -> list[int]:
     parent = os.getpid() if parent is None else parent
     helper = str(HELPER_SCRIPT).encode()
     return [pid for pid, ppid, _, _ in processes() if ppid == parent and helper in cmdline(pid)]
+
+
+def alive(pid: int) -> bool:
+    """Running, or dead but not yet reaped by its parent."""
+    return os.path.exists(f"/proc/{pid}")
+
+
+def group_members(pgid: int) -> list[int]:
+    return [pid for pid, _, group, _ in processes() if group == pgid]
+
+
+def worker_children() -> list[int]:
+    """Live job processes: children of this process or of its warm helpers
+    (other than the child a helper keeps forked ahead of the next job)."""
+    helpers = set(helper_processes())
+    return [
+        pid
+        for pid, ppid, _, state in processes()
+        if (ppid == os.getpid() or ppid in helpers)
+        and pid not in helpers
+        and state != "Z"
+        and not is_spare(pid)
+    ]
 
 
 async def wait_until(condition, timeout: float = 5.0) -> bool:

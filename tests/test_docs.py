@@ -9,6 +9,9 @@ from pathlib import Path
 
 import pytest
 
+# Every snippet and the demo in fresh interpreters: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = [ROOT / "README.md", ROOT / "docs" / "integrating.md"]
 

@@ -8,11 +8,15 @@ import tempfile
 import types
 from pathlib import Path
 
+import pytest
 from hypothesis import HealthCheck, Phase, event, given, settings
 from hypothesis import strategies as st
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
+
+# Generated inputs by the thousand: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
 
 
 class Hostile(Exception):

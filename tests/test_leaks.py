@@ -15,6 +15,9 @@ from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 from tests.fakes import Answering, JobResult, Step, finish
 from velmor.tools.base import ToolRegistry
 
+# Every call path a thousand times over, watching memory: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 ROUNDS = 1000
 WARM_UP = 50
 CODE = "def main(args):\n    return args\n"

@@ -13,6 +13,9 @@ import pytest
 from tests.legitimate_tools import TOOLS
 from velmor.core.subprocess_manager import SandboxPolicy, SubprocessTask
 
+# Real tools of every kind, sandboxed, warm and spawned: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 
 @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
 @pytest.mark.parametrize("tool", TOOLS, ids=[tool.name for tool in TOOLS])

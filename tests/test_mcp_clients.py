@@ -31,6 +31,9 @@ from pydantic_ai.mcp import MCPToolset  # noqa: E402
 from pydantic_ai.messages import ModelResponse, TextPart, ToolCallPart, ToolReturnPart  # noqa: E402
 from pydantic_ai.models.function import FunctionModel  # noqa: E402
 
+# Sessions of real agent frameworks, one in a venv of its own: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 SERVER = Path(sys.executable).with_name("velmor-tools")
 DRIVERS = Path(__file__).resolve().parent / "mcp1_clients"
 WORD_COUNT = "def main(args):\n    return {'words': len(args['text'].split())}\n"

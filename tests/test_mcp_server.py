@@ -24,6 +24,9 @@ from mcp.shared.tool_name_validation import validate_tool_name  # noqa: E402
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS  # noqa: E402
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool  # noqa: E402
 
+# Real servers over stdio and HTTP, one process each: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 SCRIPT = Path(sys.executable).with_name("velmor-tools")
 ADDER = "def main(args):\n    return {'sum': args['a'] + args['b']}\n"
 CREATOR_SCHEMA = ToolCreatorTool(object()).parameters

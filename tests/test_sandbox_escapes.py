@@ -39,6 +39,9 @@ from tests.processes import processes, wait_until, with_argument
 from velmor.core.sandbox import SandboxPolicy
 from velmor.core.subprocess_manager import WORKERS, SubprocessManager, SubprocessTask
 
+# Every attack, warm and spawned, through the real manager: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 DECOY_HOST = Path(__file__).with_name("decoy_host.py")
 REPO = Path(__file__).resolve().parents[1]
 LINGER = 20  # seconds a left-behind process lives, should one escape

@@ -19,6 +19,9 @@ import pytest
 
 from tests.unprivileged import run_unprivileged, unused_uid
 
+# The escape suite again in a process of its own: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 REPO = Path(__file__).resolve().parents[1]
 ESCAPE_SUITE = "tests/test_sandbox_escapes.py"
 

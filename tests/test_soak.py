@@ -15,9 +15,10 @@ from tests.fakes import JobResult, finish
 from tests.store_agents import check_agents, run_agents
 from velmor.tools.base import ToolRegistry
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMOR_SOAK") != "1", reason="soak test: set VELMOR_SOAK=1"
-)
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(os.environ.get("VELMOR_SOAK") != "1", reason="soak test: set VELMOR_SOAK=1"),
+]
 CALLS, PER_ROUND, SAMPLES = 1_000_000, 8, 50
 
 

@@ -27,6 +27,9 @@ from tests.store_agents import (
     temporary_files,
 )
 
+# Writers killed at random and agents sharing a store: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
+
 AGENTS = Path(__file__).with_name("store_agents.py")
 KILLS = 120
 CODE = "def main(args):\n    return {}\n"

@@ -7,10 +7,14 @@ import tempfile
 import time
 from pathlib import Path
 
+import pytest
 from velmor.tools.tool_creator import ToolCreatorTool
 
 from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry
+
+# Hundreds of real jobs: left out of `make test-fast`.
+pytestmark = pytest.mark.slow
 
 RUNS, CREATES, AT_ONCE = 500, 100, 50
 ECHO = 'def main(args):\n    n = args["n"]\n    return {"n": n, "square": n * n, "text": "\\u00e9" * (n % 4)}\n'

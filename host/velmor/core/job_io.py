@@ -12,7 +12,7 @@ import asyncio
 import os
 from pathlib import Path
 
-from velmor.core.outcome import format_bytes
+from velmor.core.units import format_bytes
 
 READ_CHUNK = 1 << 16
 

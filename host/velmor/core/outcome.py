@@ -6,10 +6,10 @@ import json
 import signal
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from velmor.core.job_io import Capture, Job
+from velmor.core.job_io import Capture, Job
+from velmor.core.units import format_bytes, format_seconds
 
 STDERR_TAIL_LINES = 6  # stderr lines quoted in an error
 # How deeply a reply may nest its lists and objects: a deeper one is refused
@@ -34,21 +34,6 @@ class SubprocessResult:
     stderr: str = ""
     duration: float = 0.0
     returncode: int | None = None
-
-
-def format_seconds(seconds: float) -> str:
-    """60.0 -> "60", 0.5 -> "0.5": a timeout as a person wrote it."""
-    value = float(seconds)
-    if value.is_integer() and abs(value) < 1e15:
-        return str(int(value))
-    return repr(value)
-
-
-def format_bytes(size: int) -> str:
-    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
-        if size >= 1 << shift and size % (1 << shift) == 0:
-            return f"{size >> shift} {unit}"
-    return f"{size} bytes"
 
 
 def describe_exit(returncode: int) -> str:
@@ -103,7 +88,7 @@ def decode_reply(data: bytes) -> dict[str, Any]:
 
 
 # The exit status the sandbox gives a job that went beyond its memory limit
-# (confinement.STATUS_MEMORY_LIMIT).
+# (inside/confinement.py, STATUS_MEMORY_LIMIT).
 MEMORY_LIMIT_STATUS = 73
 
 

@@ -18,7 +18,7 @@ sealed read-only; the process cap; no capabilities (the bounding set
 emptied); Landlock; the job's part of the filter.
 
 This module decides what the world holds (`world_entries`) and which ids a
-job has (`job_ids`); confinement.py takes the stages inside the processes.
+job has (`job_ids`); inside/confinement.py takes the stages inside the processes.
 """
 
 from __future__ import annotations
@@ -30,11 +30,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from velmor.core.helper_protocol import JobSandbox
+from velmor.core.inside.helper_protocol import JobSandbox
 
 __all__ = ["SandboxPolicy", "SandboxStatus", "describe_job_filter"]
 
-CONFINEMENT_SCRIPT = Path(__file__).resolve().with_name("confinement.py")
+CONFINEMENT_SCRIPT = Path(__file__).resolve().parent / "inside" / "confinement.py"
 
 # Landlock ABI 6 brings the scoping of signals and abstract UNIX sockets.
 REQUIRED_LANDLOCK_ABI = 6
@@ -312,7 +312,6 @@ def helper_arguments(status: SandboxStatus) -> list[str]:
 
     setup = {
         "native": status._native_path,
-        "confinement": str(CONFINEMENT_SCRIPT),
         **world_description(status.policy),
     }
     return ["--sandbox", json.dumps(setup)]

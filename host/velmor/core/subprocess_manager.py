@@ -7,7 +7,7 @@ of sandbox.py. The command travels to the worker and the result back over two
 extra pipes; the worker's fds 1 and 2 are captured apart (job_io.py).
 
 Where fork is available, that process is forked by a warm helper
-(forked_job.py, warm_helper.py): a job then costs a fork instead of an
+(forked_job.py, helper_client.py, inside/helper_server.py): a job then costs a fork instead of an
 interpreter start. Without fork, or with `warm=False`, every job starts a new
 `python -I` that runs the worker script (spawned_job.py).
 
@@ -37,25 +37,21 @@ from functools import partial
 from pathlib import Path
 from typing import Any
 
-from velmor.core import custom_worker, job_folders
+from velmor.core import job_folders
 from velmor.core import sandbox as sandboxing
-from velmor.core.forked_job import (
+from velmor.core.forked_job import ForkedJob
+from velmor.core.helper_client import (
     FAILURES_TO_RETIRE,
     HELPER_SCRIPT,
-    ForkedJob,
-    WarmHelper,
+    HelperClient,
     fork_available,
 )
+from velmor.core.inside import custom_worker
 from velmor.core.job_io import Job, Limits, NotStarted
-from velmor.core.outcome import (
-    SubprocessResult,
-    describe_exit,
-    format_bytes,
-    format_seconds,
-    interpret,
-)
+from velmor.core.outcome import SubprocessResult, describe_exit, interpret
 from velmor.core.sandbox import SandboxPolicy, SandboxStatus
 from velmor.core.spawned_job import SpawnedJob
+from velmor.core.units import format_bytes, format_seconds
 
 __all__ = [
     "WORKERS",
@@ -72,7 +68,7 @@ __all__ = [
 # Worker scripts by worker type. Each is run by absolute path, so the process
 # runs exactly the file that sits beside this module, whatever sys.path says.
 WORKERS: dict[str, Path] = {
-    "custom": Path(__file__).resolve().with_name("custom_worker.py"),
+    "custom": Path(__file__).resolve().parent / "inside" / "custom_worker.py",
 }
 
 # What each worker type's commands read of the host (its own rule, so that
@@ -167,12 +163,12 @@ class SubprocessManager:
         self.output_cap = output_cap
         self._sandbox = sandboxing.probe(policy) if policy is not None else None
         self.warm = warm and fork_available()
-        self._helper: WarmHelper | None = None
+        self._helper: HelperClient | None = None
         if self.warm:
             arguments = []
             if self._sandbox is not None and self._sandbox.missing is None:
                 arguments = sandboxing.helper_arguments(self._sandbox)
-            self._helper = WarmHelper(list(WORKERS.values()), arguments)
+            self._helper = HelperClient(list(WORKERS.values()), arguments)
             # A manager dropped without close(), or alive at exit, ends its helper.
             weakref.finalize(self, self._helper.close)
         # asyncio primitives bind to the loop they first wait on, so each loop

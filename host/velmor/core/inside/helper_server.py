@@ -1,9 +1,9 @@
-"""The warm helper: forks a fresh worker process per job from a loaded interpreter.
+"""The warm helper's server: forks a fresh worker process per job from a loaded interpreter.
 
 Starting an interpreter and importing the worker costs every spawned job more
 than the job itself. The subprocess manager therefore starts this script once,
 
-    python -I /abs/path/warm_helper.py CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...
+    python -I /abs/path/helper_server.py CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...
 
 and it loads the worker scripts (and the modules they list in WARM_IMPORTS),
 then forks one child per job. The helper never runs tool code: a child turns
@@ -62,31 +62,27 @@ except (ImportError, OSError, AttributeError):  # not glibc-like: no parent-deat
 _PR_SET_PDEATHSIG = 1
 _PR_SET_NAME = 15
 _MAXFD = os.sysconf("SC_OPEN_MAX")
-_HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Nothing of ours is importable under -I: this folder's loader comes by path
+# and loads the rest (see loader.py).
+_spec = importlib.util.spec_from_file_location(
+    "_velmor_loader", os.path.join(os.path.dirname(os.path.abspath(__file__)), "loader.py")
+)
+assert _spec is not None and _spec.loader is not None
+loader = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(loader)
+
+protocol = loader.load_sibling("helper_protocol")
 
 
-def load_by_path(name: str, path: str) -> types.ModuleType:
-    """A module of ours from a file: this package is not importable under -I."""
-    spec = importlib.util.spec_from_file_location(name, path)
-    if spec is None or spec.loader is None:
-        raise ImportError(f"cannot load {name} from {path}")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module  # where dataclasses look a module's names up
-    spec.loader.exec_module(module)
-    return module
-
-
-protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_protocol.py"))
-
-
-class Sandbox:
+class HelperConfinement:
     """What the helper keeps for confining its jobs: the native sequence, the
     confinement module, and the description every job shares (its world)."""
 
     def __init__(self, setup: dict) -> None:
         self.setup = setup
-        self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
-        self.native = self.confinement.load_native(setup["native"])
+        self.confinement = loader.load_sibling("confinement")
+        self.native = loader.load_native(setup["native"])
         self.native.confine("helper", setup)
 
 
@@ -113,11 +109,7 @@ class _Job:
 
 def load_worker(path: str) -> types.ModuleType:
     """Run a worker script as a module (not as __main__) and import what it asks for."""
-    spec = importlib.util.spec_from_file_location("_velmor_warm_worker", path)
-    if spec is None or spec.loader is None:
-        raise ImportError(f"cannot load a worker from {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = loader.load_worker(path, "_velmor_warm_worker")
     for name in getattr(module, "WARM_IMPORTS", ()):
         importlib.import_module(name)
     rehearse(module)
@@ -134,12 +126,12 @@ def rehearse(worker: types.ModuleType) -> None:
     os.environ.update(saved)
 
 
-class Helper:
+class HelperServer:
     def __init__(
         self,
         control: socket.socket,
         workers: dict[str, types.ModuleType],
-        sandbox: Sandbox | None = None,
+        sandbox: HelperConfinement | None = None,
     ) -> None:
         self.pid = os.getpid()
         with open("/proc/self/comm", "rb") as comm:
@@ -527,10 +519,10 @@ def main(argv: list[str]) -> None:
     if scripts[:1] == ["--sandbox"]:
         # Before any worker is loaded, so that nothing it sets up is shared
         # with the namespaces the helper leaves.
-        sandbox = Sandbox(json.loads(scripts[1]))
+        sandbox = HelperConfinement(json.loads(scripts[1]))
         scripts = scripts[2:]
     workers = {path: load_worker(path) for path in scripts}
-    helper = Helper(control, workers, sandbox)
+    helper = HelperServer(control, workers, sandbox)
     # What is loaded now stays put, so the collector does not touch (and copy)
     # the shared pages in every child.
     gc.collect()

@@ -2,7 +2,7 @@
 
 The manager starts the helper as
 
-    python -I /abs/path/warm_helper.py CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...
+    python -I /abs/path/helper_server.py CONTROL_FD [--sandbox SETUP_JSON] WORKER_SCRIPT...
 
 CONTROL_FD is an AF_UNIX SOCK_SEQPACKET socket. Each message on it is one job:
 a JobRequest in its JSON form carrying JOB_FDS descriptors, the job's

@@ -32,7 +32,6 @@ waits for it and ends as it ended; the job's process takes `spare` and `job` and
 
 from __future__ import annotations
 
-import importlib.machinery
 import importlib.util
 import json
 import os
@@ -46,16 +45,6 @@ import typing
 
 # Exit status of a launcher or job process that could not confine itself.
 STATUS_SETUP_FAILED = 71
-
-
-def load_native(path: str) -> types.ModuleType:
-    loader = importlib.machinery.ExtensionFileLoader("_sandbox", path)
-    spec = importlib.util.spec_from_file_location("_sandbox", path, loader=loader)
-    if spec is None:
-        raise ImportError(f"cannot load the sandbox's native part from {path}")
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, int]]:
@@ -196,12 +185,12 @@ def _remove_ended_cgroups(parent: str) -> None:
             pass  # in use, or removed by another spare meanwhile
 
 
-def _launch(argv: list[str]) -> None:
+def _launch(argv: list[str], loader: types.ModuleType) -> None:
     spec_text, worker_path, command_fd, result_fd = argv[1:]
     try:
         spec = json.loads(spec_text)
-        native = load_native(spec["native"])
-        worker = _load_worker(worker_path)
+        native = loader.load_native(spec["native"])
+        worker = loader.load_worker(worker_path, "_velmor_sandboxed_worker")
         native.confine("helper", spec)
         own = own_mounts(native, spec["own"])
         spec = fork_job_process(native, spec)
@@ -337,15 +326,6 @@ def _kibibytes(path: str, names: tuple[bytes, ...]) -> int:
     return total
 
 
-def _load_worker(path: str) -> types.ModuleType:
-    spec = importlib.util.spec_from_file_location("_velmor_sandboxed_worker", path)
-    if spec is None or spec.loader is None:
-        raise ImportError(f"cannot load a worker from {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 if __name__ == "__main__":
     if len(sys.argv) != 5:
         print(
@@ -353,4 +333,12 @@ if __name__ == "__main__":
             file=sys.stderr,
         )
         raise SystemExit(2)
-    _launch(sys.argv)
+    # Nothing of ours is importable under -I: this folder's loader comes by
+    # path and loads the rest (see loader.py).
+    _spec = importlib.util.spec_from_file_location(
+        "_velmor_loader", os.path.join(os.path.dirname(os.path.abspath(__file__)), "loader.py")
+    )
+    assert _spec is not None and _spec.loader is not None
+    _loader = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(_loader)
+    _launch(sys.argv, _loader)
