@@ -1,4 +1,4 @@
-#include "py.hpp"
+#include "common/py.hpp"
 
 #include <exception>
 #include <new>
