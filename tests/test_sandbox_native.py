@@ -66,6 +66,13 @@ NOT_THERE = "/nonexistent/velmor-test"
             TypeError,
             "'str' object cannot be interpreted as an integer",
         ),
+        # A failed step: its errno's OSError, naming the step and the errno's text once.
+        (
+            "detached_file",
+            (NOT_THERE,),
+            FileNotFoundError,
+            f"[Errno 2] open_tree of {NOT_THERE}: No such file or directory",
+        ),
         (
             "confine",
             ("job", {"scratch": 5}),

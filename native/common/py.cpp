@@ -2,7 +2,6 @@
 
 #include "common/os_error.hpp"
 
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -18,9 +17,9 @@ void set_error_from_current_exception(PyObject* other) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::system_error& e) {
-        const int code = e.code().value();
+        // what() is already "<step>: <strerror>", the text OSError shows after the errno.
         try {
-            set_os_error(code, std::string(e.what()) + ": " + std::strerror(code));
+            set_os_error(e.code().value(), e.what());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
