@@ -371,8 +371,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_sandbox", "Per-job confinement steps of the sandbox.", 0, methods,
-    slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_sandbox",
+    .m_doc = "Per-job confinement steps of the sandbox.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
