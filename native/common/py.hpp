@@ -1,7 +1,7 @@
-// Python toolkit: owning references, borrowed views, one exception type for
-// "a Python error is set", and thin wrappers over the C API calls the module
-// makes. Business code never tests a C API return value by hand and never
-// decrefs by hand.
+// Python toolkit of both extensions: owning references, borrowed views, one
+// exception type for "a Python error is set", and thin wrappers over the C
+// API calls they make. Business code never tests a C API return value by hand
+// and never decrefs by hand.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
