@@ -20,7 +20,7 @@ PYTEST_ARGS ?=
 WERROR ?= OFF
 CMAKE_FLAGS = -Ccmake.define.VELMOR_WERROR=$(WERROR)
 
-.PHONY: all install demo test test-fast lint bench asan-test clean check-python
+.PHONY: all install demo test test-fast lint format bench asan-test clean check-python
 
 all: test
 
@@ -40,11 +40,19 @@ install: $(VENV)/.tools-stamp
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
 	  -Cbuild-dir=build/release $(CMAKE_FLAGS) '.[test,mcp]'
 
-# The Python sources are linted and their formatting checked before the suite runs.
+# The Python sources are linted and their formatting checked before the suite
+# runs, and so is the formatting of both extensions' C++ (.clang-format).
 LINTED := host tests bench examples
+CXX_SOURCES = $(shell find native tools host/native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
 lint: install
 	$(VENV)/bin/ruff check $(LINTED)
 	$(VENV)/bin/ruff format --check $(LINTED)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+# Rewrites the sources in their formats (ruff's for Python, .clang-format's for C++).
+format: install
+	$(VENV)/bin/ruff format $(LINTED)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 test: lint
 	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)

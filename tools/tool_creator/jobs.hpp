@@ -2,7 +2,7 @@
 // the manager, and turning a job result into the text the agent reads.
 #pragma once
 
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 #include "state.hpp"
 
 namespace tc {

@@ -2,7 +2,7 @@
 // gives, the form of every JSON answer and of metadata.json.
 #pragma once
 
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 
 namespace tc {
 

@@ -11,7 +11,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 #include "runtime/steps.hpp"
 #include "texts.hpp"
 

@@ -2,7 +2,7 @@
 // `parameters` property gets a fresh deep copy of a template built once.
 #pragma once
 
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 
 namespace tc {
 

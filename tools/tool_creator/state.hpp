@@ -5,7 +5,7 @@
 #pragma once
 
 #include "operations.hpp"
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 #include "runtime/runtime.hpp"
 #include "texts.hpp"
 

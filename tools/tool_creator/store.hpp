@@ -1,7 +1,7 @@
 // Helpers shared by the operations that work on the custom tools store.
 #pragma once
 
-#include "runtime/py.hpp"
+#include "common/py.hpp"
 
 namespace tc {
 

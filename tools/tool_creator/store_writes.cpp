@@ -2,6 +2,9 @@
 // synced, then renamed over the final name (store.hpp says why).
 #include "store.hpp"
 
+#include "common/fd.hpp"
+#include "common/os_error.hpp"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -32,45 +35,15 @@ constexpr std::size_t kNonceDigits = 16;
 // belongs to a writer that died and whose pid was given to another process.
 constexpr std::time_t kAbandonedAfterSeconds = 600;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
 struct DirCloser {
     void operator()(DIR* d) const noexcept { ::closedir(d); }
 };
-
-// The file system form of a path object, as the os functions take it.
-std::string fs_path(py::Borrowed path) {
-    PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(path, &bytes)) py::throw_error_set();
-    py::Ref owned = py::Ref::steal(bytes);
-    return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-}
-
-// The OSError subclass for `error`, with the paths as os functions give them.
-[[noreturn]] void raise_os_error(int error, py::Borrowed path, py::Borrowed other = nullptr) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, path, other);
-    py::throw_error_set();
-}
 
 // Flushes the file or folder at `path` to the disk; 0 or the errno.
 int sync_to_disk(const std::string& path, int flags) noexcept {
     int error = 0;
     Py_BEGIN_ALLOW_THREADS
-    Descriptor fd(::open(path.c_str(), flags | O_CLOEXEC));
+    sys::Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0) error = errno;
     Py_END_ALLOW_THREADS
     return error;
@@ -130,12 +103,12 @@ bool abandoned(int folder_fd, const char* name, pid_t writer) noexcept {
 void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text) {
     py::Ref temporary = join(folder, temporary_name(name));
     py::Ref final_path = join(folder, name);
-    const std::string temporary_text = fs_path(temporary);
+    const std::string temporary_text = py::fs_path(temporary);
     try {
         write_text_utf8(temporary, text);
-        if (int error = sync_to_disk(temporary_text, O_RDONLY)) raise_os_error(error, temporary);
-        const std::string final_text = fs_path(final_path);
-        if (::rename(temporary_text.c_str(), final_text.c_str()) != 0) raise_os_error(errno, temporary, final_path);
+        if (int error = sync_to_disk(temporary_text, O_RDONLY)) py::raise_os_error(error, temporary);
+        const std::string final_text = py::fs_path(final_path);
+        if (::rename(temporary_text.c_str(), final_text.c_str()) != 0) py::raise_os_error(errno, temporary, final_path);
     } catch (...) {
         ::unlink(temporary_text.c_str());
         throw;
@@ -143,11 +116,11 @@ void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text) {
 }
 
 void sync_folder(py::Borrowed folder) {
-    if (int error = sync_to_disk(fs_path(folder), O_RDONLY | O_DIRECTORY)) raise_os_error(error, folder);
+    if (int error = sync_to_disk(py::fs_path(folder), O_RDONLY | O_DIRECTORY)) py::raise_os_error(error, folder);
 }
 
 void remove_stale_temporaries(py::Borrowed folder) {
-    const std::string folder_text = fs_path(folder);
+    const std::string folder_text = py::fs_path(folder);
     Py_BEGIN_ALLOW_THREADS
     // Best effort: a folder that cannot be read or a file that cannot be
     // removed is left for the write that follows (or the next create) to meet.

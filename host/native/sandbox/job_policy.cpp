@@ -17,6 +17,8 @@ struct Call {
     const char* name;
 };
 
+// The tables of calls are laid out by hand, in groups with their reasons.
+// clang-format off
 #define CALL(name) Call{SYS_##name, #name}
 
 // Allowed whatever the arguments: what CPython, its standard library and
@@ -98,6 +100,7 @@ constexpr Call kUnsupported[] = {
 };
 
 #undef CALL
+// clang-format on
 
 // clone() flags that would make a namespace or a child of the job's parent
 // (which would outlive the job and land on whoever started it). CLONE_NEWTIME

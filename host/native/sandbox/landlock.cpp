@@ -1,12 +1,12 @@
 #include "landlock.hpp"
-#include "fd.hpp"
+#include "common/fd.hpp"
+#include "common/system_error.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/landlock.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace sandbox {
@@ -62,10 +62,8 @@ std::uint64_t handled_fs(int abi) {
     return rights;
 }
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
+using sys::Fd;
+using sys::fail;
 
 }  // namespace
 

@@ -1,376 +1,311 @@
 // velmor.core._sandbox: the confinement sequence of a job (sequence.hpp), in
 // native code so that its order is checked in one place, and the single
 // steps the tests and the launcher call on their own.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include "sequence.hpp"
-#include "world.hpp"
+#include "common/fd.hpp"
+#include "common/os_error.hpp"
+#include "common/py.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
+#include "sequence.hpp"
+#include "world.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <csignal>
-#include <fcntl.h>
+#include <optional>
 #include <string>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// An owned reference, released on every path.
-class Ref {
-public:
-    explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-    PyObject* get() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
+using py::Borrowed;
+using py::Ref;
 
-private:
-    PyObject* object_;
-};
-
-// Descriptors this call opened itself, closed when it returns.
-class OpenedFds {
-public:
-    OpenedFds() = default;
-    OpenedFds(const OpenedFds&) = delete;
-    OpenedFds& operator=(const OpenedFds&) = delete;
-    ~OpenedFds() {
-        for (int fd : fds_) close(fd);
-    }
-    void add(int fd) { fds_.push_back(fd); }
-    bool empty() const noexcept { return fds_.empty(); }
-
-private:
-    std::vector<int> fds_;
-};
-
-PyObject* raise_os_error(int code, const std::string& what) {
-    Ref args(Py_BuildValue("(is)", code, (what + ": " + std::strerror(code)).c_str()));
-    if (args) {
-        Ref error(PyObject_Call(PyExc_OSError, args.get(), nullptr));
-        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    }
-    return nullptr;
+// The body of a module function: a failed step raises the OSError of its
+// errno, naming the step; anything else the native side cannot do (a policy
+// the filter's compiler rejects) raises RuntimeError.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return py::guarded(PyExc_RuntimeError, std::forward<Body>(body));
 }
 
-PyObject* raise_system_error(const std::system_error& error) {
-    return raise_os_error(error.code().value(), error.what());
+void parse_args(int parsed) {
+    if (!parsed) py::throw_error_set();
 }
 
-PyObject* landlock_abi(PyObject*, PyObject*) { return PyLong_FromLong(sandbox::landlock_abi()); }
+const char* utf8(Borrowed text) {
+    const char* chars = PyUnicode_AsUTF8(text);
+    if (chars == nullptr) py::throw_error_set();
+    return chars;
+}
 
-bool parse_kind(PyObject* text, sandbox::PathGrant::Kind& kind) {
-    const char* name = PyUnicode_AsUTF8(text);
-    if (name == nullptr) return false;
-    if (std::strcmp(name, "read") == 0) {
-        kind = sandbox::PathGrant::Kind::read;
-    } else if (std::strcmp(name, "execute") == 0) {
-        kind = sandbox::PathGrant::Kind::execute;
-    } else if (std::strcmp(name, "write") == 0) {
-        kind = sandbox::PathGrant::Kind::write;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown kind of access %R", text);
-        return false;
+int as_int(Borrowed number) {
+    const int value = PyLong_AsInt(number);
+    if (value == -1 && PyErr_Occurred()) py::throw_error_set();
+    return value;
+}
+
+// The value a name stands for in `table`, if it is there.
+template <class Value, std::size_t N>
+std::optional<Value> lookup(const std::pair<const char*, Value> (&table)[N], const char* name) {
+    for (const auto& [known, value] : table) {
+        if (std::strcmp(name, known) == 0) return value;
     }
-    return true;
+    return std::nullopt;
 }
 
-// Parses a sequence of (path or fd, kind); paths are opened into `opened`.
-bool parse_grants(PyObject* grants_arg, OpenedFds& opened,
-                  std::vector<sandbox::PathGrant>& parsed) {
-    Ref grants(PySequence_Fast(grants_arg, "grants must be a sequence"));
-    if (!grants) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(grants.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(grants.get(), i);
+using Access = sandbox::PathGrant::Kind;
+constexpr std::pair<const char*, Access> kAccesses[] = {
+    {"read", Access::read}, {"execute", Access::execute}, {"write", Access::write}};
+
+using EntryKind = sandbox::WorldEntry::Kind;
+constexpr std::pair<const char*, EntryKind> kEntryKinds[] = {
+    {"read", EntryKind::read}, {"write", EntryKind::write}, {"device", EntryKind::device},
+    {"link", EntryKind::link}, {"file", EntryKind::file},   {"tree", EntryKind::tree}};
+
+using Stage = sandbox::ConfinementStage;
+constexpr std::pair<const char*, Stage> kStages[] = {
+    {"helper", Stage::helper}, {"spare", Stage::spare}, {"job", Stage::job}};
+
+// A sequence of (path or fd, kind); paths are opened into `opened`.
+std::vector<sandbox::PathGrant> read_grants(Borrowed grants_arg, sys::FdList& opened) {
+    const Ref grants = Ref::steal(PySequence_Fast(grants_arg, "grants must be a sequence"));
+    std::vector<sandbox::PathGrant> parsed;
+    // The size is read afresh: a path's __fspath__ may change a list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(grants.get()); ++i) {
+        const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(grants.get(), i));
         PyObject* target = nullptr;
         PyObject* kind_text = nullptr;
-        if (!PyArg_ParseTuple(item, "OU:grant", &target, &kind_text)) return false;
-        sandbox::PathGrant grant{-1, sandbox::PathGrant::Kind::read};
-        if (!parse_kind(kind_text, grant.kind)) return false;
+        parse_args(PyArg_ParseTuple(item.get(), "OU:grant", &target, &kind_text));
+        const std::optional<Access> kind = lookup(kAccesses, utf8(kind_text));
+        if (!kind) {
+            PyErr_Format(PyExc_ValueError, "unknown kind of access %R", kind_text);
+            py::throw_error_set();
+        }
+        sandbox::PathGrant grant{-1, *kind};
         if (PyLong_Check(target)) {
-            grant.fd = PyLong_AsInt(target);
-            if (grant.fd == -1 && PyErr_Occurred()) return false;
+            grant.fd = as_int(target);
         } else {
-            if (!PyUnicode_FSConverter(target, reinterpret_cast<void*>(&target))) return false;
-            Ref bytes(target);  // PyUnicode_FSConverter gave a new reference
-            const int fd = open(PyBytes_AS_STRING(bytes.get()), O_PATH | O_CLOEXEC);
-            if (fd < 0) {
-                raise_os_error(errno, std::string("open ") + PyBytes_AS_STRING(bytes.get()));
-                return false;
+            const std::string path = py::fs_path(target);
+            sys::Fd fd(open(path.c_str(), O_PATH | O_CLOEXEC));
+            if (!fd) {
+                const int error = errno;
+                py::raise_os_error(error, "open " + path);
             }
-            opened.add(fd);
-            grant.fd = fd;
+            grant.fd = fd.get();
+            opened.push_back(std::move(fd));
         }
         parsed.push_back(grant);
     }
-    return true;
+    return parsed;
 }
 
 // restrict_paths(grants, network): grants is a sequence of (path or fd, kind).
 PyObject* restrict_paths(PyObject*, PyObject* args) {
-    PyObject* grants_arg = nullptr;
+    return guarded([args] {
+        PyObject* grants_arg = nullptr;
+        int network = 0;
+        parse_args(PyArg_ParseTuple(args, "Op:restrict_paths", &grants_arg, &network));
+        sys::FdList opened;
+        sandbox::landlock_restrict(read_grants(grants_arg, opened), network != 0);
+        return py::none();
+    });
+}
+
+// The one flag `network` of the functions about the job's filter.
+bool network_arg(PyObject* args, const char* format) {
     int network = 0;
-    if (!PyArg_ParseTuple(args, "Op:restrict_paths", &grants_arg, &network)) return nullptr;
-    OpenedFds opened;
-    std::vector<sandbox::PathGrant> parsed;
-    if (!parse_grants(grants_arg, opened, parsed)) return nullptr;
-    try {
-        sandbox::landlock_restrict(parsed, network != 0);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
+    parse_args(PyArg_ParseTuple(args, format, &network));
+    return network != 0;
 }
 
 PyObject* install_seccomp(PyObject*, PyObject* args) {
-    int network = 0;
-    if (!PyArg_ParseTuple(args, "p:install_seccomp", &network)) return nullptr;
-    try {
-        sandbox::install_job_filter(network != 0);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
+    return guarded([args] {
+        sandbox::install_job_filter(network_arg(args, "p:install_seccomp"));
+        return py::none();
+    });
 }
+
+// The compiled program, as the kernel is given it (struct sock_filter in a row).
+PyObject* filter_program(PyObject*, PyObject* args) {
+    return guarded([args] {
+        const std::vector<sock_filter>& program =
+            sandbox::job_filter(network_arg(args, "p:filter_program"));
+        const auto bytes = static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter));
+        return Ref::steal(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()), bytes));
+    });
+}
+
+PyObject* describe_filter(PyObject*, PyObject* args) {
+    return guarded([args] {
+        return py::str(sandbox::describe_job_filter(network_arg(args, "p:describe_filter")));
+    });
+}
+
+PyObject* landlock_abi(PyObject*, PyObject*) { return PyLong_FromLong(sandbox::landlock_abi()); }
 
 PyObject* seccomp_supported(PyObject*, PyObject*) {
     return PyBool_FromLong(sandbox::seccomp_supported_architecture());
 }
 
-// The compiled program, as the kernel is given it (struct sock_filter in a row).
-PyObject* filter_program(PyObject*, PyObject* args) {
-    int network = 0;
-    if (!PyArg_ParseTuple(args, "p:filter_program", &network)) return nullptr;
-    try {
-        const std::vector<sock_filter>& program = sandbox::job_filter(network != 0);
-        const auto bytes = static_cast<Py_ssize_t>(program.size() * sizeof(sock_filter));
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(program.data()), bytes);
-    } catch (const std::exception& error) {  // a policy the compiler cannot take
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-        return nullptr;
-    }
-}
-
-PyObject* describe_filter(PyObject*, PyObject* args) {
-    int network = 0;
-    if (!PyArg_ParseTuple(args, "p:describe_filter", &network)) return nullptr;
-    try {
-        const std::string text = sandbox::describe_job_filter(network != 0);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-        return nullptr;
-    }
-}
-
 template <void (*Step)()>
 PyObject* simple_step(PyObject*, PyObject*) {
-    try {
+    return guarded([] {
         Step();
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
+        return py::none();
+    });
 }
 
-
-// Reads description[key] when present; false with an exception set on a bad value.
-bool read_item(PyObject* description, const char* key, PyObject*& value) {
-    value = PyDict_GetItemString(description, key);  // borrowed; NULL when absent
-    return true;
-}
-
-bool read_bool(PyObject* description, const char* key, bool& out) {
+// description[key], or null when it is absent.
+Ref item(Borrowed description, const char* key) {
     PyObject* value = nullptr;
-    read_item(description, key, value);
-    if (value == nullptr) return true;
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
+    py::check(PyDict_GetItemStringRef(description, key, &value));
+    return Ref::steal_or_null(value);
+}
+
+// The readers below leave `out` as it is when the description lacks the key.
+void read_bool(Borrowed description, const char* key, bool& out) {
+    if (const Ref value = item(description, key)) out = py::truthy(value);
 }
 
 template <class Number>
-bool read_number(PyObject* description, const char* key, Number& out) {
-    PyObject* value = nullptr;
-    read_item(description, key, value);
-    if (value == nullptr) return true;
-    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+void read_number(Borrowed description, const char* key, Number& out) {
+    const Ref value = item(description, key);
+    if (!value) return;
+    const unsigned long long number = PyLong_AsUnsignedLongLong(value.get());
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::throw_error_set();
     out = static_cast<Number>(number);
     if (static_cast<unsigned long long>(out) != number) {
         PyErr_Format(PyExc_OverflowError, "%s is out of range", key);
-        return false;
+        py::throw_error_set();
     }
-    return true;
 }
 
-bool read_text(PyObject* value, std::string& out) {
-    PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(value, &bytes)) return false;
-    Ref owned(bytes);
-    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    return true;
-}
-
-// A list or tuple of `count` fields (JSON gives lists); NULL with an exception otherwise.
-PyObject* as_fields(PyObject* item, Py_ssize_t count, const char* what) {
-    PyObject* fields = PySequence_Fast(item, what);
-    if (fields != nullptr && PySequence_Fast_GET_SIZE(fields) != count) {
-        Py_DECREF(fields);
-        PyErr_Format(PyExc_ValueError, "%s must have %zd fields", what, count);
-        return nullptr;
-    }
-    return fields;
-}
-
-bool parse_entry_kind(const char* name, sandbox::WorldEntry::Kind& kind) {
-    using Kind = sandbox::WorldEntry::Kind;
-    static const std::pair<const char*, Kind> kinds[] = {
-        {"read", Kind::read}, {"write", Kind::write}, {"device", Kind::device},
-        {"link", Kind::link}, {"file", Kind::file},     {"tree", Kind::tree},
-    };
-    for (const auto& [known, value] : kinds) {
-        if (std::strcmp(name, known) == 0) {
-            kind = value;
-            return true;
+// Calls each(fields) for every record of the sequence description[key], each
+// a list or tuple (JSON gives lists) of `count` fields, named `what` in errors.
+// The fields are a tuple of their own, so that a path's __fspath__ cannot
+// change them while they are read.
+template <class Each>
+void read_records(Borrowed description, const char* key, Py_ssize_t count, const char* what,
+                  Each&& each) {
+    const Ref records = item(description, key);
+    if (!records) return;
+    const std::string not_sequence = std::string(key) + " must be a sequence";
+    const Ref items = Ref::steal(PySequence_Fast(records.get(), not_sequence.c_str()));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const Ref fields = Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i), what));
+        if (PySequence_Fast_GET_SIZE(fields.get()) != count) {
+            PyErr_Format(PyExc_ValueError, "%s must have %zd fields", what, count);
+            py::throw_error_set();
         }
+        const Ref record = Ref::steal(PySequence_Tuple(fields.get()));
+        each(PySequence_Fast_ITEMS(record.get()));
     }
-    PyErr_Format(PyExc_ValueError, "unknown kind of world entry %s", name);
-    return false;
 }
 
-bool read_world(PyObject* description, sandbox::WorldPlan& world) {
-    if (!read_number(description, "shm_size", world.shm_size)) return false;
-    PyObject* entries = nullptr;
-    read_item(description, "world", entries);
-    if (entries == nullptr) return true;
-    Ref items(PySequence_Fast(entries, "world must be a sequence"));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        Ref fields(as_fields(PySequence_Fast_GET_ITEM(items.get(), i), 3, "a world entry"));
-        if (!fields) return false;
-        PyObject** field = PySequence_Fast_ITEMS(fields.get());
-        const char* kind = PyUnicode_AsUTF8(field[1]);
+void read_world(Borrowed description, sandbox::WorldPlan& world) {
+    read_number(description, "shm_size", world.shm_size);
+    read_records(description, "world", 3, "a world entry", [&](PyObject* const* field) {
+        const char* kind_name = utf8(field[1]);
         sandbox::WorldEntry entry{};
-        if (kind == nullptr || !read_text(field[0], entry.path) ||
-            !parse_entry_kind(kind, entry.kind) || !read_text(field[2], entry.target))
-            return false;
+        entry.path = py::fs_path(field[0]);
+        const std::optional<EntryKind> kind = lookup(kEntryKinds, kind_name);
+        if (!kind) {
+            PyErr_Format(PyExc_ValueError, "unknown kind of world entry %s", kind_name);
+            py::throw_error_set();
+        }
+        entry.kind = *kind;
+        entry.target = py::fs_path(field[2]);
         world.entries.push_back(std::move(entry));
-    }
-    return true;
+    });
 }
 
-bool read_own(PyObject* description, std::vector<std::pair<std::string, int>>& own) {
-    PyObject* files = nullptr;
-    read_item(description, "own", files);
-    if (files == nullptr) return true;
-    Ref items(PySequence_Fast(files, "own must be a sequence"));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        Ref fields(as_fields(PySequence_Fast_GET_ITEM(items.get(), i), 2, "an own file"));
-        if (!fields) return false;
-        std::string text;
-        if (!read_text(PySequence_Fast_ITEMS(fields.get())[0], text)) return false;
-        const int fd = PyLong_AsInt(PySequence_Fast_ITEMS(fields.get())[1]);
-        if (fd == -1 && PyErr_Occurred()) return false;
-        own.emplace_back(std::move(text), fd);
-    }
-    return true;
+void read_own(Borrowed description, std::vector<std::pair<std::string, int>>& own) {
+    read_records(description, "own", 2, "an own file", [&](PyObject* const* field) {
+        std::string path = py::fs_path(field[0]);
+        own.emplace_back(std::move(path), as_int(field[1]));
+    });
 }
 
-bool read_description(PyObject* description, sandbox::ConfinementStage stage,
-                      sandbox::Description& d) {
-    if (!PyDict_Check(description)) {
+sandbox::Description read_description(Borrowed description, Stage stage) {
+    if (!PyDict_Check(description.get())) {
         PyErr_SetString(PyExc_TypeError, "the description must be a dict");
-        return false;
+        py::throw_error_set();
     }
-    PyObject* scratch = nullptr;
-    read_item(description, "scratch", scratch);
-    if (scratch != nullptr && !read_text(scratch, d.scratch)) return false;
-    return read_bool(description, "network", d.network) &&
-           read_number(description, "user_namespace", d.user_namespace) &&
-           read_number(description, "uid", d.uid) && read_number(description, "gid", d.gid) &&
-           read_number(description, "scratch_size", d.scratch_size) &&
-           read_number(description, "max_processes", d.max_processes) &&
-           read_world(description, d.world) &&
-           (stage != sandbox::ConfinementStage::job || read_own(description, d.own));
+    sandbox::Description d;
+    if (const Ref scratch = item(description, "scratch")) d.scratch = py::fs_path(scratch);
+    read_bool(description, "network", d.network);
+    read_number(description, "user_namespace", d.user_namespace);
+    read_number(description, "uid", d.uid);
+    read_number(description, "gid", d.gid);
+    read_number(description, "scratch_size", d.scratch_size);
+    read_number(description, "max_processes", d.max_processes);
+    read_world(description, d.world);
+    if (stage == Stage::job) read_own(description, d.own);
+    return d;
 }
 
 // confine(stage, description): the stage's steps of the sequence.
 PyObject* confine(PyObject*, PyObject* args) {
-    const char* stage_name = nullptr;
-    PyObject* description = nullptr;
-    if (!PyArg_ParseTuple(args, "sO:confine", &stage_name, &description)) return nullptr;
-    sandbox::ConfinementStage stage{};
-    if (std::strcmp(stage_name, "helper") == 0) {
-        stage = sandbox::ConfinementStage::helper;
-    } else if (std::strcmp(stage_name, "spare") == 0) {
-        stage = sandbox::ConfinementStage::spare;
-    } else if (std::strcmp(stage_name, "job") == 0) {
-        stage = sandbox::ConfinementStage::job;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown confinement stage %s", stage_name);
-        return nullptr;
-    }
-    sandbox::Description d;
-    if (!read_description(description, stage, d)) return nullptr;
-    try {
-        sandbox::confine(stage, d);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
-    Py_RETURN_NONE;
+    return guarded([args] {
+        const char* stage_name = nullptr;
+        PyObject* description = nullptr;
+        parse_args(PyArg_ParseTuple(args, "sO:confine", &stage_name, &description));
+        const std::optional<Stage> stage = lookup(kStages, stage_name);
+        if (!stage) {
+            PyErr_Format(PyExc_ValueError, "unknown confinement stage %s", stage_name);
+            py::throw_error_set();
+        }
+        sandbox::confine(*stage, read_description(description, *stage));
+        return py::none();
+    });
+}
+
+// A descriptor made for the caller, as an int; closed if it cannot be handed over.
+Ref hand_over(sys::Fd fd) {
+    Ref number = Ref::steal(PyLong_FromLong(fd.get()));
+    fd.release();
+    return number;
 }
 
 // pid_namespace(uid, gid): (pid, user namespace fd) of a new pid namespace's
 // init, in a new user namespace where only uid and gid are mapped; this
 // process's next children are made in that pid namespace.
 PyObject* pid_namespace(PyObject*, PyObject* args) {
-    unsigned int uid = 0;
-    unsigned int gid = 0;
-    if (!PyArg_ParseTuple(args, "II:pid_namespace", &uid, &gid)) return nullptr;
-    try {
+    return guarded([args] {
+        unsigned int uid = 0;
+        unsigned int gid = 0;
+        parse_args(PyArg_ParseTuple(args, "II:pid_namespace", &uid, &gid));
         const sandbox::JobInit init = sandbox::make_job_init(uid, gid);
-        return Py_BuildValue("(ii)", static_cast<int>(init.pid), init.user_namespace);
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
+        sys::Fd user_namespace(init.user_namespace);
+        Ref result = Ref::steal(
+            Py_BuildValue("(ii)", static_cast<int>(init.pid), user_namespace.get()));
+        user_namespace.release();
+        return result;
+    });
 }
 
 PyObject* detached_file(PyObject*, PyObject* args) {
-    PyObject* path_arg = nullptr;
-    if (!PyArg_ParseTuple(args, "O:detached_file", &path_arg)) return nullptr;
-    std::string path;
-    if (!read_text(path_arg, path)) return nullptr;
-    try {
-        return PyLong_FromLong(sandbox::detached_file(path));
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
+    return guarded([args] {
+        PyObject* path = nullptr;
+        parse_args(PyArg_ParseTuple(args, "O:detached_file", &path));
+        return hand_over(sys::Fd(sandbox::detached_file(py::fs_path(path))));
+    });
 }
 
 PyObject* idmapped_tree(PyObject*, PyObject* args) {
-    PyObject* path_arg = nullptr;
-    unsigned int uid = 0;
-    unsigned int gid = 0;
-    if (!PyArg_ParseTuple(args, "OII:idmapped_tree", &path_arg, &uid, &gid)) return nullptr;
-    std::string path;
-    if (!read_text(path_arg, path)) return nullptr;
-    try {
-        return PyLong_FromLong(sandbox::idmapped_tree(path, uid, gid));
-    } catch (const std::system_error& error) {
-        return raise_system_error(error);
-    }
+    return guarded([args] {
+        PyObject* path = nullptr;
+        unsigned int uid = 0;
+        unsigned int gid = 0;
+        parse_args(PyArg_ParseTuple(args, "OII:idmapped_tree", &path, &uid, &gid));
+        return hand_over(sys::Fd(sandbox::idmapped_tree(py::fs_path(path), uid, gid)));
+    });
 }
 
 PyObject* probe_namespaces(PyObject*, PyObject* args) {
@@ -436,8 +371,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_sandbox", "Per-job confinement steps of the sandbox.", 0, methods,
-    slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_sandbox",
+    .m_doc = "Per-job confinement steps of the sandbox.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "process.hpp"
-#include "fd.hpp"
+#include "common/fd.hpp"
+#include "common/system_error.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,16 +14,14 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <system_error>
 #include <utility>
 #include <unistd.h>
 
 namespace sandbox {
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+using sys::Fd;
+using sys::fail;
 
 int probe_child(void*) { return 0; }
 

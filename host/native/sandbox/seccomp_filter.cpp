@@ -3,6 +3,8 @@
 #include "bpf_program.hpp"
 #include "job_policy.hpp"
 
+#include "common/system_error.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -12,7 +14,6 @@
 #include <span>
 #include <stdexcept>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -274,14 +275,14 @@ std::string describe_job_filter(bool network) {
 void install_job_filter(bool network) {
     if (!seccomp_supported_architecture()) {
         errno = ENOSYS;
-        throw std::system_error(errno, std::generic_category(), "seccomp on this architecture");
+        sys::fail("seccomp on this architecture");
     }
     const std::vector<sock_filter>& program = job_filter(network);
     // The kernel only reads the program.
     sock_fprog fprog{static_cast<unsigned short>(program.size()),
                      const_cast<sock_filter*>(program.data())};
     if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) != 0)
-        throw std::system_error(errno, std::generic_category(), "seccomp");
+        sys::fail("seccomp");
 }
 
 }  // namespace sandbox

@@ -1,6 +1,7 @@
 #include "sequence.hpp"
 
-#include "fd.hpp"
+#include "common/fd.hpp"
+#include "common/system_error.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
@@ -11,15 +12,13 @@
 #include <sched.h>
 #include <string>
 #include <sys/resource.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace sandbox {
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+using sys::Fd;
+using sys::fail;
 
 // What a spare makes ahead for its job: the scratch tmpfs (detached) and
 // the Landlock ruleset of its world.
@@ -76,7 +75,7 @@ void empty_stdin() {
 // The world is all the job may read (and run); these it may also write.
 int world_ruleset(const Description& d) {
     std::vector<PathGrant> grants;
-    std::vector<Fd> opened;
+    sys::FdList opened;
     auto grant = [&](const std::string& path, PathGrant::Kind kind) {
         opened.emplace_back(open(path.c_str(), O_PATH | O_CLOEXEC));
         if (opened.back().get() < 0) {
@@ -134,7 +133,7 @@ void confine(ConfinementStage stage, const Description& d) {
         // Mounts made from here on never reach the helper's namespace.
         make_mounts_private();
         // What the world shows of the host, opened while its folders can be searched.
-        const std::vector<Fd> sources = open_world_sources(d.world);
+        const sys::FdList sources = open_world_sources(d.world);
         // The job's ids: under a root host a uid that owns nothing (still capable in its ns).
         become(d.uid, d.gid);
         // The job's root: only what the plan names, read-only, its own /dev, /dev/shm, /proc.

@@ -1,13 +1,13 @@
 #include "world.hpp"
 
-#include "fd.hpp"
+#include "common/fd.hpp"
+#include "common/system_error.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace sandbox {
@@ -32,9 +32,8 @@ struct MountAttr {
 // job's own mount namespace, where hiding it costs nothing.
 constexpr const char* kNew = "/tmp";
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+using sys::Fd;
+using sys::fail;
 
 void must(bool ok, const std::string& what) {
     if (!ok) fail(what);
@@ -123,8 +122,8 @@ void mount_fresh(const char* type, const std::string& path, unsigned long flags,
 
 }  // namespace
 
-std::vector<Fd> open_world_sources(const WorldPlan& plan) {
-    std::vector<Fd> sources;
+sys::FdList open_world_sources(const WorldPlan& plan) {
+    sys::FdList sources;
     for (const WorldEntry& entry : plan.entries) {
         const bool bound = entry.kind == WorldEntry::Kind::read ||
                            entry.kind == WorldEntry::Kind::write ||
@@ -135,7 +134,7 @@ std::vector<Fd> open_world_sources(const WorldPlan& plan) {
     return sources;
 }
 
-void build_world(const WorldPlan& plan, const std::vector<Fd>& sources) {
+void build_world(const WorldPlan& plan, const sys::FdList& sources) {
     // The job's root: a small tmpfs holding only folders, mount points and
     // the world's own files (passwd, group), made where nothing needs the
     // host's tree any more (the sources are open).

@@ -5,7 +5,7 @@
 // and scratch folder are attached once the job is known.
 #pragma once
 
-#include "fd.hpp"
+#include "common/fd.hpp"
 
 #include <cstdint>
 #include <string>
@@ -36,14 +36,14 @@ struct WorldPlan {
 
 // The host's files the plan binds, opened (O_PATH) while the caller can
 // still search their folders; -1 for entries that bind nothing or are gone.
-std::vector<Fd> open_world_sources(const WorldPlan& plan);
+sys::FdList open_world_sources(const WorldPlan& plan);
 
 // In a fresh mount namespace (and the pid namespace whose /proc it mounts),
 // as the ids the world's folders will belong to: makes the planned root
 // from the opened sources and moves into it; the host's tree is detached.
 // The root stays writable to this process until seal_world. Throws
 // std::system_error naming the step.
-void build_world(const WorldPlan& plan, const std::vector<Fd>& sources);
+void build_world(const WorldPlan& plan, const sys::FdList& sources);
 
 // A detached, read-only, nosuid, nodev copy of the file at `path` of the
 // caller's mount namespace (close-on-exec fd), for attach_file in a world.

@@ -1,7 +1,7 @@
 // Bound call arguments: what the argument binder hands to a function body.
 #pragma once
 
-#include "py.hpp"
+#include "common/py.hpp"
 
 #include <array>
 #include <cstddef>

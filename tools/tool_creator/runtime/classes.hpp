@@ -2,7 +2,7 @@
 #pragma once
 
 #include "function.hpp"
-#include "py.hpp"
+#include "common/py.hpp"
 
 #include <span>
 

@@ -4,7 +4,7 @@
 
 #include "args.hpp"
 #include "function.hpp"
-#include "py.hpp"
+#include "common/py.hpp"
 
 namespace rt {
 

@@ -4,7 +4,7 @@
 // process-wide records rather than per-module state.
 #pragma once
 
-#include "py.hpp"
+#include "common/py.hpp"
 
 #include <string>
 

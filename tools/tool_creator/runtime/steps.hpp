@@ -11,7 +11,7 @@
 #pragma once
 
 #include "args.hpp"
-#include "py.hpp"
+#include "common/py.hpp"
 
 namespace rt {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "args.hpp"
-#include "py.hpp"
+#include "common/py.hpp"
 #include "steps.hpp"
 
 #include <coroutine>

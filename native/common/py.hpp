@@ -1,7 +1,7 @@
-// Python toolkit: owning references, borrowed views, one exception type for
-// "a Python error is set", and thin wrappers over the C API calls the module
-// makes. Business code never tests a C API return value by hand and never
-// decrefs by hand.
+// Python toolkit of both extensions: owning references, borrowed views, one
+// exception type for "a Python error is set", and thin wrappers over the C
+// API calls they make. Business code never tests a C API return value by hand
+// and never decrefs by hand.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -186,6 +187,15 @@ inline Ref fstring(const char* prefix, Borrowed value) { return fstring(str(pref
 // The name CPython error texts use for an object's type.
 inline const char* type_name(Borrowed o) { return Py_TYPE(o.get())->tp_name; }
 
+// The file system form of a path object (str, bytes or os.PathLike), as the
+// os functions take it.
+inline std::string fs_path(Borrowed path) {
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(path, &bytes)) throw_error_set();
+    const Ref owned = Ref::steal(bytes);
+    return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 // Holds the currently raised exception aside and restores it on demand; used
 // where C++ control flow must run between raising and reporting.
 class SavedError {
@@ -204,7 +214,21 @@ private:
 };
 
 // Turns whatever C++ exception is in flight into a set Python error. Call only
-// from a catch(...) block at a boundary with CPython.
-void set_error_from_current_exception() noexcept;
+// from a catch(...) block at a boundary with CPython. A failed system call
+// (std::system_error) becomes the OSError of its errno, any other C++ error
+// an instance of `other`.
+void set_error_from_current_exception(PyObject* other = PyExc_SystemError) noexcept;
+
+// Runs `body` (which returns a Ref) where CPython calls in: its result as a
+// new reference, or null with what it threw set as the Python error.
+template <class Body>
+PyObject* guarded(PyObject* other, Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)().release();
+    } catch (...) {
+        set_error_from_current_exception(other);
+        return nullptr;
+    }
+}
 
 }  // namespace py
