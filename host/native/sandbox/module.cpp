@@ -306,7 +306,8 @@ bool read_description(PyObject* description, sandbox::ConfinementStage stage,
            (stage != sandbox::ConfinementStage::job || read_own(description, d.own));
 }
 
-// confine(stage, description): the stage's steps of the sequence.
+// confine(stage, description): the stage's steps of the sequence; a list of
+// (step, seconds) it took, in order.
 PyObject* confine(PyObject*, PyObject* args) {
     const char* stage_name = nullptr;
     PyObject* description = nullptr;
@@ -324,12 +325,19 @@ PyObject* confine(PyObject*, PyObject* args) {
     }
     sandbox::Description d;
     if (!read_description(description, stage, d)) return nullptr;
+    std::vector<sandbox::StepTime> taken;
     try {
-        sandbox::confine(stage, d);
+        taken = sandbox::confine(stage, d);
     } catch (const std::system_error& error) {
         return raise_system_error(error);
     }
-    Py_RETURN_NONE;
+    PyObject* steps = PyList_New(static_cast<Py_ssize_t>(taken.size()));
+    for (std::size_t i = 0; steps != nullptr && i < taken.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(sd)", taken[i].step, taken[i].seconds);
+        if (pair == nullptr) Py_CLEAR(steps);
+        else PyList_SET_ITEM(steps, static_cast<Py_ssize_t>(i), pair);  // steals the pair
+    }
+    return steps;
 }
 
 // pid_namespace(uid, gid): (pid, user namespace fd) of a new pid namespace's
