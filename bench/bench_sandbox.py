@@ -17,8 +17,7 @@ the job's pid namespace (its init and the fork into it), each step of the
 spare stage (the world built, pivot_root among them; taken ahead of a warm
 job) and of the job stage (own files and scratch attached, root sealed,
 Landlock, filter; on a warm job's path), and the job's exit as its parent
-sees it, with its world taken down by the exit itself or the mount
-namespace held from outside (as the warm helper holds it past the answer).
+sees it, its world taken down with it (on the path too).
 
     python bench/bench_sandbox.py [--runs N]
 """
@@ -69,13 +68,11 @@ def step_times(policy: sandboxing.SandboxPolicy, tool: str, rounds: int) -> dict
     """Median seconds of each step of the confinement (the native sequence
     times its own steps), each round in a throw-away child (which the steps
     change for good); and of the job's exit as its waiting parent sees it,
-    every other round with the job's mount namespace held from outside, as
-    the warm helper holds it until the job's answer is out."""
+    its world taken down with it (the last process of its mount namespace)."""
     native = sandboxing._native_module()
     shared = sandboxing.world_description(policy)
     times: dict[str, list[float]] = {}
-    for round_ in range(rounds):
-        held = round_ % 2 == 1
+    for _ in range(rounds):
         read, write = os.pipe()
         child = os.fork()
         if child == 0:
@@ -104,17 +101,11 @@ def step_times(policy: sandboxing.SandboxPolicy, tool: str, rounds: int) -> dict
                 os._exit(0)
             os.close(end)
             steps = json.loads(os.read(figures, 65536) or b"null")
-            world = os.open(f"/proc/{job}/ns/mnt", os.O_RDONLY) if held else None
             exiting = time.perf_counter()
             os.write(signal_go, b"x")  # the job exits now
             os.waitpid(job, 0)
-            exit_name = (
-                "job's exit, mount namespace held" if held else "job's exit, world taken down"
-            )
-            steps.append((exit_name, time.perf_counter() - exiting))
+            steps.append(("job's exit, its world taken down", time.perf_counter() - exiting))
             os.write(write, json.dumps(steps).encode())
-            if world is not None:
-                os.close(world)
             os.kill(init, 9)
             os._exit(0)
         os.close(write)

@@ -131,30 +131,6 @@ def fork_job_process(
     _wait_and_mirror(pid, init, cgroup, budget)
 
 
-def hold_world(waiter: int) -> int | None:
-    """A descriptor of the mount namespace of the job whose process `waiter`
-    waits for (None if it has none yet, or has ended). The last process to
-    leave a mount namespace takes all of its mounts down as it exits, which
-    waits for the kernel's read-copy-update grace period: milliseconds that
-    fall between the job's end and its answer, unless someone else holds the
-    namespace then and lets go of it after the answer."""
-    try:
-        with open(f"/proc/{waiter}/task/{waiter}/children", "rb") as file:
-            children = [int(child) for child in file.read().split()]
-        own = os.stat("/proc/self/ns/mnt").st_ino
-    except OSError:
-        return None
-    for child in children:  # the namespace's init, in this one, and the job's process
-        try:
-            fd = os.open(f"/proc/{child}/ns/mnt", os.O_RDONLY | os.O_CLOEXEC)
-        except OSError:
-            continue
-        if os.fstat(fd).st_ino != own:
-            return fd
-        os.close(fd)
-    return None
-
-
 def job_started(description: dict) -> None:
     """In the job's process of a description with "started", once its job
     has come: let the waiting process go on, and yield to its watch."""

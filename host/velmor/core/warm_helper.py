@@ -103,13 +103,12 @@ class _Spare:
 
 
 class _Job:
-    __slots__ = ("pid", "pidfd", "sock", "world")
+    __slots__ = ("pid", "pidfd", "sock")
 
     def __init__(self, pid: int, pidfd: int, sock: socket.socket) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.sock: socket.socket | None = sock  # None once the manager has let go of the job
-        self.world: int | None = None  # its mount namespace, let go of after its answer
 
 
 def load_worker(path: str) -> types.ModuleType:
@@ -220,8 +219,6 @@ class Helper:
         self.selector.register(sock, selectors.EVENT_READ, ("message", job))
         if not _send(sock, protocol.STARTED + b" %d" % job.pid):
             self.let_go(job)
-        elif self.sandbox is not None:
-            job.world = self.sandbox.confinement.hold_world(job.pid)
         return True
 
     def hand_over(self, data: bytes, pipes: list[int], worker: str) -> _Spare:
@@ -341,9 +338,6 @@ class Helper:
         # The next job's child is made now, while the manager reads this
         # one's answer, rather than when the next job comes.
         self.fork_spare()
-        if job.world is not None:
-            os.close(job.world)  # the job's mounts come down here, after its answer
-            job.world = None
 
     def shutdown(self) -> None:
         self.closing = True
@@ -376,8 +370,6 @@ class Helper:
             self.control.close()
             for other in self.jobs.values():
                 os.close(other.pidfd)
-                if other.world is not None:
-                    os.close(other.world)
                 if other.sock is not None:
                     other.sock.close()
             for spare in self.idle.values():
