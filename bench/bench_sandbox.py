@@ -13,10 +13,11 @@ spawned pair, whose interpreter starts would otherwise crowd the warm jobs):
 and checks the targets: the sandbox adds at most 0.5 ms (or 1.3x) to the
 median warm job, and the sandboxed warm job stays at most 0.3x the bare start.
 It also times the confinement's steps on their own, in throw-away children:
-the job's pid namespace (its init and the fork into it), the spare stage
-(the world built, pivot_root among it; taken ahead of a warm job), and the
-job stage (own files and scratch attached, root sealed, Landlock, filter;
-on a warm job's path).
+the job's pid namespace (its init and the fork into it), each step of the
+spare stage (the world built, pivot_root among them; taken ahead of a warm
+job) and of the job stage (own files and scratch attached, root sealed,
+Landlock, filter; on a warm job's path), and the job's exit as its parent
+sees it, its world taken down with it (on the path too).
 
     python bench/bench_sandbox.py [--runs N]
 """
@@ -64,11 +65,13 @@ async def measure(
 
 
 def step_times(policy: sandboxing.SandboxPolicy, tool: str, rounds: int) -> dict[str, float]:
-    """Median seconds of each stage of the confinement, each round in a
-    throw-away child (which the stages change for good)."""
+    """Median seconds of each step of the confinement (the native sequence
+    times its own steps), each round in a throw-away child (which the steps
+    change for good); and of the job's exit as its waiting parent sees it,
+    its world taken down with it (the last process of its mount namespace)."""
     native = sandboxing._native_module()
     shared = sandboxing.world_description(policy)
-    times: dict[str, list[float]] = {"pid namespace": [], "spare stage": [], "job stage": []}
+    times: dict[str, list[float]] = {}
     for _ in range(rounds):
         read, write = os.pipe()
         child = os.fork()
@@ -79,27 +82,40 @@ def step_times(policy: sandboxing.SandboxPolicy, tool: str, rounds: int) -> dict
             description, _ = confinement.spare_description(native, shared)
             started = time.perf_counter()
             init, user_namespace = native.pid_namespace(description["uid"], description["gid"])
-            if os.fork() == 0:
-                spared = time.perf_counter()
-                native.confine("spare", {**description, "user_namespace": user_namespace})
-                entered = time.perf_counter()
-                job = {**description, "scratch": "/tmp/velmor-bench-job", "own": own}
-                native.confine("job", job)
-                done = time.perf_counter()
-                figures = [spared - started, entered - spared, done - entered]
-                os.write(write, json.dumps(figures).encode())
+            figures, end = os.pipe()
+            go, signal_go = os.pipe()
+            job = os.fork()
+            if job == 0:
+                steps = [
+                    ("pid namespace (init, user namespace, fork)", time.perf_counter() - started)
+                ]
+                spare = {**description, "user_namespace": user_namespace}
+                steps += [(f"spare: {step}", took) for step, took in native.confine("spare", spare)]
+                job_description = {**description, "scratch": "/tmp/velmor-bench-job", "own": own}
+                steps += [
+                    (f"job: {step}", took) for step, took in native.confine("job", job_description)
+                ]
+                os.write(end, json.dumps(steps).encode())
+                os.close(end)
+                os.read(go, 1)
                 os._exit(0)
-            os.wait()
+            os.close(end)
+            steps = json.loads(os.read(figures, 65536) or b"null")
+            exiting = time.perf_counter()
+            os.write(signal_go, b"x")  # the job exits now
+            os.waitpid(job, 0)
+            steps.append(("job's exit, its world taken down", time.perf_counter() - exiting))
+            os.write(write, json.dumps(steps).encode())
             os.kill(init, 9)
             os._exit(0)
         os.close(write)
-        figures = json.loads(os.read(read, 4096) or b"null")
+        steps = json.loads(os.read(read, 65536) or b"null")
         os.close(read)
         os.waitpid(child, 0)
-        if figures is None:
+        if steps is None:
             raise SystemExit("a confinement stage failed in the step benchmark")
-        for name, value in zip(times, figures, strict=True):
-            times[name].append(value)
+        for name, value in steps:
+            times.setdefault(name, []).append(value)
     return {name: statistics.median(values) for name, values in times.items()}
 
 
@@ -138,9 +154,12 @@ def main() -> None:
     for name, median in medians.items():
         label = "bare `python -I -c pass`" if name == "bare" else f"trivial job, {name}"
         print(f"  {label:38} {ms(median)}")
-    print("confinement steps, medians (each in a throw-away child):")
+    print("confinement steps, medians (each in a throw-away child; spare: ahead of a warm job):")
     for name, median in steps.items():
-        print(f"  {name:38} {ms(median)}")
+        print(f"  {name:52} {ms(median)}")
+    for stage in ("spare", "job"):
+        total = sum(median for name, median in steps.items() if name.startswith(f"{stage}: "))
+        print(f"  {stage + ' stage in all':52} {ms(total)}")
     warm, bare_warm = medians["warm, sandboxed"], medians["warm, sandbox=False"]
     added, ratio = warm - bare_warm, warm / bare_warm
     met = added * 1000 <= ADDED_TARGET_MS or ratio <= ADDED_TARGET_RATIO

@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from tests.processes import cmdline, processes, wait_until
+from velmor.core.inside import confinement
 from velmor.core import sandbox as sandboxing
 from velmor.core.subprocess_manager import (
     SandboxPolicy,
@@ -36,6 +37,17 @@ DEFAULT_LAYERS = {
     "no-new-privileges",
     "rlimits",
 } | {"memory-cgroup" if sandboxing.memory_cgroups_usable() else "memory-watch"}
+
+
+def _children(pid: int) -> list[int]:
+    found = []
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{thread}/children") as file:
+                found += [int(child) for child in file.read().split()]
+        except OSError:
+            continue  # ended meanwhile
+    return found
 
 
 def run(path: str, timeout: float | None = 10.0) -> SubprocessTask:
@@ -595,6 +607,76 @@ class TestWorld:
         result = await manager.spawn(run(path, timeout=20))
         assert result.error == error
         assert result.output == (None if error else "held")
+
+    async def test_the_watch_keeps_up_with_busy_processes(self, make_manager, tool, monkeypatch):
+        # Three processes that only spin, five that allocate 40 MiB each
+        # under 128 MiB in all: the watch, which the spinners once starved,
+        # must stop them near the budget, not at the 200 MiB they reach.
+        monkeypatch.setattr(sandboxing, "memory_cgroups_usable", lambda: False)
+        path = tool(
+            """
+            import os, time
+            def main(args):
+                for _ in range(3):
+                    if os.fork() == 0:
+                        while True:
+                            pass
+                for _ in range(4):
+                    if os.fork() == 0:
+                        break
+                held = bytearray(40 << 20)
+                for i in range(0, len(held), 4096):
+                    held[i] = 1
+                time.sleep(5)
+                return "held"
+            """
+        )
+        budget = 128 << 20
+        manager = make_manager(sandbox=SandboxPolicy(max_memory=budget), warm=False)
+        job = asyncio.ensure_future(manager.spawn(run(path, timeout=30)))
+        peak = 0
+        while not job.done():
+            # Spawned: this process's children wait for the jobs, whose
+            # namespaces' inits and first processes they forked.
+            roots = tuple(job for child in _children(os.getpid()) for job in _children(child))
+            processes = confinement.namespace_processes(roots)
+            peak = max(peak, confinement.namespace_memory(processes))
+            await asyncio.sleep(0.002)
+        assert (await job).error == "Exceeded the memory limit of 128 MiB"
+        assert peak <= budget + (32 << 20)
+
+    async def test_watched_jobs_yield_the_cpu_to_their_watch(
+        self, make_manager, tool, mode, memory_bound
+    ):
+        # Busy processes of a job at the priority of its watch left it so
+        # little CPU that its looks came late, while they allocated.
+        path = tool(
+            """
+            import json, os
+            def main(args):
+                def niceness():
+                    try:
+                        os.setpriority(os.PRIO_PROCESS, 0, 0)
+                        raised = "raised"
+                    except PermissionError:
+                        raised = "kept"
+                    return [os.getpriority(os.PRIO_PROCESS, 0), raised]
+                read, write = os.pipe()
+                if os.fork() == 0:
+                    os.write(write, json.dumps(niceness()).encode())
+                    os._exit(0)
+                os.wait()
+                return json.dumps([niceness(), json.loads(os.read(read, 100))])
+            """
+        )
+        manager = make_manager(sandbox=SandboxPolicy(), **mode)
+        result = await manager.spawn(run(path, timeout=20))
+        assert result.error is None, result
+        if memory_bound == "memory-watch":
+            niceness = [confinement.WATCHED_JOB_NICENESS, "kept"]
+        else:
+            niceness = [0, "raised"]  # already at 0: setting it again is no raise
+        assert json.loads(result.output) == [niceness, niceness]
 
 
 WORLD_ENTRIES = sandboxing.world_entries

@@ -250,7 +250,8 @@ sandbox::Description read_description(Borrowed description, Stage stage) {
     return d;
 }
 
-// confine(stage, description): the stage's steps of the sequence.
+// confine(stage, description): the stage's steps of the sequence; a list of
+// (step, seconds) it took, in order.
 PyObject* confine(PyObject*, PyObject* args) {
     return guarded([args] {
         const char* stage_name = nullptr;
@@ -261,8 +262,14 @@ PyObject* confine(PyObject*, PyObject* args) {
             PyErr_Format(PyExc_ValueError, "unknown confinement stage %s", stage_name);
             py::throw_error_set();
         }
-        sandbox::confine(*stage, read_description(description, *stage));
-        return py::none();
+        const std::vector<sandbox::StepTime> taken =
+            sandbox::confine(*stage, read_description(description, *stage));
+        Ref steps = Ref::steal(PyList_New(static_cast<Py_ssize_t>(taken.size())));
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            Ref pair = Ref::steal(Py_BuildValue("(sd)", taken[i].step, taken[i].seconds));
+            PyList_SET_ITEM(steps.get(), static_cast<Py_ssize_t>(i), pair.release());
+        }
+        return steps;
     });
 }
 

@@ -12,6 +12,8 @@
 #include <sched.h>
 #include <string>
 #include <sys/resource.h>
+#include <system_error>
+#include <time.h>
 #include <unistd.h>
 
 namespace sandbox {
@@ -116,58 +118,101 @@ void attach_scratch(const std::string& path) {
     attach_folder(scratch.get(), path);
 }
 
+// The time each step took, read off a monotonic clock after each.
+class Laps {
+public:
+    void operator()(const char* step) {
+        const double now = seconds();
+        taken_.push_back({step, now - last_});
+        last_ = now;
+    }
+    std::vector<StepTime> taken() && { return std::move(taken_); }
+
+private:
+    static double seconds() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+    }
+    double last_ = seconds();
+    std::vector<StepTime> taken_;
+};
+
 }  // namespace
 
-void confine(ConfinementStage stage, const Description& d) {
+std::vector<StepTime> confine(ConfinementStage stage, const Description& d) {
+    Laps lap;
     if (stage == ConfinementStage::helper) {
         // Mount, IPC and (unless granted) network namespaces of the helper's own.
         enter_helper_namespaces(d.network);
+        lap("helper namespaces");
         // Mounts made here never propagate back to the host.
         make_mounts_private();
-        return;
+        lap("mounts private");
+        return std::move(lap).taken();
     }
     if (stage == ConfinementStage::spare) {
         // (Forked into the job's pid namespace, not its init.) The job's user namespace, where
         // only its ids are mapped, and a mount namespace of its own there.
         enter_job_namespaces(d.user_namespace);
+        lap("job namespaces");
         // Mounts made from here on never reach the helper's namespace.
         make_mounts_private();
+        lap("mounts private");
         // What the world shows of the host, opened while its folders can be searched.
         const sys::FdList sources = open_world_sources(d.world);
+        lap("world sources opened");
         // The job's ids: under a root host a uid that owns nothing (still capable in its ns).
         become(d.uid, d.gid);
+        lap("job ids");
         // The job's root: only what the plan names, read-only, its own /dev, /dev/shm, /proc.
         build_world(d.world, sources);
+        lap("world built, pivot_root");
         // Standard input at end-of-file, and no file of the host's.
         empty_stdin();
+        lap("empty stdin");
         // The scratch tmpfs, owned by the job's uid, detached until the job names its folder.
         ahead().scratch = make_scratch(d.scratch_size);
+        lap("scratch tmpfs");
         // The Landlock ruleset of the world, the scratch folder added once known.
         ahead().ruleset = world_ruleset(d);
+        lap("Landlock ruleset");
         // No exec can raise privileges from here on.
         set_no_new_privileges();
+        lap("no_new_privs");
         // The job's system-call filter compiled ahead; installed as the job's last step.
         job_filter(d.network);
-        return;
+        lap("filter compiled");
+        return std::move(lap).taken();
     }
     // The job's own files (its tool.py), read-only, at their paths.
     attach_own_files(d);
+    lap("own files attached");
     // Its scratch folder, read-write, at the path it was given.
     attach_scratch(d.scratch);
+    lap("scratch attached");
     // Nothing is added to the root after this: read-only.
     seal_world();
+    lap("root sealed");
     // The job starts in its scratch folder.
     if (chdir(d.scratch.c_str()) != 0) fail("chdir to the scratch folder");
+    lap("chdir");
     // Its process cap, counted in its own user namespace.
     limit_processes(d.max_processes);
+    lap("process cap");
     // An empty bounding set: no exec brings a capability back.
     drop_capability_bounds();
+    lap("bounding set emptied");
     // No capability left, even in its own namespaces.
     drop_capabilities();
+    lap("capabilities dropped");
     // Landlock: read and run the world, write the scratch folder, /dev/shm and granted paths.
     restrict_to_world_and(d.scratch);
+    lap("Landlock");
     // The job's part of the filter, last: no more mounts, namespaces or sessions.
     install_job_filter(d.network);
+    lap("filter installed");
+    return std::move(lap).taken();
 }
 
 }  // namespace sandbox

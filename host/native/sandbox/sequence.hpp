@@ -37,9 +37,16 @@ struct Description {
     unsigned long max_processes = 1;
 };
 
-// Takes the stage's steps in order. Throws std::system_error naming the
-// step that failed: the caller must then not run the job.
-void confine(ConfinementStage stage, const Description& description);
+// How long one step took: what the benchmark prints per step.
+struct StepTime {
+    const char* step;
+    double seconds;
+};
+
+// Takes the stage's steps in order and says how long each took. Throws
+// std::system_error naming the step that failed: the caller must then not
+// run the job.
+std::vector<StepTime> confine(ConfinementStage stage, const Description& description);
 
 // The kernel uid a job runs under when the host is root: one that owns no
 // file and no process but the jobs'.

@@ -101,21 +101,47 @@ def fork_job_process(
     description, _ = spare_description(native, shared)
     # Before the job's processes exist, so that each of them is counted.
     cgroup = _enter_memory_cgroup(shared)
+    budget = None if cgroup is not None else shared.get("max_memory")
     init, user_namespace = native.pid_namespace(description["uid"], description["gid"])
     started = os.pipe() if on_job is not None else None
     pid = os.fork()
     if pid == 0:
-        description = {**description, "user_namespace": user_namespace}
+        description = {**description, "user_namespace": user_namespace, "watched": bool(budget)}
         if started is not None:
             os.close(started[0])
             description["started"] = started[1]
+        else:
+            _yield_to_watch(description)
         return description
     if started is not None and on_job is not None:
         os.close(started[1])
         os.read(started[0], 1)  # end-of-file: the job came, or the process ended
         on_job()
-    budget = None if cgroup is not None else shared.get("max_memory")
     _wait_and_mirror(pid, init, cgroup, budget)
+
+
+def job_started(description: dict) -> None:
+    """In the job's process of a description with "started", once its job
+    has come: let the waiting process go on, and yield to its watch."""
+    os.close(description["started"])
+    _yield_to_watch(description)
+
+
+# How much less CPU a watched job's processes get than the process that
+# watches their memory: past the budget, they must not outrun the watch.
+WATCHED_JOB_NICENESS = 10
+
+
+def _yield_to_watch(description: dict) -> None:
+    """With no memory cgroup, the job's memory is only as bounded as the
+    watch is prompt: at equal priority, a few busy processes of the job's
+    leave its waiter a share of the CPU so small that its looks come tens of
+    milliseconds late, while they allocate. So the job's processes (its
+    children inherit it) run at a lower priority, which a job cannot raise
+    again: its nice limit is emptied first, and no capability is left."""
+    if description.get("watched"):
+        resource.setrlimit(resource.RLIMIT_NICE, (0, 0))
+        os.setpriority(os.PRIO_PROCESS, 0, WATCHED_JOB_NICENESS)
 
 
 # Exit status of a job whose processes went beyond the policy's max_memory.
@@ -253,23 +279,38 @@ def _watch_memory(pid: int, init: int, budget: int) -> bool:
     bounded by their own sizes. The counts of /proc/PID/status, cheap to read,
     are summed first: they count a page a fork shares once per process, so
     they never say less than the truth. Only past the budget is the exact sum
-    taken (smaps_rollup, a walk of each process's mappings), which counts a
-    shared page by its shares."""
+    taken (smaps_rollup, a walk of each process's mappings, tens of
+    milliseconds for a few hundred MiB), which counts a shared page by its
+    shares.
+
+    How much the cheap sum of anonymous pages overstates the exact one can
+    only shrink while the processes stay the same (a page stops being shared
+    when one of them writes it; only a fork shares more), so the cheap sum
+    less the overstatement of the last walk is a lower bound: past the
+    budget, the job is over it, without a walk of its growing memory."""
     ended = select.poll()
     ended.register(os.pidfd_open(pid), select.POLLIN)
+    walked: tuple[frozenset[int], int] | None = None  # the processes, the overstatement
     while not ended.poll(WATCH_INTERVAL_MS):
         processes = namespace_processes((init, pid))
-        if sum(map(_own_pages, processes)) <= budget:
+        counts = [_own_pages(process) for process in processes]
+        anonymous = sum(anon for anon, _ in counts)
+        if anonymous + sum(shared for _, shared in counts) <= budget:
             continue
-        if namespace_memory(processes) > budget:
-            os.kill(init, signal.SIGKILL)
-            return True
+        same = walked is not None and walked[0] == frozenset(processes)
+        if not (same and walked is not None and anonymous - walked[1] > budget):
+            exact = [_own_share(process) for process in processes]
+            walked = (frozenset(processes), anonymous - sum(anon for anon, _ in exact))
+            if sum(anon + shared for anon, shared in exact) <= budget:
+                continue
+        os.kill(init, signal.SIGKILL)
+        return True
     return False
 
 
 def namespace_memory(processes: list[int]) -> int:
     """The memory of `processes` in all, in bytes, a shared page counted once."""
-    return sum(map(_own_share, processes))
+    return sum(sum(_own_share(process)) for process in processes)
 
 
 def namespace_processes(roots: tuple[int, ...]) -> list[int]:
@@ -294,36 +335,39 @@ def namespace_processes(roots: tuple[int, ...]) -> list[int]:
     return found
 
 
-def _own_share(pid: int) -> int:
-    """A process's share of its own pages: one mapped by n processes counts
-    1/n in each."""
+def _own_share(pid: int) -> tuple[int, int]:
+    """A process's share of its own anonymous and of its shared-memory pages:
+    one mapped by n processes counts 1/n in each."""
     try:
-        return _kibibytes(f"/proc/{pid}/smaps_rollup", (b"Pss_Anon", b"Pss_Shmem", b"SwapPss"))
+        rollup = _kibibytes(f"/proc/{pid}/smaps_rollup", (b"Pss_Anon", b"SwapPss", b"Pss_Shmem"))
     except PermissionError:
         return _own_pages(pid)  # more than the share, never less
+    return rollup[0] + rollup[1], rollup[2]
 
 
-def _own_pages(pid: int) -> int:
-    """A process's own pages, each counted whole, whoever else maps it."""
-    return _kibibytes(f"/proc/{pid}/status", (b"RssAnon", b"RssShmem", b"VmSwap"))
+def _own_pages(pid: int) -> tuple[int, int]:
+    """A process's own anonymous and shared-memory pages, each counted whole,
+    whoever else maps it."""
+    status = _kibibytes(f"/proc/{pid}/status", (b"RssAnon", b"VmSwap", b"RssShmem"))
+    return status[0] + status[1], status[2]
 
 
-def _kibibytes(path: str, names: tuple[bytes, ...]) -> int:
-    """The sum of the named "Name: N kB" lines of a /proc file, in bytes; 0
-    for a process that has ended."""
+def _kibibytes(path: str, names: tuple[bytes, ...]) -> list[int]:
+    """The named "Name: N kB" lines of a /proc file, in bytes, in the order
+    of `names`; zeros for a process that has ended."""
     try:
         with open(path, "rb") as file:
             text = file.read()
     except PermissionError:
         raise
     except OSError:
-        return 0
-    total = 0
+        return [0] * len(names)
+    values = [0] * len(names)
     for line in text.splitlines():
         name, _, value = line.partition(b":")
         if name in names:
-            total += int(value.split()[0]) << 10
-    return total
+            values[names.index(name)] = int(value.split()[0]) << 10
+    return values
 
 
 if __name__ == "__main__":

@@ -404,8 +404,9 @@ class HelperServer:
             worker = self.workers[request.worker]
         except BaseException:
             os._exit(protocol.STATUS_SETUP_FAILED)
-        if setup is not None:
-            os.close(setup["started"])  # the process that waits for this one takes the job's name
+        if setup is not None and self.sandbox is not None:
+            # The process that waits for this one takes the job's name.
+            self.sandbox.confinement.job_started(setup)
         self.become_worker(worker, request, pipes, problem)
 
     def become_worker(
