@@ -7,8 +7,8 @@ import os
 
 import pytest
 
-from velmor.core.inside import confinement
 from velmor.core import sandbox as sandboxing
+from velmor.core.inside import confinement
 
 STEPS = {
     "spare": [

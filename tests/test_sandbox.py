@@ -4,6 +4,7 @@ in both modes."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import signal
@@ -16,8 +17,8 @@ from pathlib import Path
 import pytest
 
 from tests.processes import cmdline, processes, wait_until
-from velmor.core.inside import confinement
 from velmor.core import sandbox as sandboxing
+from velmor.core.inside import confinement
 from velmor.core.subprocess_manager import (
     SandboxPolicy,
     SandboxStatus,
