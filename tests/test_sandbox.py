@@ -578,7 +578,7 @@ class TestLayerFailures:
         replacements = {
             "unmountable_proc": self.unmountable_proc,
             # No namespace can map the id (uid_t)-1: the pid namespace is not made.
-            "unmappable_ids": lambda: ((1 << 32) - 1, (1 << 32) - 1),
+            "unmappable_ids": lambda *_: ((1 << 32) - 1, (1 << 32) - 1),
         }
         monkeypatch.setattr(sandboxing, target, replacements[replacement])
         path = tool("def main(args):\n    return 'ran'\n")

@@ -5,6 +5,7 @@ supplementary groups and no capabilities, in a private mount namespace where
 the folders it needs (the interpreter, the virtual environment, the checkout)
 can be reached: an interpreter installed under root's own home (mode 0700) is
 reached through a tmpfs laid over that home that shows only the way to it.
+System files such as /etc/passwd can be shown changed in that namespace alone.
 Nothing of the host's mounts changes; the namespace ends with the command.
 """
 
@@ -82,8 +83,11 @@ def run_unprivileged(
     env: dict[str, str],
     cwd: Path,
     timeout: float,
+    files: dict[str, Path] | None = None,
 ) -> subprocess.CompletedProcess[str]:
-    """Run `argv` as `uid` (gid the same), with `needed` folders reachable."""
+    """Run `argv` as `uid` (gid the same), with `needed` folders reachable
+    and each of `files` (a system file: its stand-in) shown in place of the
+    system's own, in the namespace only."""
     drop = [
         "setpriv",
         f"--reuid={uid}",
@@ -96,6 +100,10 @@ def run_unprivileged(
         [
             "set -e",
             *opening_script(needed, scratch),
+            *(
+                f"mount --bind {shlex.quote(str(copy))} {shlex.quote(target)}"
+                for target, copy in (files or {}).items()
+            ),
             f"cd {shlex.quote(str(cwd))}",
             "exec " + shlex.join(drop),
         ]

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "sequence.hpp"
+#include "id_mappers.hpp"
 #include "world.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
@@ -288,6 +289,58 @@ bool read_own(PyObject* description, std::vector<std::pair<std::string, int>>& o
     return true;
 }
 
+bool read_ranges(PyObject* value, std::vector<sandbox::IdRange>& ranges) {
+    Ref items(PySequence_Fast(value, "id ranges must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref fields(as_fields(PySequence_Fast_GET_ITEM(items.get(), i), 3, "an id range"));
+        if (!fields) return false;
+        unsigned long numbers[3] = {};
+        for (int k = 0; k < 3; ++k) {
+            numbers[k] = PyLong_AsUnsignedLong(PySequence_Fast_ITEMS(fields.get())[k]);
+            if (PyErr_Occurred()) return false;
+        }
+        ranges.push_back({numbers[0], numbers[1], numbers[2]});
+    }
+    return true;
+}
+
+// id_map: None, or {"newuidmap": path, "newgidmap": path, "uids": ranges, "gids": ranges},
+// ranges being (inside, outside, count) triples.
+bool read_id_mappers(PyObject* value, sandbox::IdMappers& mappers) {
+    if (value == nullptr || value == Py_None) return true;
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "id_map must be a dict or None");
+        return false;
+    }
+    const std::pair<const char*, std::string*> programs[] = {
+        {"newuidmap", &mappers.newuidmap}, {"newgidmap", &mappers.newgidmap}};
+    for (const auto& [key, out] : programs) {
+        PyObject* path = PyDict_GetItemString(value, key);
+        if (path == nullptr) {
+            PyErr_Format(PyExc_KeyError, "id_map has no %s", key);
+            return false;
+        }
+        if (!read_text(path, *out)) return false;
+    }
+    const std::pair<const char*, std::vector<sandbox::IdRange>*> maps[] = {
+        {"uids", &mappers.uids}, {"gids", &mappers.gids}};
+    for (const auto& [key, out] : maps) {
+        PyObject* ranges = PyDict_GetItemString(value, key);
+        if (ranges == nullptr) {
+            PyErr_Format(PyExc_KeyError, "id_map has no %s", key);
+            return false;
+        }
+        if (!read_ranges(ranges, *out)) return false;
+    }
+    if (mappers.newuidmap.empty() || mappers.newgidmap.empty() || mappers.uids.empty() ||
+        mappers.gids.empty()) {
+        PyErr_SetString(PyExc_ValueError, "id_map needs both helpers and a range of each kind");
+        return false;
+    }
+    return true;
+}
+
 bool read_description(PyObject* description, sandbox::ConfinementStage stage,
                       sandbox::Description& d) {
     if (!PyDict_Check(description)) {
@@ -297,6 +350,9 @@ bool read_description(PyObject* description, sandbox::ConfinementStage stage,
     PyObject* scratch = nullptr;
     read_item(description, "scratch", scratch);
     if (scratch != nullptr && !read_text(scratch, d.scratch)) return false;
+    PyObject* id_map = nullptr;
+    read_item(description, "id_map", id_map);
+    if (!read_id_mappers(id_map, d.id_mappers)) return false;
     return read_bool(description, "network", d.network) &&
            read_number(description, "user_namespace", d.user_namespace) &&
            read_number(description, "uid", d.uid) && read_number(description, "gid", d.gid) &&
@@ -373,6 +429,20 @@ PyObject* idmapped_tree(PyObject*, PyObject* args) {
     }
 }
 
+PyObject* probe_id_mappers(PyObject*, PyObject* id_map) {
+    sandbox::IdMappers mappers;
+    if (id_map == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "probe_id_mappers needs an id map");
+        return nullptr;
+    }
+    if (!read_id_mappers(id_map, mappers)) return nullptr;
+    std::string why;
+    Py_BEGIN_ALLOW_THREADS
+    why = sandbox::probe_id_mappers(mappers);
+    Py_END_ALLOW_THREADS
+    return PyUnicode_DecodeFSDefaultAndSize(why.data(), static_cast<Py_ssize_t>(why.size()));
+}
+
 PyObject* probe_namespaces(PyObject*, PyObject* args) {
     int flags = 0;
     if (!PyArg_ParseTuple(args, "i:probe_namespaces", &flags)) return nullptr;
@@ -419,6 +489,9 @@ PyMethodDef methods[] = {
     {"idmapped_tree", idmapped_tree, METH_VARARGS,
      "idmapped_tree(path, uid, gid): a detached copy of path's mount on which root's files "
      "are uid's and gid's, as an fd (for a writable path of a job under a root host)."},
+    {"probe_id_mappers", probe_id_mappers, METH_O,
+     "probe_id_mappers(id_map): '' if newuidmap and newgidmap map a throw-away user "
+     "namespace as id_map asks, else why not."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
      "else the errno."},
