@@ -98,6 +98,40 @@ async def run_jobs(folder: Path) -> dict:
     return found
 
 
+async def run_with_mapping_broken_after_probe(tool: Path, subordinate: dict) -> dict:
+    """Jobs whose helper is given a map newuidmap refuses (an id outside the
+    user's range), though the manager's own probe passed."""
+    task = SubprocessTask(
+        worker_type="custom",
+        command={"action": "run_function", "path": str(tool), "function": "main", "args": {}},
+        timeout=20,
+    )
+    described = sandboxing.world_description
+
+    def broken(policy: SandboxPolicy) -> dict:
+        description = described(policy)
+        outside = description["uid"] + 1
+        mapping = description["id_map"]
+        return {
+            **description,
+            "id_map": {**mapping, "uids": [*mapping["uids"], [outside] * 2 + [1]]},
+        }
+
+    sandboxing.world_description = broken
+    found = {}
+    try:
+        for warm in (True, False):
+            manager = SubprocessManager(warm=warm)
+            try:
+                result = await manager.spawn(task)
+            finally:
+                manager.close()
+            found["warm" if warm else "spawned"] = [result.output, result.error]
+    finally:
+        sandboxing.world_description = described
+    return found
+
+
 def helper_stage_with(id_map: dict) -> str:
     """What the helper stage says when its mappers fail (in a child, which it changes)."""
     native = sandboxing._native_module()
@@ -131,6 +165,10 @@ def main(folder: str) -> None:
             {**mapping, "uids": [*mapping["uids"], [outside, outside, 1]]}
         )
         found["helper_mapped"] = helper_stage_with(mapping)
+        tool = Path(folder).parent / "tool.py"
+        found["broken_after_probe"] = asyncio.run(
+            run_with_mapping_broken_after_probe(tool, mapping)
+        )
     json.dump(found, sys.stdout)
 
 

@@ -156,6 +156,14 @@ class TestWithSubordinateRange:
         refused = with_range["helper_refused"]
         assert refused.startswith("OSError") and "newuidmap" in refused, refused
 
+    @pytest.mark.parametrize("mode", MODES)
+    def test_a_mapping_refused_after_the_probe_fails_the_job_with_the_reason(
+        self, with_range, mode
+    ):
+        output, error = with_range["broken_after_probe"][mode]
+        assert output is None
+        assert "newuidmap" in error and "not allowed" in error, error
+
 
 class TestWithoutSubordinateRange:
     @pytest.mark.parametrize("mode", MODES)

@@ -119,18 +119,20 @@ int holding_child(void* pipe_ends) {
     return 0;
 }
 
-}  // namespace
-
-void map_by_helpers(pid_t pid, const IdMappers& mappers) {
+// "" once the helpers have mapped `pid`'s namespace as asked, else why not.
+std::string mapping_refusal(pid_t pid, const IdMappers& mappers) {
     // Groups first: newgidmap also sets whether the namespace may call setgroups.
     std::string why = run_helper(mappers.newgidmap, pid, mappers.gids);
     if (why.empty()) why = run_helper(mappers.newuidmap, pid, mappers.uids);
-    if (!why.empty()) refused(why);
+    if (!why.empty()) return why;
     // Nothing less than asked: a helper that wrote another map fails the step.
     const std::string proc = "/proc/" + std::to_string(pid);
     if (!map_is(proc + "/uid_map", mappers.uids) || !map_is(proc + "/gid_map", mappers.gids))
-        refused("the subordinate id maps are not the ones asked for");
+        return "the subordinate id maps are not the ones asked for";
+    return "";
 }
+
+}  // namespace
 
 void unshare_mapped_by_helpers(int flags, const IdMappers& mappers) {
     int go[2];
@@ -156,10 +158,9 @@ void unshare_mapped_by_helpers(int flags, const IdMappers& mappers) {
         if (got != 1) _exit(1);
         std::string why;
         try {
-            map_by_helpers(self, mappers);
+            why = mapping_refusal(self, mappers);
         } catch (const std::exception& error) {
-            why = error.what();
-            if (why.empty()) why = "the id mappers failed";
+            why = std::string("the id mappers' caller: ") + error.what();
         }
         if (!why.empty()) {
             const ssize_t written = write(told_write.get(), why.data(), why.size());
@@ -198,7 +199,7 @@ std::string probe_id_mappers(const IdMappers& mappers) {
     if (pid < 0) return std::string("clone of a user namespace: ") + std::strerror(errno);
     std::string why;
     try {
-        map_by_helpers(pid, mappers);
+        why = mapping_refusal(pid, mappers);
     } catch (const std::exception& error) {
         why = error.what();
     }

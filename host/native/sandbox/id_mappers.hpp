@@ -28,14 +28,10 @@ struct IdMappers {
     bool active() const noexcept { return !newuidmap.empty(); }
 };
 
-// Has the helpers map the user namespace of process `pid` (which this
-// process, outside that namespace, may see), then checks the maps it got.
-// Throws std::system_error naming the helper and quoting what it said.
-void map_by_helpers(pid_t pid, const IdMappers& mappers);
-
 // unshare(CLONE_NEWUSER | flags) with the ids mapped by the helpers, which a
 // child forked just before (still outside) runs on this process. Needs a
-// single-threaded caller. Throws: the caller must then run no job.
+// single-threaded caller. Checks the maps it got; throws std::system_error
+// naming the helper and quoting what it said: the caller must run no job.
 void unshare_mapped_by_helpers(int flags, const IdMappers& mappers);
 
 // Whether the helpers map a new user namespace here: "" if they do, else
