@@ -38,6 +38,8 @@ DEFAULT_LAYERS = {
     "no-new-privileges",
     "rlimits",
 } | {"memory-cgroup" if sandboxing.memory_cgroups_usable() else "memory-watch"}
+# An ordinary user with a subordinate range that newuidmap maps (as root: none).
+DEFAULT_LAYERS |= {"subordinate-uid"} if sandboxing.subordinate_ids() else set()
 
 
 def run(path: str, timeout: float | None = 10.0) -> SubprocessTask:
