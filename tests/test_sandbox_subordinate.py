@@ -13,13 +13,18 @@ import json
 import os
 import shutil
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
 import pytest
 
-from tests.unprivileged import run_unprivileged, unused_uid
+from tests.unprivileged import (
+    account_files,
+    python_environment,
+    python_folders,
+    run_unprivileged,
+    unused_uid,
+)
 
 REPO = Path(__file__).resolve().parents[1]
 # A range no account, no job under a root host (uid 2,000,000,000) and no
@@ -45,6 +50,7 @@ def run_as_user(*, subordinate: bool, passwd_gid_offset: int = 0) -> dict:
     range; `passwd_gid_offset` makes its passwd entry disagree with the gid
     it runs under, which newuidmap refuses."""
     uid = unused_uid()
+    passwd_gid = uid + passwd_gid_offset
     scratch = Path(tempfile.mkdtemp(prefix="velmor-subordinate-", dir="/tmp"))
     try:
         scratch.chmod(0o755)
@@ -55,41 +61,15 @@ def run_as_user(*, subordinate: bool, passwd_gid_offset: int = 0) -> dict:
         (folder / "own.txt").chmod(0o600)
         for path in (home, folder, folder / "open.txt", folder / "own.txt"):
             os.chown(path, uid, uid)
-        name = f"velmor-sub-{uid}"
-        entry = f"{name}:x:{uid}:{uid + passwd_gid_offset}::{home}:/bin/sh\n"
-        ranges = f"{name}:{RANGE_START}:{RANGE_COUNT}\n" if subordinate else ""
-        files = {}
-        for target, added in (
-            ("/etc/passwd", entry),
-            ("/etc/subuid", ranges),
-            ("/etc/subgid", ranges),
-        ):
-            original = Path(target).read_text() if Path(target).exists() else ""
-            if not Path(target).exists():
-                Path(target).touch(mode=0o644)  # empty: no range for anyone
-            copy = scratch / Path(target).name
-            copy.write_text(original + added)
-            copy.chmod(0o644)
-            files[target] = copy
-        env = {
-            name: value
-            for name, value in os.environ.items()
-            if not name.startswith("PYTEST_") and name not in ("TMPDIR", "PYTHONPATH")
-        }
-        env.update(HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
-        needed = [
-            Path(sys.base_prefix),
-            Path(sys.prefix),
-            Path(sysconfig.get_paths()["purelib"]),
-            Path(sys.executable).resolve().parent,
-            REPO,
-        ]
+        files = account_files(
+            scratch, uid, home, (RANGE_START, RANGE_COUNT) if subordinate else None, passwd_gid
+        )
         done = run_unprivileged(
             [sys.executable, "-m", "tests.subordinate_jobs", str(folder)],
             uid=uid,
-            needed=needed,
+            needed=python_folders(REPO),
             scratch=scratch,
-            env=env,
+            env=python_environment(home),
             cwd=REPO,
             timeout=120,
             files=files,
