@@ -98,7 +98,7 @@ async def run_jobs(folder: Path) -> dict:
     return found
 
 
-async def run_with_mapping_broken_after_probe(tool: Path, subordinate: dict) -> dict:
+async def run_with_mapping_broken_after_probe(tool: Path) -> dict:
     """Jobs whose helper is given a map newuidmap refuses (an id outside the
     user's range), though the manager's own probe passed."""
     task = SubprocessTask(
@@ -108,8 +108,8 @@ async def run_with_mapping_broken_after_probe(tool: Path, subordinate: dict) -> 
     )
     described = sandboxing.world_description
 
-    def broken(policy: SandboxPolicy) -> dict:
-        description = described(policy)
+    def broken(policy: SandboxPolicy, ids: sandboxing.JobIds | None = None) -> dict:
+        description = described(policy, ids)
         outside = description["uid"] + 1
         mapping = description["id_map"]
         return {
@@ -154,10 +154,11 @@ def helper_stage_with(id_map: dict) -> str:
 
 
 def main(folder: str) -> None:
-    found = asyncio.run(run_jobs(Path(folder)))
+    found: dict = {}
     subordinate = sandboxing.subordinate_ids()
     if subordinate is not None:
-        mapping = sandboxing.id_map(subordinate.uid, subordinate.gid)
+        # First, while this process has no thread to make its forks unsafe.
+        mapping = sandboxing.id_map(sandboxing.choose_job_ids(SandboxPolicy()))
         assert mapping is not None
         # Asking for an id outside the user's range: newuidmap refuses.
         outside = subordinate.uid + 1
@@ -165,10 +166,10 @@ def main(folder: str) -> None:
             {**mapping, "uids": [*mapping["uids"], [outside, outside, 1]]}
         )
         found["helper_mapped"] = helper_stage_with(mapping)
+    found.update(asyncio.run(run_jobs(Path(folder))))
+    if subordinate is not None:
         tool = Path(folder).parent / "tool.py"
-        found["broken_after_probe"] = asyncio.run(
-            run_with_mapping_broken_after_probe(tool, mapping)
-        )
+        found["broken_after_probe"] = asyncio.run(run_with_mapping_broken_after_probe(tool))
     json.dump(found, sys.stdout)
 
 

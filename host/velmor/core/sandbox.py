@@ -161,6 +161,8 @@ class SandboxStatus:
     layers: frozenset[str]
     missing: str | None = None
     _native_path: str | None = field(default=None, repr=False)
+    # The ids its jobs run under, as probed: jobs never change to others later.
+    _ids: JobIds | None = field(default=None, repr=False)
 
 
 def _native_module() -> Any:
@@ -198,7 +200,8 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
     layers.add("memory-cgroup" if memory_cgroups_usable() else "memory-watch")
-    mapping = id_map(*job_ids(policy))
+    ids = choose_job_ids(policy)
+    mapping = id_map(ids)
     if mapping is not None:
         why = native.probe_id_mappers(mapping)
         if why:
@@ -207,7 +210,7 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
             layers.add("subordinate-uid")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
-    return SandboxStatus(policy, frozenset(layers), None, native.__file__)
+    return SandboxStatus(policy, frozenset(layers), None, native.__file__, ids)
 
 
 def describe_job_filter(network: bool = False) -> str:
@@ -322,18 +325,35 @@ def job_ids(policy: SandboxPolicy | None = None) -> tuple[int, int]:
     return os.geteuid(), os.getegid()
 
 
-def id_map(uid: int, gid: int) -> dict[str, Any] | None:
-    """What the helper's user namespace maps when jobs run under subordinate
-    ids (`uid`, `gid` from job_ids): the user's own ids, to reach its files,
-    and the job's, each to itself; None when the user maps its ids itself."""
+@dataclass(frozen=True, slots=True)
+class JobIds:
+    """The ids a manager's jobs run under, chosen once (by `probe`), and the
+    helpers that map them when they are the user's subordinate ids."""
+
+    uid: int
+    gid: int
+    mappers: SubordinateIds | None = None
+
+
+def choose_job_ids(policy: SandboxPolicy) -> JobIds:
+    uid, gid = job_ids(policy)
     subordinate = subordinate_ids()
-    if subordinate is None or (uid, gid) != (subordinate.uid, subordinate.gid):
+    if subordinate is not None and (uid, gid) == (subordinate.uid, subordinate.gid):
+        return JobIds(uid, gid, subordinate)
+    return JobIds(uid, gid)
+
+
+def id_map(ids: JobIds) -> dict[str, Any] | None:
+    """What the helper's user namespace maps when jobs run under subordinate
+    ids: the user's own ids, to reach its files, and the job's, each to
+    itself; None when the helper maps the user's ids itself."""
+    if ids.mappers is None:
         return None
     return {
-        "newuidmap": subordinate.newuidmap,
-        "newgidmap": subordinate.newgidmap,
-        "uids": [[os.geteuid(), os.geteuid(), 1], [uid, uid, 1]],
-        "gids": [[os.getegid(), os.getegid(), 1], [gid, gid, 1]],
+        "newuidmap": ids.mappers.newuidmap,
+        "newgidmap": ids.mappers.newgidmap,
+        "uids": [[os.geteuid(), os.geteuid(), 1], [ids.uid, ids.uid, 1]],
+        "gids": [[os.getegid(), os.getegid(), 1], [ids.gid, ids.gid, 1]],
     }
 
 
@@ -386,15 +406,16 @@ def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, 
     return entries
 
 
-def world_description(policy: SandboxPolicy) -> dict[str, Any]:
-    """What every job of the policy shares: the native stages take it."""
-    uid, gid = job_ids(policy)
+def world_description(policy: SandboxPolicy, ids: JobIds | None = None) -> dict[str, Any]:
+    """What every job of the policy shares: the native stages take it. `ids`:
+    as the manager's probe chose them (else chosen now)."""
+    ids = ids if ids is not None else choose_job_ids(policy)
     return {
         "network": policy.network,
-        "uid": uid,
-        "gid": gid,
-        "id_map": id_map(uid, gid),
-        "world": world_entries(policy, uid, gid),
+        "uid": ids.uid,
+        "gid": ids.gid,
+        "id_map": id_map(ids),
+        "world": world_entries(policy, ids.uid, ids.gid),
         "shm_size": policy.max_scratch_bytes,
         "scratch_size": policy.max_scratch_bytes,
         "max_processes": policy.max_processes,
@@ -410,7 +431,7 @@ def helper_arguments(status: SandboxStatus) -> list[str]:
     setup = {
         "native": status._native_path,
         "confinement": str(CONFINEMENT_SCRIPT),
-        **world_description(status.policy),
+        **world_description(status.policy, status._ids),
     }
     return ["--sandbox", json.dumps(setup)]
 
@@ -427,7 +448,7 @@ def spawn_launcher(status: SandboxStatus, job: JobSandbox, limits: list[list[int
     import json
 
     spec = {
-        **world_description(status.policy),
+        **world_description(status.policy, status._ids),
         "scratch": job.scratch,
         "own": list(job.own),
         "limits": limits,
