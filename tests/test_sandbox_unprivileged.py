@@ -30,9 +30,11 @@ from tests.unprivileged import (
 
 REPO = Path(__file__).resolve().parents[1]
 ESCAPE_SUITE = "tests/test_sandbox_escapes.py"
-# The attacks a job's uid decides, for the run under a subordinate uid.
+# The attacks a job's uid decides, and the bounds its waiter holds over
+# processes of another uid, for the run under a subordinate uid.
 UID_ATTACKS = (
     "Files or Metadata or InheritedDescriptors or AttributeChannel or WarmHelper or OtherJobs"
+    " or Leftovers or Resources"
 )
 SUBORDINATE_RANGE = (3_000_000_000, 65_536)
 WHICH_UID = (
