@@ -311,20 +311,6 @@ def subordinate_ids() -> SubordinateIds | None:
     return SubordinateIds(sum(uids) - 1, sum(gids) - 1, newuidmap, newgidmap)
 
 
-def job_ids(policy: SandboxPolicy | None = None) -> tuple[int, int]:
-    """The uid and gid jobs of `policy` run under: under root, ones that own
-    no file; under a user with subordinate ids, the last of its ranges;
-    otherwise the user's own. A policy with writable paths keeps the user's
-    own: only an id-mapped mount lets another uid write the user's files as
-    the user, and only root can make one."""
-    if os.geteuid() == 0:
-        return JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT
-    subordinate = subordinate_ids()
-    if subordinate is not None and not (policy or SandboxPolicy()).writable_paths:
-        return subordinate.uid, subordinate.gid
-    return os.geteuid(), os.getegid()
-
-
 @dataclass(frozen=True, slots=True)
 class JobIds:
     """The ids a manager's jobs run under, chosen once (by `probe`), and the
@@ -336,11 +322,23 @@ class JobIds:
 
 
 def choose_job_ids(policy: SandboxPolicy) -> JobIds:
-    uid, gid = job_ids(policy)
+    """The ids jobs of `policy` run under: under root, ones that own no file;
+    under a user with subordinate ids, the last of its ranges; otherwise the
+    user's own. A policy with writable paths keeps the user's own: only an
+    id-mapped mount lets another uid write the user's files as the user, and
+    only root can make one."""
+    if os.geteuid() == 0:
+        return JobIds(JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT)
     subordinate = subordinate_ids()
-    if subordinate is not None and (uid, gid) == (subordinate.uid, subordinate.gid):
-        return JobIds(uid, gid, subordinate)
-    return JobIds(uid, gid)
+    if subordinate is not None and not policy.writable_paths:
+        return JobIds(subordinate.uid, subordinate.gid, subordinate)
+    return JobIds(os.geteuid(), os.getegid())
+
+
+def job_ids(policy: SandboxPolicy | None = None) -> tuple[int, int]:
+    """The uid and gid jobs of `policy` (by default the default one) run under."""
+    ids = choose_job_ids(policy if policy is not None else SandboxPolicy())
+    return ids.uid, ids.gid
 
 
 def id_map(ids: JobIds) -> dict[str, Any] | None:

@@ -539,8 +539,7 @@ def main(argv: list[str]) -> None:
             # Each job is told why and none runs, rather than the helper ending
             # with the reason on a stderr no one reads.
             refusal = f"its sandbox failed: {exc}"
-            scripts = []
-        scripts = scripts[2:]
+        scripts = scripts[2:] if refusal is None else []
     workers = {path: load_worker(path) for path in scripts}
     helper = Helper(control, workers, sandbox, refusal)
     # What is loaded now stays put, so the collector does not touch (and copy)
