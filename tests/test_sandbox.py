@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import json
 import os
+import pwd
 import signal
 import subprocess
 import sys
@@ -38,6 +39,8 @@ DEFAULT_LAYERS = {
     "no-new-privileges",
     "rlimits",
 } | {"memory-cgroup" if sandboxing.memory_cgroups_usable() else "memory-watch"}
+# An ordinary user with a subordinate range that newuidmap maps (as root: none).
+DEFAULT_LAYERS |= {"subordinate-uid"} if sandboxing.subordinate_ids() else set()
 
 
 def _children(pid: int) -> list[int]:
@@ -467,6 +470,69 @@ class TestJobBounds:
         assert not (shared / "new.txt").exists()
 
 
+class TestJobIds:
+    """Which ids an ordinary user's jobs get: the last of its subordinate
+    ranges when it has one and the helpers are installed, else its own."""
+
+    USER = pwd.struct_passwd(("alice", "x", 1000, 1000, "", "/home/alice", "/bin/sh"))
+
+    @pytest.mark.parametrize(
+        ("lines", "found"),
+        [
+            ("alice:100000:65536\n", (100000, 65536)),
+            ("bob:100000:65536\n1000:300000:5\n", (300000, 5)),  # by uid, as the helpers take
+            ("alice:x:5\nalice:100000:0\nalice:200000:1\n", (200000, 1)),  # malformed, empty
+            ("alice:0:65536\n", None),  # would hold root
+            ("alice:500:1000\n", None),  # would hold the user's own uid
+            ("alice:4294967290:100\n", None),  # beyond the last uid
+            ("bob:100000:65536\n", None),
+        ],
+    )
+    def test_ranges_read(self, tmp_path, lines, found):
+        path = tmp_path / "subuid"
+        path.write_text(lines)
+        assert sandboxing._subordinate_range(str(path), self.USER) == found
+
+    @pytest.fixture
+    def alice(self, tmp_path, monkeypatch):
+        """An ordinary user with a range of each kind; the helpers in `tmp_path/bin`."""
+        for name, text in (("subuid", "alice:100000:65536\n"), ("subgid", "alice:200000:10\n")):
+            (tmp_path / name).write_text(text)
+        (tmp_path / "bin").mkdir()
+        for name in ("newuidmap", "newgidmap"):
+            (tmp_path / "bin" / name).write_text("")
+            (tmp_path / "bin" / name).chmod(0o755)
+        monkeypatch.setattr(sandboxing, "SUBUID_FILE", str(tmp_path / "subuid"))
+        monkeypatch.setattr(sandboxing, "SUBGID_FILE", str(tmp_path / "subgid"))
+        monkeypatch.setattr(sandboxing, "ID_MAPPER_FOLDERS", (str(tmp_path / "bin"),))
+        monkeypatch.setattr(sandboxing.os, "geteuid", lambda: 1000)
+        monkeypatch.setattr(sandboxing.os, "getegid", lambda: 1000)
+        monkeypatch.setattr(sandboxing.pwd, "getpwuid", lambda uid: self.USER)
+        return tmp_path
+
+    def test_the_last_subordinate_ids_mapped_with_the_users_own(self, alice):
+        ids = sandboxing.choose_job_ids(SandboxPolicy())
+        assert (ids.uid, ids.gid) == (165535, 200009)
+        mapping = sandboxing.id_map(ids)
+        assert mapping is not None
+        assert mapping["newuidmap"] == str(alice / "bin" / "newuidmap")
+        assert mapping["uids"] == [[1000, 1000, 1], [165535, 165535, 1]]
+        assert mapping["gids"] == [[1000, 1000, 1], [200009, 200009, 1]]
+
+    @pytest.mark.parametrize("without", ["writable paths", "a helper", "a group range"])
+    def test_the_users_own_ids_otherwise(self, alice, tmp_path, without):
+        policy = SandboxPolicy()
+        if without == "writable paths":
+            policy = SandboxPolicy(writable_paths=(tmp_path,))
+        elif without == "a helper":
+            (alice / "bin" / "newgidmap").unlink()
+        else:
+            (alice / "subgid").write_text("bob:200000:10\n")
+        ids = sandboxing.choose_job_ids(policy)
+        assert (ids.uid, ids.gid, ids.mappers) == (1000, 1000, None)
+        assert sandboxing.id_map(ids) is None
+
+
 class TestLayerFailures:
     """A layer that cannot be set up ends the job with an error naming it;
     the tool never runs unconfined."""
@@ -480,7 +546,7 @@ class TestLayerFailures:
         "target, replacement, step",
         [
             ("world_entries", "unmountable_proc", "mount of proc"),
-            ("job_ids", "unmappable_ids", "id maps"),
+            ("choose_job_ids", "unmappable_ids", "id maps"),
         ],
         ids=["world", "uid-mapping"],
     )
@@ -490,7 +556,7 @@ class TestLayerFailures:
         replacements = {
             "unmountable_proc": self.unmountable_proc,
             # No namespace can map the id (uid_t)-1: the pid namespace is not made.
-            "unmappable_ids": lambda: ((1 << 32) - 1, (1 << 32) - 1),
+            "unmappable_ids": lambda _: sandboxing.JobIds((1 << 32) - 1, (1 << 32) - 1),
         }
         monkeypatch.setattr(sandboxing, target, replacements[replacement])
         path = tool("def main(args):\n    return 'ran'\n")

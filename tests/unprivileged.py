@@ -5,6 +5,7 @@ supplementary groups and no capabilities, in a private mount namespace where
 the folders it needs (the interpreter, the virtual environment, the checkout)
 can be reached: an interpreter installed under root's own home (mode 0700) is
 reached through a tmpfs laid over that home that shows only the way to it.
+System files such as /etc/passwd can be shown changed in that namespace alone.
 Nothing of the host's mounts changes; the namespace ends with the command.
 """
 
@@ -16,6 +17,8 @@ import random
 import shlex
 import stat
 import subprocess
+import sys
+import sysconfig
 from pathlib import Path
 
 from tests.processes import processes
@@ -36,6 +39,58 @@ def unused_uid() -> int:
         except KeyError:
             if uid not in in_use:
                 return uid
+
+
+def python_environment(home: Path) -> dict[str, str]:
+    """This process's environment for a Python run as another user, at home in `home`."""
+    env = {
+        name: value
+        for name, value in os.environ.items()
+        if not name.startswith("PYTEST_") and name not in ("TMPDIR", "PYTHONPATH")
+    }
+    env.update(HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
+    return env
+
+
+def python_folders(repo: Path) -> list[Path]:
+    """What a Python run of this checkout needs to reach."""
+    return [
+        Path(sys.base_prefix),
+        Path(sys.prefix),
+        Path(sysconfig.get_paths()["purelib"]),
+        Path(sys.executable).resolve().parent,
+        repo,
+    ]
+
+
+def account_files(
+    folder: Path,
+    uid: int,
+    home: Path,
+    subordinate: tuple[int, int] | None = None,
+    passwd_gid: int | None = None,
+) -> dict[str, Path]:
+    """Stand-ins, made in `folder`, for /etc/passwd (with an entry for `uid`)
+    and /etc/subuid and /etc/subgid (with its range `subordinate`, (start,
+    count), if any), to show in place of the system's own (run_unprivileged's
+    `files`). An absent system file is made empty: no range for anyone."""
+    name = f"velmor-user-{uid}"
+    gid = uid if passwd_gid is None else passwd_gid
+    ranges = f"{name}:{subordinate[0]}:{subordinate[1]}\n" if subordinate else ""
+    files = {}
+    for target, added in (
+        ("/etc/passwd", f"{name}:x:{uid}:{gid}::{home}:/bin/sh\n"),
+        ("/etc/subuid", ranges),
+        ("/etc/subgid", ranges),
+    ):
+        system = Path(target)
+        if not system.exists():
+            system.touch(mode=0o644)
+        copy = folder / system.name
+        copy.write_text(system.read_text() + added)
+        copy.chmod(0o644)
+        files[target] = copy
+    return files
 
 
 def _others_can_enter(folder: Path) -> bool:
@@ -82,8 +137,11 @@ def run_unprivileged(
     env: dict[str, str],
     cwd: Path,
     timeout: float,
+    files: dict[str, Path] | None = None,
 ) -> subprocess.CompletedProcess[str]:
-    """Run `argv` as `uid` (gid the same), with `needed` folders reachable."""
+    """Run `argv` as `uid` (gid the same), with `needed` folders reachable
+    and each of `files` (a system file: its stand-in) shown in place of the
+    system's own, in the namespace only."""
     drop = [
         "setpriv",
         f"--reuid={uid}",
@@ -96,6 +154,10 @@ def run_unprivileged(
         [
             "set -e",
             *opening_script(needed, scratch),
+            *(
+                f"mount --bind {shlex.quote(str(copy))} {shlex.quote(target)}"
+                for target, copy in (files or {}).items()
+            ),
             f"cd {shlex.quote(str(cwd))}",
             "exec " + shlex.join(drop),
         ]

@@ -4,6 +4,7 @@
 #include "common/fd.hpp"
 #include "common/os_error.hpp"
 #include "common/py.hpp"
+#include "id_mappers.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
@@ -186,17 +187,14 @@ void read_number(Borrowed description, const char* key, Number& out) {
     }
 }
 
-// Calls each(fields) for every record of the sequence description[key], each
-// a list or tuple (JSON gives lists) of `count` fields, named `what` in errors.
-// The fields are a tuple of their own, so that a path's __fspath__ cannot
-// change them while they are read.
+// Calls each(fields) for every record of the sequence `records`, each a list
+// or tuple (JSON gives lists) of `count` fields, named `what` in errors. The
+// fields are a tuple of their own, so that a path's __fspath__ cannot change
+// them while they are read.
 template <class Each>
-void read_records(Borrowed description, const char* key, Py_ssize_t count, const char* what,
-                  Each&& each) {
-    const Ref records = item(description, key);
-    if (!records) return;
-    const std::string not_sequence = std::string(key) + " must be a sequence";
-    const Ref items = Ref::steal(PySequence_Fast(records.get(), not_sequence.c_str()));
+void for_each_record(Borrowed records, const char* not_sequence, Py_ssize_t count,
+                     const char* what, Each&& each) {
+    const Ref items = Ref::steal(PySequence_Fast(records, not_sequence));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         const Ref fields = Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i), what));
         if (PySequence_Fast_GET_SIZE(fields.get()) != count) {
@@ -206,6 +204,16 @@ void read_records(Borrowed description, const char* key, Py_ssize_t count, const
         const Ref record = Ref::steal(PySequence_Tuple(fields.get()));
         each(PySequence_Fast_ITEMS(record.get()));
     }
+}
+
+// The same for the records of description[key], when it has them.
+template <class Each>
+void read_records(Borrowed description, const char* key, Py_ssize_t count, const char* what,
+                  Each&& each) {
+    const Ref records = item(description, key);
+    if (!records) return;
+    const std::string not_sequence = std::string(key) + " must be a sequence";
+    for_each_record(records, not_sequence.c_str(), count, what, std::forward<Each>(each));
 }
 
 void read_world(Borrowed description, sandbox::WorldPlan& world) {
@@ -232,6 +240,53 @@ void read_own(Borrowed description, std::vector<std::pair<std::string, int>>& ow
     });
 }
 
+unsigned long as_unsigned(Borrowed number) {
+    const unsigned long value = PyLong_AsUnsignedLong(number);
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) py::throw_error_set();
+    return value;
+}
+
+std::vector<sandbox::IdRange> read_ranges(Borrowed value) {
+    std::vector<sandbox::IdRange> ranges;
+    for_each_record(value, "id ranges must be a sequence", 3, "an id range",
+                    [&](PyObject* const* field) {
+                        ranges.push_back(
+                            {as_unsigned(field[0]), as_unsigned(field[1]), as_unsigned(field[2])});
+                    });
+    return ranges;
+}
+
+// value[key] of the id map, which must have it.
+Ref required(Borrowed id_map, const char* key) {
+    Ref value = item(id_map, key);
+    if (!value) {
+        PyErr_Format(PyExc_KeyError, "id_map has no %s", key);
+        py::throw_error_set();
+    }
+    return value;
+}
+
+// id_map: None, or {"newuidmap": path, "newgidmap": path, "uids": ranges, "gids": ranges},
+// ranges being (inside, outside, count) triples.
+sandbox::IdMappers read_id_mappers(Borrowed id_map) {
+    sandbox::IdMappers mappers;
+    if (!id_map || id_map.get() == Py_None) return mappers;
+    if (!PyDict_Check(id_map.get())) {
+        PyErr_SetString(PyExc_TypeError, "id_map must be a dict or None");
+        py::throw_error_set();
+    }
+    mappers.newuidmap = py::fs_path(required(id_map, "newuidmap"));
+    mappers.newgidmap = py::fs_path(required(id_map, "newgidmap"));
+    mappers.uids = read_ranges(required(id_map, "uids"));
+    mappers.gids = read_ranges(required(id_map, "gids"));
+    if (mappers.newuidmap.empty() || mappers.newgidmap.empty() || mappers.uids.empty() ||
+        mappers.gids.empty()) {
+        PyErr_SetString(PyExc_ValueError, "id_map needs both helpers and a range of each kind");
+        py::throw_error_set();
+    }
+    return mappers;
+}
+
 sandbox::Description read_description(Borrowed description, Stage stage) {
     if (!PyDict_Check(description.get())) {
         PyErr_SetString(PyExc_TypeError, "the description must be a dict");
@@ -239,6 +294,7 @@ sandbox::Description read_description(Borrowed description, Stage stage) {
     }
     sandbox::Description d;
     if (const Ref scratch = item(description, "scratch")) d.scratch = py::fs_path(scratch);
+    if (const Ref id_map = item(description, "id_map")) d.id_mappers = read_id_mappers(id_map);
     read_bool(description, "network", d.network);
     read_number(description, "user_namespace", d.user_namespace);
     read_number(description, "uid", d.uid);
@@ -315,6 +371,22 @@ PyObject* idmapped_tree(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* probe_id_mappers(PyObject*, PyObject* id_map) {
+    return guarded([id_map] {
+        if (id_map == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "probe_id_mappers needs an id map");
+            py::throw_error_set();
+        }
+        const sandbox::IdMappers mappers = read_id_mappers(Borrowed(id_map));
+        std::string why;
+        Py_BEGIN_ALLOW_THREADS
+        why = sandbox::probe_id_mappers(mappers);
+        Py_END_ALLOW_THREADS
+        return Ref::steal(
+            PyUnicode_DecodeFSDefaultAndSize(why.data(), static_cast<Py_ssize_t>(why.size())));
+    });
+}
+
 PyObject* probe_namespaces(PyObject*, PyObject* args) {
     int flags = 0;
     if (!PyArg_ParseTuple(args, "i:probe_namespaces", &flags)) return nullptr;
@@ -361,6 +433,9 @@ PyMethodDef methods[] = {
     {"idmapped_tree", idmapped_tree, METH_VARARGS,
      "idmapped_tree(path, uid, gid): a detached copy of path's mount on which root's files "
      "are uid's and gid's, as an fd (for a writable path of a job under a root host)."},
+    {"probe_id_mappers", probe_id_mappers, METH_O,
+     "probe_id_mappers(id_map): '' if newuidmap and newgidmap map a throw-away user "
+     "namespace as id_map asks, else why not."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
      "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
      "else the errno."},

@@ -2,6 +2,7 @@
 
 #include "common/fd.hpp"
 #include "common/system_error.hpp"
+#include "id_mappers.hpp"
 #include "landlock.hpp"
 #include "process.hpp"
 #include "seccomp_filter.hpp"
@@ -40,11 +41,17 @@ void write_file(const std::string& path, const std::string& text) {
         fail("writing an id map");
 }
 
-void enter_helper_namespaces(bool network) {
+void enter_helper_namespaces(bool network, const IdMappers& mappers) {
     const int flags = CLONE_NEWNS | CLONE_NEWIPC | (network ? 0 : CLONE_NEWNET);
     if (geteuid() == 0) {
         if (setgroups(0, nullptr) != 0) fail("setgroups");
         if (unshare(flags) != 0) fail("unshare of the helper's namespaces");
+        return;
+    }
+    if (mappers.active()) {
+        // The user's own ids (its files, the store) and the job's subordinate
+        // ones, mapped by the setuid helpers; never fewer, or the step fails.
+        unshare_mapped_by_helpers(flags, mappers);
         return;
     }
     const uid_t uid = geteuid();
@@ -55,7 +62,11 @@ void enter_helper_namespaces(bool network) {
     write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
 }
 
-void enter_job_namespaces(int user_namespace) {
+void enter_job_namespaces(int user_namespace, bool subordinate) {
+    // The user's groups stay behind with the helper: a subordinate job
+    // reads only what anyone may (groups can be dropped where the helpers
+    // mapped a subordinate gid range, not where the user mapped itself).
+    if (subordinate && setgroups(0, nullptr) != 0) fail("setgroups of the job's process");
     if (setns(user_namespace, CLONE_NEWUSER) != 0) fail("setns into the job's user namespace");
     close(user_namespace);  // the job keeps no handle on a namespace
     if (unshare(CLONE_NEWNS) != 0) fail("unshare of the job's mount namespace");
@@ -143,8 +154,9 @@ private:
 std::vector<StepTime> confine(ConfinementStage stage, const Description& d) {
     Laps lap;
     if (stage == ConfinementStage::helper) {
-        // Mount, IPC and (unless granted) network namespaces of the helper's own.
-        enter_helper_namespaces(d.network);
+        // Mount, IPC and (unless granted) network namespaces of the helper's own; not root, a
+        // user namespace too, the job's subordinate ids mapped in it by newuidmap if it has some.
+        enter_helper_namespaces(d.network, d.id_mappers);
         lap("helper namespaces");
         // Mounts made here never propagate back to the host.
         make_mounts_private();
@@ -153,8 +165,9 @@ std::vector<StepTime> confine(ConfinementStage stage, const Description& d) {
     }
     if (stage == ConfinementStage::spare) {
         // (Forked into the job's pid namespace, not its init.) The job's user namespace, where
-        // only its ids are mapped, and a mount namespace of its own there.
-        enter_job_namespaces(d.user_namespace);
+        // only its ids are mapped, and a mount namespace of its own there (subordinate: without
+        // the user's groups).
+        enter_job_namespaces(d.user_namespace, d.id_mappers.active());
         lap("job namespaces");
         // Mounts made from here on never reach the helper's namespace.
         make_mounts_private();

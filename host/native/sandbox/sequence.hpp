@@ -6,6 +6,7 @@
 // takes `spare` and `job` at once.
 #pragma once
 
+#include "id_mappers.hpp"
 #include "world.hpp"
 
 #include <cstdint>
@@ -22,6 +23,9 @@ enum class ConfinementStage { helper, spare, job };
 struct Description {
     // helper, spare, job
     bool network = false;
+    // helper, spare: under an ordinary user with subordinate ids, the helpers
+    // that map the helper's user namespace (its own ids and the job's)
+    IdMappers id_mappers;
     // spare: the user namespace it joins (from make_job_init; the fd, like
     // those of the world's detached trees, is closed once used), the ids the
     // job runs under, its world, its scratch's size

@@ -5,7 +5,8 @@ agent read, so it gets nothing but its own job: a world of its own (a new
 root holding read-only copies of what the interpreter and common tools need,
 its own tool.py, its scratch folder, a fresh size-capped tmpfs, its own
 /dev/shm and /proc), a pid namespace where it names only its own processes,
-a uid that owns no file of the host when the host is root, no network and no
+a uid that owns no file of the host when the host is root (or the user has
+subordinate ids to give it), no network and no
 UNIX socket of the host, no way out of its process group, and resource
 limits that bound the job as a whole.
 
@@ -24,6 +25,7 @@ job has (`job_ids`); inside/confinement.py takes the stages inside the processes
 from __future__ import annotations
 
 import os
+import pwd
 import sys
 import sysconfig
 from dataclasses import dataclass, field
@@ -83,6 +85,11 @@ _DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"
 JOB_ID_UNDER_ROOT = 2_000_000_000
 # The name a job's uid and gid have in its world.
 JOB_USER = "velmor-job"
+# Where the setuid helpers that map an ordinary user's subordinate ids are
+# looked for: the system's own folders, never a PATH the user can change.
+ID_MAPPER_FOLDERS = ("/usr/bin", "/bin", "/usr/sbin", "/sbin")
+SUBUID_FILE = "/etc/subuid"
+SUBGID_FILE = "/etc/subgid"
 
 
 def _paths(name: str, value: object) -> tuple[str, ...]:
@@ -154,6 +161,8 @@ class SandboxStatus:
     layers: frozenset[str]
     missing: str | None = None
     _native_path: str | None = field(default=None, repr=False)
+    # The ids its jobs run under, as probed: jobs never change to others later.
+    _ids: JobIds | None = field(default=None, repr=False)
 
 
 def _native_module() -> Any:
@@ -191,9 +200,17 @@ def probe(policy: SandboxPolicy) -> SandboxStatus:
     else:
         missing.append(f"unprivileged user namespaces ({os.strerror(error)})")
     layers.add("memory-cgroup" if memory_cgroups_usable() else "memory-watch")
+    ids = choose_job_ids(policy)
+    mapping = id_map(ids)
+    if mapping is not None:
+        why = native.probe_id_mappers(mapping)
+        if why:
+            missing.append(f"the user's subordinate ids mapped by newuidmap and newgidmap ({why})")
+        else:
+            layers.add("subordinate-uid")
     if missing:
         return SandboxStatus(policy, frozenset(layers), _missing(" and ".join(missing)))
-    return SandboxStatus(policy, frozenset(layers), None, native.__file__)
+    return SandboxStatus(policy, frozenset(layers), None, native.__file__, ids)
 
 
 def describe_job_filter(network: bool = False) -> str:
@@ -233,12 +250,109 @@ def memory_cgroups_usable() -> bool:
     return os.geteuid() == 0 and os.access(os.path.join(parent, "cgroup.procs"), os.W_OK)
 
 
-def job_ids() -> tuple[int, int]:
-    """The uid and gid jobs run under: under root, one that owns no file;
-    otherwise the user's own (a process cannot map others without help)."""
+@dataclass(frozen=True, slots=True)
+class SubordinateIds:
+    """A uid and gid of the user's subordinate ranges for its jobs, and the
+    setuid helpers that may map them (only they, from outside the namespace)."""
+
+    uid: int
+    gid: int
+    newuidmap: str
+    newgidmap: str
+
+
+def _subordinate_range(path: str, user: pwd.struct_passwd) -> tuple[int, int] | None:
+    """The first range (start, count) of `path` that names the user, by name
+    or by uid as the helpers accept, and does not hold the user's own id."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as file:
+            lines = file.read().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        owner, _, rest = line.strip().partition(":")
+        start, _, count = rest.partition(":")
+        if owner not in (user.pw_name, str(user.pw_uid)):
+            continue
+        if not (start.isdigit() and count.isdigit()) or int(count) < 1:
+            continue
+        first, last = int(start), int(start) + int(count) - 1
+        if first > 0 and last < (1 << 32) - 1 and not first <= user.pw_uid <= last:
+            return int(start), int(count)
+    return None
+
+
+def _id_mapper(name: str) -> str | None:
+    for folder in ID_MAPPER_FOLDERS:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def subordinate_ids() -> SubordinateIds | None:
+    """The subordinate ids jobs of this (non-root) user run under, when it
+    has a range in /etc/subuid and /etc/subgid and the helpers are installed.
+
+    The last id of each range: containers a user runs without root map their
+    ids onto its ranges from the start, so the first ids may own the files of
+    their images, and the last, their uid 65536, seldom anything."""
     if os.geteuid() == 0:
-        return JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT
-    return os.geteuid(), os.getegid()
+        return None
+    try:
+        user = pwd.getpwuid(os.geteuid())
+    except KeyError:
+        return None
+    uids = _subordinate_range(SUBUID_FILE, user)
+    gids = _subordinate_range(SUBGID_FILE, user)
+    newuidmap, newgidmap = _id_mapper("newuidmap"), _id_mapper("newgidmap")
+    if uids is None or gids is None or newuidmap is None or newgidmap is None:
+        return None
+    return SubordinateIds(sum(uids) - 1, sum(gids) - 1, newuidmap, newgidmap)
+
+
+@dataclass(frozen=True, slots=True)
+class JobIds:
+    """The ids a manager's jobs run under, chosen once (by `probe`), and the
+    helpers that map them when they are the user's subordinate ids."""
+
+    uid: int
+    gid: int
+    mappers: SubordinateIds | None = None
+
+
+def choose_job_ids(policy: SandboxPolicy) -> JobIds:
+    """The ids jobs of `policy` run under: under root, ones that own no file;
+    under a user with subordinate ids, the last of its ranges; otherwise the
+    user's own. A policy with writable paths keeps the user's own: only an
+    id-mapped mount lets another uid write the user's files as the user, and
+    only root can make one."""
+    if os.geteuid() == 0:
+        return JobIds(JOB_ID_UNDER_ROOT, JOB_ID_UNDER_ROOT)
+    subordinate = subordinate_ids()
+    if subordinate is not None and not policy.writable_paths:
+        return JobIds(subordinate.uid, subordinate.gid, subordinate)
+    return JobIds(os.geteuid(), os.getegid())
+
+
+def job_ids(policy: SandboxPolicy | None = None) -> tuple[int, int]:
+    """The uid and gid jobs of `policy` (by default the default one) run under."""
+    ids = choose_job_ids(policy if policy is not None else SandboxPolicy())
+    return ids.uid, ids.gid
+
+
+def id_map(ids: JobIds) -> dict[str, Any] | None:
+    """What the helper's user namespace maps when jobs run under subordinate
+    ids: the user's own ids, to reach its files, and the job's, each to
+    itself; None when the helper maps the user's ids itself."""
+    if ids.mappers is None:
+        return None
+    return {
+        "newuidmap": ids.mappers.newuidmap,
+        "newgidmap": ids.mappers.newgidmap,
+        "uids": [[os.geteuid(), os.geteuid(), 1], [ids.uid, ids.uid, 1]],
+        "gids": [[os.getegid(), os.getegid(), 1], [ids.gid, ids.gid, 1]],
+    }
 
 
 def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, str, str]]:
@@ -290,14 +404,16 @@ def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, 
     return entries
 
 
-def world_description(policy: SandboxPolicy) -> dict[str, Any]:
-    """What every job of the policy shares: the native stages take it."""
-    uid, gid = job_ids()
+def world_description(policy: SandboxPolicy, ids: JobIds | None = None) -> dict[str, Any]:
+    """What every job of the policy shares: the native stages take it. `ids`:
+    as the manager's probe chose them (else chosen now)."""
+    ids = ids if ids is not None else choose_job_ids(policy)
     return {
         "network": policy.network,
-        "uid": uid,
-        "gid": gid,
-        "world": world_entries(policy, uid, gid),
+        "uid": ids.uid,
+        "gid": ids.gid,
+        "id_map": id_map(ids),
+        "world": world_entries(policy, ids.uid, ids.gid),
         "shm_size": policy.max_scratch_bytes,
         "scratch_size": policy.max_scratch_bytes,
         "max_processes": policy.max_processes,
@@ -312,7 +428,7 @@ def helper_arguments(status: SandboxStatus) -> list[str]:
 
     setup = {
         "native": status._native_path,
-        **world_description(status.policy),
+        **world_description(status.policy, status._ids),
     }
     return ["--sandbox", json.dumps(setup)]
 
@@ -329,7 +445,7 @@ def spawn_launcher(status: SandboxStatus, job: JobSandbox, limits: list[list[int
     import json
 
     spec = {
-        **world_description(status.policy),
+        **world_description(status.policy, status._ids),
         "scratch": job.scratch,
         "own": list(job.own),
         "limits": limits,

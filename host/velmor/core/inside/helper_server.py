@@ -132,8 +132,11 @@ class HelperServer:
         control: socket.socket,
         workers: dict[str, types.ModuleType],
         sandbox: HelperConfinement | None = None,
+        refusal: str | None = None,
     ) -> None:
         self.pid = os.getpid()
+        # Why every job is refused (the sandbox could not be entered); no child is made then.
+        self.refusal = refusal
         with open("/proc/self/comm", "rb") as comm:
             self.name = comm.read().rstrip(b"\n")  # a job's process name, a spare's aside
         self.sandbox = sandbox
@@ -182,6 +185,8 @@ class HelperServer:
         pipes = fds[1:]
         try:
             try:
+                if self.refusal is not None:
+                    raise RuntimeError(self.refusal)
                 request = protocol.JobRequest.from_json(data)
                 if request.worker not in self.workers:
                     self.workers[request.worker] = load_worker(request.worker)
@@ -241,7 +246,7 @@ class HelperServer:
     def fork_spare(self, required: bool = False) -> _Spare | None:
         """Fork the child the next job will run in; it takes every step that
         does not depend on the job now and then waits for the job."""
-        if self.spare is not None or self.closing:
+        if self.spare is not None or self.closing or self.refusal is not None:
             return self.spare
         try:
             # A stream pair: the only kind the helper's system-call filter allows.
@@ -517,13 +522,19 @@ def main(argv: list[str]) -> None:
     os.set_inheritable(control.fileno(), False)
     scripts = argv[2:]
     sandbox = None
+    refusal = None
     if scripts[:1] == ["--sandbox"]:
         # Before any worker is loaded, so that nothing it sets up is shared
         # with the namespaces the helper leaves.
-        sandbox = HelperConfinement(json.loads(scripts[1]))
-        scripts = scripts[2:]
+        try:
+            sandbox = HelperConfinement(json.loads(scripts[1]))
+        except Exception as exc:
+            # Each job is told why and none runs, rather than the helper ending
+            # with the reason on a stderr no one reads.
+            refusal = f"its sandbox failed: {exc}"
+        scripts = scripts[2:] if refusal is None else []
     workers = {path: load_worker(path) for path in scripts}
-    helper = HelperServer(control, workers, sandbox)
+    helper = HelperServer(control, workers, sandbox, refusal)
     # What is loaded now stays put, so the collector does not touch (and copy)
     # the shared pages in every child.
     gc.collect()
