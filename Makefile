@@ -40,11 +40,18 @@ install: $(VENV)/.tools-stamp
 	$(VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
 	  -Cbuild-dir=build/release $(CMAKE_FLAGS) '.[test,mcp]'
 
-# The Python sources are linted and their formatting checked before the suite runs.
+# The Python sources are linted and their formatting checked before the suite
+# runs, and the host package type-checked (mypy, strict; its settings are in
+# pyproject.toml). stubtest then holds the native modules' stubs (.pyi) to the
+# modules as built: a name, parameter or kind of function the stub gets wrong
+# fails the check.
 LINTED := host tests bench examples
+NATIVE_MODULES := velmor.tools.tool_creator velmor.core._sandbox
 lint: install
 	$(VENV)/bin/ruff check $(LINTED)
 	$(VENV)/bin/ruff format --check $(LINTED)
+	$(VENV)/bin/mypy
+	$(VENV)/bin/python -m mypy.stubtest --mypy-config-file pyproject.toml $(NATIVE_MODULES)
 
 test: lint
 	$(VENV)/bin/python -m pytest -q $(PYTEST_ARGS)

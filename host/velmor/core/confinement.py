@@ -72,7 +72,9 @@ def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, in
     return mounts
 
 
-def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, list[int]]:
+def spare_description(
+    native: types.ModuleType, shared: dict[str, typing.Any]
+) -> tuple[dict[str, typing.Any], list[int]]:
     """The description one spare takes, and the descriptors to close once it
     is forked. Under a root host the job's uid owns nothing, so each
     writable path becomes an id-mapped copy on which root's files are the
@@ -96,9 +98,9 @@ def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, lis
 
 def fork_job_process(
     native: types.ModuleType,
-    shared: dict,
+    shared: dict[str, typing.Any],
     on_job: typing.Callable[[], None] | None = None,
-) -> dict:
+) -> dict[str, typing.Any]:
     """Fork the job's process into a pid namespace of its own and return, in
     it, the description its `spare` stage takes. This process never returns:
     it waits for the job's process and ends as it ended, so that its parent
@@ -133,7 +135,7 @@ def fork_job_process(
 STATUS_MEMORY_LIMIT = 73
 
 
-def _enter_memory_cgroup(shared: dict) -> str | None:
+def _enter_memory_cgroup(shared: dict[str, typing.Any]) -> str | None:
     """Move this process into a memory cgroup of its own, bounded by the
     policy's max_memory, when the host gives one; its children inherit it."""
     parent = shared.get("memory_cgroups")

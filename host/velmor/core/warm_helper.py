@@ -52,6 +52,14 @@ import socket
 import sys
 import types
 
+# True for the type checker only: at run time this script imports nothing it
+# does not use (`typing` alone would add milliseconds to the helper's start).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any
+
+_prctl: Callable[..., int] | None
 try:
     import ctypes
 
@@ -76,14 +84,17 @@ def load_by_path(name: str, path: str) -> types.ModuleType:
     return module
 
 
-protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_protocol.py"))
+if TYPE_CHECKING:
+    from velmor.core import helper_protocol as protocol
+else:
+    protocol = load_by_path("_velmor_helper_protocol", os.path.join(_HERE, "helper_protocol.py"))
 
 
 class Sandbox:
     """What the helper keeps for confining its jobs: the native sequence, the
     confinement module, and the description every job shares (its world)."""
 
-    def __init__(self, setup: dict) -> None:
+    def __init__(self, setup: dict[str, Any]) -> None:
         self.setup = setup
         self.confinement = load_by_path("_velmor_confinement", setup["confinement"])
         self.native = self.confinement.load_native(setup["native"])
@@ -95,7 +106,9 @@ class _Spare:
 
     __slots__ = ("channel", "pid", "pidfd", "workers")
 
-    def __init__(self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset) -> None:
+    def __init__(
+        self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset[str]
+    ) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.channel: socket.socket | None = channel  # None once handed a job or let go
@@ -447,6 +460,7 @@ class Helper:
             # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
             # either way the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
+            assert worker.__file__ is not None  # loaded from its file
             sys.argv = [worker.__file__]
         except BaseException as exc:
             _die(f"The warm helper could not prepare the worker process: {exc!r}")
