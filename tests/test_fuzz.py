@@ -10,9 +10,9 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, Phase, event, given, settings
 from hypothesis import strategies as st
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 
 class Hostile(Exception):

@@ -10,10 +10,10 @@ import warnings
 from pathlib import _local as pathlib_local
 
 import pytest
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import Answering, JobResult, Step, finish
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 ROUNDS = 1000
 WARM_UP = 50

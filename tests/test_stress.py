@@ -7,10 +7,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from velmor.tools.tool_creator import ToolCreatorTool
-
 from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import ToolCreatorTool
 
 RUNS, CREATES, AT_ONCE = 500, 100, 50
 ECHO = 'def main(args):\n    n = args["n"]\n    return {"n": n, "square": n * n, "text": "\\u00e9" * (n % 4)}\n'
