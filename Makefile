@@ -41,13 +41,19 @@ install: $(VENV)/.tools-stamp
 	  -Cbuild-dir=build/release $(CMAKE_FLAGS) '.[test,mcp]'
 
 # The Python sources are linted and their formatting checked before the suite
-# runs, and so is the formatting of both extensions' C++ (.clang-format).
+# runs, and the host package type-checked (mypy, strict; its settings are in
+# pyproject.toml). stubtest then holds the native modules' stubs (.pyi) to the
+# modules as built: a name, parameter or kind of function the stub gets wrong
+# fails the check. So is the formatting of both extensions' C++ (.clang-format).
 LINTED := host tests bench examples
+NATIVE_MODULES := velmor.tools.tool_creator velmor.core._sandbox
 CXX_SOURCES = $(shell find native tools host/native \( -name '*.cpp' -o -name '*.hpp' \) | sort)
 lint: install
 	$(VENV)/bin/ruff check $(LINTED)
 	$(VENV)/bin/ruff format --check $(LINTED)
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/mypy
+	$(VENV)/bin/python -m mypy.stubtest --mypy-config-file pyproject.toml $(NATIVE_MODULES)
 
 # Rewrites the sources in their formats (ruff's for Python, .clang-format's for C++).
 format: install

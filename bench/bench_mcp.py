@@ -33,10 +33,10 @@ from pathlib import Path
 from mcp import Client, ClientSession, StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
 from mcp.shared._httpx_utils import create_mcp_http_client
-from velmor.tools.tool_creator import ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
+from velmor.tools.tool_creator import ToolCreatorTool
 
 TOOL = "adder"
 CODE = "def main(args):\n    return {'sum': args['a'] + args['b']}\n"

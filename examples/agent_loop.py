@@ -10,11 +10,10 @@ function-calling shape).
 import asyncio
 import json
 
-from velmor.tools.tool_creator import ToolCreatorTool
-
 from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
+from velmor.tools.tool_creator import ToolCreatorTool
 
 WORD_COUNT = "def main(args):\n    return {'words': len(args['text'].split())}\n"
 

@@ -30,10 +30,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from velmor.tools.tool_creator import ToolCreatorTool
-
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
+from velmor.tools.tool_creator import ToolCreatorTool
 
 TOOL = "text_stats"
 CUSTOM = f"custom_{TOOL}"

@@ -20,9 +20,8 @@ from pathlib import Path
 if __name__ == "__main__":
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from velmor.tools.tool_creator import ToolCreatorTool
-
 from tests.fakes import JobResult, finish
+from velmor.tools.tool_creator import ToolCreatorTool
 
 TOOLS = ["alpha", "beta", "gamma", "delta", "epsilon"]
 

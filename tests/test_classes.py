@@ -3,10 +3,10 @@
 import ast
 
 import pytest
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import MODULE_NAME, RecordingManager, run_python
 from velmor.tools.base import Tool
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 CREATOR_MEMBERS = [
     "__init__",

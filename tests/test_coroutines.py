@@ -7,10 +7,10 @@ import inspect
 import weakref
 
 import pytest
-import velmor.tools.tool_creator as tc
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
+import velmor.tools.tool_creator as tc
 from tests.fakes import Answering, JobResult, RecordingManager, Step, TaskRecorder, finish
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 
 @pytest.fixture(autouse=True)

@@ -4,12 +4,12 @@ import json
 import types
 
 import pytest
-import velmor.tools.tool_creator as tc
-from velmor.tools.tool_creator import DynamicTool
 
 import velmor.core.subprocess_manager as manager_module
+import velmor.tools.tool_creator as tc
 from tests.fakes import Answering, JobResult, RecordingManager, TaskRecorder
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool
 
 SCRIPT = "/store/weather/tool.py"
 SCHEMA = {

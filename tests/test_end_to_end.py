@@ -4,11 +4,11 @@ import asyncio
 import json
 
 import pytest
-from velmor.tools.tool_creator import ToolCreatorTool
 
 from tests.fakes import run_python
 from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry, UnknownToolError
+from velmor.tools.tool_creator import ToolCreatorTool
 
 ADDER = """\
 def main(args):

@@ -9,10 +9,10 @@ import pathlib
 import types
 
 import pytest
-import velmor.tools.tool_creator as tc
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
+import velmor.tools.tool_creator as tc
 from tests.fakes import MODULE_NAME, RecordingManager
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 GETTER, SCHEMA_GETTER, EXECUTE = (
     "(self) -> 'str'",

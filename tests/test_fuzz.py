@@ -11,9 +11,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, Phase, event, given, settings
 from hypothesis import strategies as st
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 # Generated inputs by the thousand: left out of `make test-fast`.
 pytestmark = pytest.mark.slow

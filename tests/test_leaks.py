@@ -10,10 +10,10 @@ import warnings
 from pathlib import _local as pathlib_local
 
 import pytest
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import Answering, JobResult, Step, finish
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 # Every call path a thousand times over, watching memory: left out of `make test-fast`.
 pytestmark = pytest.mark.slow

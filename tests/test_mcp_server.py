@@ -22,6 +22,7 @@ from mcp.shared._httpx_utils import create_mcp_http_client  # noqa: E402
 from mcp.shared.subscriptions import ToolsListChanged  # noqa: E402
 from mcp.shared.tool_name_validation import validate_tool_name  # noqa: E402
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS  # noqa: E402
+
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool  # noqa: E402
 
 # Real servers over stdio and HTTP, one process each: left out of `make test-fast`.

@@ -11,10 +11,10 @@ import sys
 import typing
 
 import pytest
-import velmor.tools.tool_creator as tc
 
 import velmor.core.subprocess_manager as manager_module
 import velmor.tools.base as base
+import velmor.tools.tool_creator as tc
 from tests.fakes import MODULE_NAME, run_python
 
 MODULE_DOC = (

@@ -9,11 +9,11 @@ import re
 import types
 
 import pytest
-import velmor.tools.tool_creator as tc
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
+import velmor.tools.tool_creator as tc
 from tests.fakes import JobResult, RecordingManager, run_python
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 CODE = "def main(args):\n    return {'success': True, 'result': args}"  # no line end at the end
 VALID = JobResult(output={"valid": True, "message": "Code is valid."})

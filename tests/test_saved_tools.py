@@ -4,11 +4,11 @@ import json
 import logging
 
 import pytest
-from velmor.tools.tool_creator import DynamicTool
 
 from tests.fakes import JobResult, RecordingManager
 from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
+from velmor.tools.tool_creator import DynamicTool
 
 CODE = "def main(args):\n    return args\n"
 

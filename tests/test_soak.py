@@ -9,11 +9,11 @@ import sys
 import time
 
 import pytest
-from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 from tests.fakes import JobResult, finish
 from tests.store_agents import check_agents, run_agents
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
 pytestmark = [
     pytest.mark.slow,

@@ -13,7 +13,6 @@ import time
 from pathlib import Path
 
 import pytest
-from velmor.tools.tool_creator import ToolCreatorTool
 
 from tests.fakes import JobResult, RecordingManager, finish
 from tests.store_agents import (
@@ -26,6 +25,7 @@ from tests.store_agents import (
     run_agents,
     temporary_files,
 )
+from velmor.tools.tool_creator import ToolCreatorTool
 
 # Writers killed at random and agents sharing a store: left out of `make test-fast`.
 pytestmark = pytest.mark.slow

@@ -8,10 +8,10 @@ import time
 from pathlib import Path
 
 import pytest
-from velmor.tools.tool_creator import ToolCreatorTool
 
 from velmor.core.subprocess_manager import SubprocessManager
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import ToolCreatorTool
 
 # Hundreds of real jobs: left out of `make test-fast`.
 pytestmark = pytest.mark.slow

@@ -5,12 +5,12 @@ import logging
 import pathlib
 
 import pytest
-import velmor.tools.tool_creator as tc
-from velmor.tools.tool_creator import ToolCreatorTool
 
 import velmor.core.subprocess_manager as manager_module
+import velmor.tools.tool_creator as tc
 from tests.fakes import RecordingManager, Step, finish
 from velmor.tools.base import ToolRegistry
+from velmor.tools.tool_creator import ToolCreatorTool
 
 DESCRIPTION = (
     "Create new tools at runtime. Write Python code that extends the agent's capabilities. Created tools are "

@@ -16,7 +16,7 @@ import json
 import logging
 import re
 import sys
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -175,6 +175,7 @@ async def run_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: O
     {"ok", "error", "answer", "stdout", "stderr"} (see docs/integrating.md)."""
     args = _parse_args(options.args)
     jobs = creator._manager
+    assert isinstance(jobs, JobKeeper)  # what run_command gives every creator
     answer = await creator.execute(operation="run", tool_name=options.name, args=args)
     failed = _is_error(answer)
     printed = jobs.printed() if options.show_output else None
@@ -249,7 +250,7 @@ async def delete_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
     return out.success({"message": answer}, answer)
 
 
-Command = Callable[[ToolCreatorTool, argparse.Namespace, Output], Any]
+Command = Callable[[ToolCreatorTool, argparse.Namespace, Output], Awaitable[int]]
 
 
 async def run_command(command: Command, options: argparse.Namespace) -> int:

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 from jsonschema import Draft202012Validator
 from jsonschema.exceptions import ValidationError
@@ -77,7 +77,10 @@ def _expected(error: ValidationError) -> str:
         names = wanted if isinstance(wanted, list) else [wanted]
         return " or ".join(_a(str(name)) for name in names)
     if error.validator == "enum":
-        return "one of " + ", ".join(_shown(item) for item in error.validator_value)
+        # A JSON array in the tool's schema: the validator went through it to find the error.
+        return "one of " + ", ".join(
+            _shown(item) for item in cast(list[Any], error.validator_value)
+        )
     return safe_text(error.message)
 
 
@@ -89,7 +92,8 @@ def _problems(error: ValidationError) -> list[str]:
     if error.validator == "required" and isinstance(error.instance, dict):
         place = _place(error.absolute_path)
         prefix = "" if place == "(the arguments)" else place + "."
-        missing = [name for name in error.validator_value if name not in error.instance]
+        required = cast(list[str], error.validator_value)  # a JSON array, as for "enum"
+        missing = [name for name in required if name not in error.instance]
         return [f"{prefix}{name}: missing, but required" for name in missing]
     got = f"got {_shown(error.instance)} ({_json_type(error.instance)})"
     return [f"{_place(error.absolute_path)}: {got}, expected {_expected(error)}"]

@@ -17,7 +17,7 @@ import json
 import logging
 import os
 import weakref
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -34,7 +34,7 @@ from velmor.tools.args_schema import (
     custom_tool_schema,
     derive_args_from_file,
 )
-from velmor.tools.base import ToolRegistry
+from velmor.tools.base import Tool, ToolRegistry
 from velmor.tools.saved import load_saved_tools
 from velmor.tools.store_follower import StoreFollower
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
@@ -82,13 +82,13 @@ def _answer_result(answer: Any) -> types.CallToolResult:
     return _text_result(answer, False, structured)
 
 
-def _custom_input_schema(tool: Any) -> dict[str, Any]:
+def _custom_input_schema(tool: DynamicTool) -> dict[str, Any]:
     """The input schema a custom tool is offered and checked with: its `args`
     described as its code reads them."""
     return custom_tool_schema(tool.parameters, derive_args_from_file(tool._script_path))
 
 
-def _offered_description(tool: Any) -> str:
+def _offered_description(tool: Tool) -> str:
     if isinstance(tool, DynamicTool):
         return custom_tool_description(tool.description, derive_args_from_file(tool._script_path))
     return tool.description
@@ -243,7 +243,7 @@ class ToolServer:
         self._checks[tool.name] = (tool, version, check)
         return check
 
-    def _tool_input_schema(self, name: str) -> dict[str, Any] | None:
+    def _tool_input_schema(self, name: str) -> Mapping[str, Any] | None:
         tool = self.registry.get(name)
         return None if tool is None else self._input_check(tool).schema
 

@@ -397,31 +397,42 @@ PyObject* probe_namespaces(PyObject*, PyObject* args) {
     return PyLong_FromLong(result);
 }
 
+// Each docstring that takes arguments opens with its signature in the form
+// inspect.signature reads ("name($module, ..., /)" and a "--" line), so that
+// tools (and the stubs' check) see the parameters of these positional-only
+// functions.
 PyMethodDef methods[] = {
     {"landlock_abi", landlock_abi, METH_NOARGS,
      "The running kernel's Landlock ABI version; 0 when Landlock is unavailable."},
     {"restrict_paths", restrict_paths, METH_VARARGS,
-     "restrict_paths(grants, network): confine this process to the granted paths with "
-     "Landlock; grants are (path or O_PATH fd, 'read' | 'execute' | 'write')."},
+     "restrict_paths($module, grants, network, /)\n--\n\n"
+     "Confine this process to the granted paths with Landlock; grants are "
+     "(path or O_PATH fd, 'read' | 'execute' | 'write')."},
     {"confine", confine, METH_VARARGS,
-     "confine(stage, description): take the steps of stage 'helper', 'spare' or 'job' of the "
-     "confinement sequence (sequence.hpp); raises OSError naming the step that failed."},
+     "confine($module, stage, description, /)\n--\n\n"
+     "Take the steps of stage 'helper', 'spare' or 'job' of the confinement sequence "
+     "(sequence.hpp); raises OSError naming the step that failed. Returns (step, seconds) "
+     "for each step taken, in order."},
     {"pid_namespace", pid_namespace, METH_VARARGS,
-     "pid_namespace(uid, gid): start the init of a new pid namespace, in a new user namespace "
-     "with only uid and gid mapped, and make this process's next children there; "
-     "(init's pid, the user namespace's fd). The init reaps orphans and dies with its parent."},
+     "pid_namespace($module, uid, gid, /)\n--\n\n"
+     "Start the init of a new pid namespace, in a new user namespace with only uid and gid "
+     "mapped, and make this process's next children there; (init's pid, the user "
+     "namespace's fd). The init reaps orphans and dies with its parent."},
     {"detached_file", detached_file, METH_VARARGS,
-     "detached_file(path): a detached read-only copy of the mount of the file at path, as an "
-     "fd a job's confinement attaches in its world."},
+     "detached_file($module, path, /)\n--\n\n"
+     "A detached read-only copy of the mount of the file at path, as an fd a job's "
+     "confinement attaches in its world."},
     {"install_seccomp", install_seccomp, METH_VARARGS,
-     "install_seccomp(network): install the job's system-call filter, an allow-list; the "
-     "last step of confining a job."},
+     "install_seccomp($module, network, /)\n--\n\n"
+     "Install the job's system-call filter, an allow-list; the last step of confining a job."},
     {"seccomp_supported", seccomp_supported, METH_NOARGS,
      "Whether the system-call filter knows this architecture."},
     {"filter_program", filter_program, METH_VARARGS,
-     "filter_program(network): the job's filter as the kernel gets it, 8 bytes an instruction."},
+     "filter_program($module, network, /)\n--\n\n"
+     "The job's filter as the kernel gets it, 8 bytes an instruction."},
     {"describe_filter", describe_filter, METH_VARARGS,
-     "describe_filter(network): the job's filter as text, one line a call."},
+     "describe_filter($module, network, /)\n--\n\n"
+     "The job's filter as text, one line a call."},
     {"drop_capability_bounds", simple_step<sandbox::drop_capability_bounds>, METH_NOARGS,
      "Empty the bounding and ambient capability sets."},
     {"drop_capabilities", simple_step<sandbox::drop_capabilities>, METH_NOARGS,
@@ -431,14 +442,16 @@ PyMethodDef methods[] = {
     {"make_mounts_private", simple_step<sandbox::make_mounts_private>, METH_NOARGS,
      "Make every mount of this mount namespace private."},
     {"idmapped_tree", idmapped_tree, METH_VARARGS,
-     "idmapped_tree(path, uid, gid): a detached copy of path's mount on which root's files "
-     "are uid's and gid's, as an fd (for a writable path of a job under a root host)."},
+     "idmapped_tree($module, path, uid, gid, /)\n--\n\n"
+     "A detached copy of path's mount on which root's files are uid's and gid's, as an fd "
+     "(for a writable path of a job under a root host)."},
     {"probe_id_mappers", probe_id_mappers, METH_O,
-     "probe_id_mappers(id_map): '' if newuidmap and newgidmap map a throw-away user "
-     "namespace as id_map asks, else why not."},
+     "probe_id_mappers($module, id_map, /)\n--\n\n"
+     "'' if newuidmap and newgidmap map a throw-away user namespace as id_map asks, "
+     "else why not."},
     {"probe_namespaces", probe_namespaces, METH_VARARGS,
-     "probe_namespaces(flags): 0 if a child can be cloned with these CLONE_NEW* flags, "
-     "else the errno."},
+     "probe_namespaces($module, flags, /)\n--\n\n"
+     "0 if a child can be cloned with these CLONE_NEW* flags, else the errno."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -102,7 +102,7 @@ class _Process:
             return 0
         try:
             buffer = fcntl.ioctl(self.controlfd, termios.TIOCOUTQ, b"\0\0\0\0")
-            unread = struct.unpack("i", buffer)[0]
+            unread: int = struct.unpack("i", buffer)[0]
         except OSError:
             unread = 0
         if unread == 0 or unread < self.unread:
@@ -527,7 +527,7 @@ def _watch(selector: selectors.BaseSelector, wanted: dict[int, tuple[int, object
     the wake pipe, every helper's exit, and the current helper's room while
     jobs wait for it. A number seen with another owner is a new descriptor."""
     for fd, key in list(selector.get_map().items()):
-        if wanted.get(fd) != (key.events, key.data):
+        if wanted.get(key.fd) != (key.events, key.data):
             selector.unregister(fd)
     for fd, (events, owner) in wanted.items():
         if fd not in selector.get_map():

@@ -217,7 +217,8 @@ def describe_job_filter(network: bool = False) -> str:
     """The system-call filter every job runs under, as text: one line a call
     with its number, the conditions on its arguments and the answers, then
     the answer to every other call (tests/golden holds the reviewed copy)."""
-    return _native_module().describe_filter(network)
+    text: str = _native_module().describe_filter(network)
+    return text
 
 
 def _missing(feature: str) -> str:
@@ -364,8 +365,8 @@ def world_entries(policy: SandboxPolicy, uid: int, gid: int) -> list[tuple[str, 
         *((path, "read") for path in (*_SYSTEM, *prefixes, *_ETC)),
         *((path, "read") for path in (_NETWORK if policy.network else ())),
         *((path, "device") for path in _DEVICES),
-        *((path, "read") for path in policy.read_only_paths),
-        *((path, "write") for path in policy.writable_paths),
+        *((os.fspath(path), "read") for path in policy.read_only_paths),
+        *((os.fspath(path), "write") for path in policy.writable_paths),
     ]
     rank = {"read": 0, "device": 1, "write": 2}
     chosen: dict[str, str] = {}

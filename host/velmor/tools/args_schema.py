@@ -31,10 +31,10 @@ from __future__ import annotations
 import ast
 import copy
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from functools import lru_cache
-from typing import Any
+from typing import Any, TypeGuard
 
 __all__ = [
     "OPEN_ARGS",
@@ -253,13 +253,10 @@ class _Reading:
         nothing else is checked with every other use, in `_unfollowed_use`)."""
         bound_to: dict[str, set[str]] = {}  # name -> names assigned from it
         for node in self._nodes():
-            if (
-                isinstance(node, ast.Assign)
-                and isinstance(node.value, ast.Name)
-                and all(isinstance(target, ast.Name) for target in node.targets)
-            ):
-                targets = bound_to.setdefault(node.value.id, set())
-                targets.update(target.id for target in node.targets)
+            if isinstance(node, ast.Assign) and isinstance(node.value, ast.Name):
+                names = [target.id for target in node.targets if isinstance(target, ast.Name)]
+                if len(names) == len(node.targets):
+                    bound_to.setdefault(node.value.id, set()).update(names)
         pending = list(self.names)
         while pending:
             for name in bound_to.get(pending.pop(), ()):
@@ -274,7 +271,7 @@ class _Reading:
             and all(isinstance(target, ast.Name) for target in node.targets)
         )
 
-    def _is_args(self, node: ast.AST) -> bool:
+    def _is_args(self, node: ast.AST) -> TypeGuard[ast.Name]:
         return isinstance(node, ast.Name) and node.id in self.names
 
     def _shadows(self, function: ast.FunctionDef | ast.AsyncFunctionDef | ast.Lambda) -> bool:
@@ -423,17 +420,17 @@ class _Reading:
                     self._expression(body, False)
             case ast.ListComp() | ast.SetComp() | ast.GeneratorExp() | ast.DictComp():
                 # Only the first iterable is evaluated for sure; the rest runs per item.
-                first = node.generators[0]
-                self._iterated(first.iter, certain)
+                outermost = node.generators[0]
+                self._iterated(outermost.iter, certain)
                 for generator in node.generators:
                     self._expression(generator.target, False)
-                    if generator is not first:
+                    if generator is not outermost:
                         self._iterated(generator.iter, False)
                     for condition in generator.ifs:
                         self._test(condition, False)
-                for part in ast.iter_child_nodes(node):
-                    if isinstance(part, ast.expr):
-                        self._expression(part, False)
+                for child in ast.iter_child_nodes(node):
+                    if isinstance(child, ast.expr):
+                        self._expression(child, False)
             case _:
                 for child in ast.iter_child_nodes(node):
                     if isinstance(child, ast.expr):
@@ -528,19 +525,19 @@ class _Reading:
                 k is None and self._is_args(v) for k, v in zip(keys, values, strict=True)
             ):
                 # {**args, ...}
-                for key, value in zip(keys, values, strict=True):
-                    if key is None and self._is_args(value):
+                for item_key, value in zip(keys, values, strict=True):
+                    if item_key is None and self._is_args(value):
                         self._opened(value)
                         continue
-                    if key is not None:
-                        self._expression(key, certain)
+                    if item_key is not None:
+                        self._expression(item_key, certain)
                     self._expression(value, certain)
             case _:
                 return False
         return True
 
     def _found(
-        self, target: ast.Name, key: str, *, required: bool, default: list[ast.expr] = ()
+        self, target: ast.Name, key: str, *, required: bool, default: Sequence[ast.expr] = ()
     ) -> None:
         self.understood.add(id(target))
         self.walked.add(id(target))
@@ -553,7 +550,9 @@ class _Reading:
                 pass  # not a literal: it says nothing of the type
 
 
-def _evaluated_outside(function: ast.AST) -> list[ast.expr]:
+def _evaluated_outside(
+    function: ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef | ast.Lambda,
+) -> list[ast.expr]:
     """What of a nested function or class runs where it is defined: decorators,
     defaults, bases."""
     parts: list[ast.expr] = list(getattr(function, "decorator_list", []))

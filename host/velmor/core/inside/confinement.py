@@ -61,7 +61,9 @@ def own_mounts(native: types.ModuleType, paths: list[str]) -> list[tuple[str, in
     return mounts
 
 
-def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, list[int]]:
+def spare_description(
+    native: types.ModuleType, shared: dict[str, typing.Any]
+) -> tuple[dict[str, typing.Any], list[int]]:
     """The description one spare takes, and the descriptors to close once it
     is forked. Under a root host the job's uid owns nothing, so each
     writable path becomes an id-mapped copy on which root's files are the
@@ -85,9 +87,9 @@ def spare_description(native: types.ModuleType, shared: dict) -> tuple[dict, lis
 
 def fork_job_process(
     native: types.ModuleType,
-    shared: dict,
+    shared: dict[str, typing.Any],
     on_job: typing.Callable[[], None] | None = None,
-) -> dict:
+) -> dict[str, typing.Any]:
     """Fork the job's process into a pid namespace of its own and return, in
     it, the description its `spare` stage takes. This process never returns:
     it waits for the job's process and ends as it ended, so that its parent
@@ -120,7 +122,7 @@ def fork_job_process(
     _wait_and_mirror(pid, init, cgroup, budget)
 
 
-def job_started(description: dict) -> None:
+def job_started(description: dict[str, typing.Any]) -> None:
     """In the job's process of a description with "started", once its job
     has come: let the waiting process go on, and yield to its watch."""
     os.close(description["started"])
@@ -132,7 +134,7 @@ def job_started(description: dict) -> None:
 WATCHED_JOB_NICENESS = 10
 
 
-def _yield_to_watch(description: dict) -> None:
+def _yield_to_watch(description: dict[str, typing.Any]) -> None:
     """With no memory cgroup, the job's memory is only as bounded as the
     watch is prompt: at equal priority, a few busy processes of the job's
     leave its waiter a share of the CPU so small that its looks come tens of
@@ -148,7 +150,7 @@ def _yield_to_watch(description: dict) -> None:
 STATUS_MEMORY_LIMIT = 73
 
 
-def _enter_memory_cgroup(shared: dict) -> str | None:
+def _enter_memory_cgroup(shared: dict[str, typing.Any]) -> str | None:
     """Move this process into a memory cgroup of its own, bounded by the
     policy's max_memory, when the host gives one; its children inherit it."""
     parent = shared.get("memory_cgroups")

@@ -52,6 +52,14 @@ import socket
 import sys
 import types
 
+# True for the type checker only: at run time this script imports nothing it
+# does not use (`typing` alone would add milliseconds to the helper's start).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any
+
+_prctl: Callable[..., int] | None
 try:
     import ctypes
 
@@ -72,14 +80,17 @@ assert _spec is not None and _spec.loader is not None
 loader = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(loader)
 
-protocol = loader.load_sibling("helper_protocol")
+if TYPE_CHECKING:
+    from velmor.core.inside import helper_protocol as protocol
+else:
+    protocol = loader.load_sibling("helper_protocol")
 
 
 class HelperConfinement:
     """What the helper keeps for confining its jobs: the native sequence, the
     confinement module, and the description every job shares (its world)."""
 
-    def __init__(self, setup: dict) -> None:
+    def __init__(self, setup: dict[str, Any]) -> None:
         self.setup = setup
         self.confinement = loader.load_sibling("confinement")
         self.native = loader.load_native(setup["native"])
@@ -91,7 +102,9 @@ class _Spare:
 
     __slots__ = ("channel", "pid", "pidfd", "workers")
 
-    def __init__(self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset) -> None:
+    def __init__(
+        self, pid: int, pidfd: int, channel: socket.socket, workers: frozenset[str]
+    ) -> None:
         self.pid = pid
         self.pidfd = pidfd
         self.channel: socket.socket | None = channel  # None once handed a job or let go
@@ -109,7 +122,7 @@ class _Job:
 
 def load_worker(path: str) -> types.ModuleType:
     """Run a worker script as a module (not as __main__) and import what it asks for."""
-    module = loader.load_worker(path, "_velmor_warm_worker")
+    module: types.ModuleType = loader.load_worker(path, "_velmor_warm_worker")
     for name in getattr(module, "WARM_IMPORTS", ()):
         importlib.import_module(name)
     rehearse(module)
@@ -445,6 +458,7 @@ class HelperServer:
             # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
             # either way the job's stdin is at end-of-file.
             _close_all_but((0, 1, 2, command_fd, result_fd))
+            assert worker.__file__ is not None  # loaded from its file
             sys.argv = [worker.__file__]
         except BaseException as exc:
             _die(f"The warm helper could not prepare the worker process: {exc!r}")
