@@ -140,9 +140,9 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
         raised = await client.call_tool("tool_creator", {"operation": "list"})
         assert raised.is_error is True
         damaged = store / "damaged" / "metadata.json"
-        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: not JSON: Expecting")
         info = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "damaged"})
-        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: not JSON: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
