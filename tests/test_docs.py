@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.commands import run_command
+
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = [ROOT / "README.md", ROOT / "docs" / "integrating.md"]
 
@@ -37,17 +39,12 @@ def run_python(code, home, *argv, activated=True):
     `activated`, the virtual environment's scripts are on PATH as after `activate`."""
     venv_bin = str(Path(sys.executable).parent)
     path = [entry for entry in os.environ.get("PATH", "").split(os.pathsep) if entry != venv_bin]
-    env = {
-        **os.environ,
-        "HOME": str(home),
-        "PATH": os.pathsep.join([venv_bin, *path] if activated else path),
-    }
-    return subprocess.run(
+    env = {**os.environ, "PATH": os.pathsep.join([venv_bin, *path] if activated else path)}
+    return run_command(
         [sys.executable, *(["-c", code] if code else []), *argv],
+        home,
         env=env,
         cwd=home,
-        capture_output=True,
-        text=True,
         timeout=120,
     )
 
