@@ -425,6 +425,17 @@ def test_an_http_address_is_read_as_host_and_port(text, address, loopback):
     assert is_loopback(address[0]) is loopback
 
 
+def test_the_printed_address_already_takes_connections():
+    # The address is printed before the server's loop runs: a client that
+    # connects on reading it must get through, not be refused.
+    import socket
+
+    from velmor.mcp_http import _listening_socket
+
+    with _listening_socket("127.0.0.1", 0) as sock:
+        socket.create_connection(sock.getsockname(), timeout=5).close()
+
+
 @pytest.mark.parametrize(
     "text", ["", "port", "::1:80", "127.0.0.1:65536", "127.0.0.1:", ":80", "h:-1"]
 )
