@@ -77,15 +77,17 @@ asan-test: $(ASAN_VENV)/.tools-stamp
 
 # Line coverage, as information (no target): the suite against a Debug build of
 # the extension with gcov counters (in .venv-cov), then the host's figures
-# (pytest-cov) and the extension's (gcovr). The counters start from zero each
-# run. Code that runs inside a helper or a job is not counted: those are
-# interpreters of their own, confined, that write no coverage data. The
-# figures print even when a test fails; the target then fails.
+# (pytest-cov, with the Python processes the tests start: see pyproject.toml)
+# and the extension's (gcovr). The counters start from zero each run. Code
+# that runs inside a helper or a job is not counted: those processes start
+# with an environment of their own and are confined, and write no coverage
+# data. The figures print even when a test fails; the target then fails.
 coverage: $(COV_VENV)/.tools-stamp
 	$(COV_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
 	  -Cbuild-dir=build/coverage -Ccmake.build-type=Debug -Ccmake.define.VELMOR_COVERAGE=ON \
 	  $(CMAKE_FLAGS) '.[test,mcp,coverage]'
 	find build/coverage -name '*.gcda' -delete
+	rm -f .coverage .coverage.*
 	status=0; COVERAGE_CORE=sysmon $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider \
 	  --cov=velmor --cov-report=term $(PYTEST_ARGS) || status=$$?; \
 	echo "C++ extension (tools/tool_creator), line coverage:"; \

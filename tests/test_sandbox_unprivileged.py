@@ -42,10 +42,11 @@ def test_escape_suite_passes_as_an_unprivileged_user(scratch):
     for folder in (own, home):
         folder.mkdir()
         os.chown(folder, uid, uid)
+    # (A coverage run's settings stay behind too: the user could not write its data.)
     env = {
         name: value
         for name, value in os.environ.items()
-        if not name.startswith("PYTEST_") and name not in ("TMPDIR", "PYTHONPATH")
+        if not name.startswith(("PYTEST_", "COVERAGE_")) and name not in ("TMPDIR", "PYTHONPATH")
     }
     env.update(HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
     needed = [
