@@ -13,6 +13,7 @@ endif
 
 VENV      := .venv
 ASAN_VENV := .venv-asan
+COV_VENV  := .venv-cov
 BUILD_DEPS := scikit-build-core cmake ninja
 PIP_FLAGS := --disable-pip-version-check -q
 PYTEST_ARGS ?=
@@ -20,7 +21,7 @@ PYTEST_ARGS ?=
 WERROR ?= OFF
 CMAKE_FLAGS = -Ccmake.define.VELMOR_WERROR=$(WERROR)
 
-.PHONY: all install demo test test-fast lint format bench asan-test clean check-python
+.PHONY: all install demo test test-fast lint format bench asan-test coverage clean check-python
 
 all: test
 
@@ -94,5 +95,25 @@ asan-test: $(ASAN_VENV)/.tools-stamp
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
+# Line coverage, as information (no target): the suite against a Debug build of
+# the extension with gcov counters (in .venv-cov), then the host's figures
+# (pytest-cov, with the Python processes the tests start: see pyproject.toml)
+# and the extension's (gcovr). The counters start from zero each run. Code
+# that runs inside a helper or a job is not counted: those processes start
+# with an environment of their own and are confined, and write no coverage
+# data. The figures print even when a test fails; the target then fails.
+coverage: $(COV_VENV)/.tools-stamp
+	$(COV_VENV)/bin/python -m pip install $(PIP_FLAGS) --no-build-isolation \
+	  -Cbuild-dir=build/coverage -Ccmake.build-type=Debug -Ccmake.define.VELMOR_COVERAGE=ON \
+	  $(CMAKE_FLAGS) '.[test,mcp,coverage]'
+	find build/coverage -name '*.gcda' -delete
+	rm -f .coverage .coverage.*
+	status=0; COVERAGE_CORE=sysmon $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider \
+	  --cov=velmor --cov-report=term $(PYTEST_ARGS) || status=$$?; \
+	echo "C++ extension (tools/tool_creator), line coverage:"; \
+	$(COV_VENV)/bin/gcovr --root . --object-directory build/coverage --filter 'tools/' \
+	  --txt --print-summary || status=1; \
+	exit $$status
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(COV_VENV)

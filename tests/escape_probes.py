@@ -22,6 +22,26 @@ from velmor.core.subprocess_manager import SubprocessTask
 
 PHASES = ("validate", "run")
 
+# Shared by the probes below that aim at processes: ctx["pids"], and the job's
+# parent (the warm helper, or the host for a spawned job) only when asked.
+_TARGETS = """
+import os
+
+def targets(ctx):
+    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+"""
+
+# Shared by the probes below that try many things: one step of an attack,
+# noted in `done` as `label` when it went through, passed over when refused.
+_ATTEMPT = """
+def attempt(done, label, step):
+    try:
+        step()
+    except OSError:
+        return
+    done.append(label)
+"""
+
 # Reads every path in ctx["paths"] (files or folders) and returns all it saw.
 READ = """
 import os
@@ -86,13 +106,9 @@ def attack(ctx):
 # The environment of the host and of the processes around the job; only
 # entries carrying ctx["marker"] are returned, so that a failure shows no
 # unrelated process's environment.
-HOST_ENVIRON = """
-import os
-
-def targets(ctx):
-    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
-    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
-
+HOST_ENVIRON = (
+    _TARGETS
+    + """
 def attack(ctx):
     found = []
     for pid in targets(ctx) + [1]:
@@ -106,16 +122,14 @@ def attack(ctx):
         found += [entry.decode() for entry in entries if marker in entry]
     return found
 """
+)
 
 # What /proc tells about other processes: their command line, status, maps,
 # open files, working folder and root. Returns the command lines it read and
 # names every other entry that gave anything.
-PROC_PEEK = """
-import os
-
-def targets(ctx):
-    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
-
+PROC_PEEK = (
+    _TARGETS
+    + """
 def attack(ctx):
     seen = []
     for pid in targets(ctx):
@@ -139,6 +153,7 @@ def attack(ctx):
                 pass
     return seen
 """
+)
 
 # What the job inherited: its descriptors above stderr, by kind, and its
 # environment.
@@ -209,12 +224,10 @@ def attack(ctx):
 
 # Seizes each target with ptrace (PTRACE_SEIZE does not stop it; the tracer's
 # exit detaches it again).
-PTRACE = """
-import ctypes, os
-
-def targets(ctx):
-    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
-    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+PTRACE = (
+    _TARGETS
+    + """
+import ctypes
 
 def attack(ctx):
     libc = ctypes.CDLL(None, use_errno=True)
@@ -227,15 +240,12 @@ def attack(ctx):
             done.append(f"{pid} refused: {ctypes.get_errno()}")
     return done
 """
+)
 
 # Sends ctx["signal"] to each of ctx["pids"] and to the job's parent.
-SIGNAL = """
-import os
-
-def targets(ctx):
-    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
-    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
-
+SIGNAL = (
+    _TARGETS
+    + """
 def attack(ctx):
     done = []
     for pid in targets(ctx):
@@ -248,15 +258,14 @@ def attack(ctx):
             done.append(f"{pid} refused: {exc!r}")
     return done
 """
+)
 
 # Takes descriptors out of the parent (the warm helper, whose control socket
 # carries every job) and of the host with pidfd_getfd.
-PIDFD_GETFD = """
-import ctypes, os
-
-def targets(ctx):
-    # The job's parent (the warm helper, or the host for a spawned job) only when asked.
-    return list(ctx["pids"]) + ([os.getppid()] if ctx.get("parent") else [])
+PIDFD_GETFD = (
+    _TARGETS
+    + """
+import ctypes
 
 def attack(ctx):
     libc = ctypes.CDLL(None, use_errno=True)
@@ -275,6 +284,7 @@ def attack(ctx):
         os.close(pidfd)
     return taken
 """
+)
 
 # Everything a job could do to another job's process: kill it, trace it,
 # read its memory and environment, take its descriptors.
@@ -740,7 +750,9 @@ def attack(ctx):
 # times, its extended attributes (a new one, and ctx["mark"], which the test
 # planted). Landlock governs none of these; only the file's owner may make
 # them, and a job may run under the uid that owns the user's files.
-METADATA = """
+METADATA = (
+    _ATTEMPT
+    + """
 import os
 
 def attack(ctx):
@@ -767,58 +779,45 @@ def attack(ctx):
             "fsetxattr": lambda: through_descriptor(lambda fd: os.setxattr(fd, name, b"x")),
         }
         for how, step in steps.items():
-            try:
-                step()
-                done.append(f"{how} {path}")
-            except OSError:
-                pass
+            attempt(done, f"{how} {path}", step)
     return "DONE: " + "; ".join(done) if done else "nothing changed"
 """
+)
 
 # Set-user-id and set-group-id bits on files of a folder the job may write:
 # on a copy of a binary that is there (root's own under a root host), on
 # one it writes itself, and on files it creates with those bits (open,
 # mknod). The kernel keeps the owner's ids on the file, so on the host such
 # a file runs as its owner, whatever the job's mount said.
-SET_ID_BITS = """
+SET_ID_BITS = (
+    _ATTEMPT
+    + """
 import os, shutil, stat, sys
 
 def attack(ctx):
     done = []
     made = os.path.join(ctx["folder"], "made-" + ctx["token"])
-    try:
-        shutil.copyfile(sys.executable, made)
-        done.append(f"wrote {made}")
-    except OSError:
-        pass
+    attempt(done, f"wrote {made}", lambda: shutil.copyfile(sys.executable, made))
     opened = os.path.join(ctx["folder"], "opened-" + ctx["token"])
-    try:
-        os.close(os.open(opened, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o6755))
-        done.append(f"created {opened}")
-    except OSError:
-        pass
+    flags = os.O_CREAT | os.O_EXCL | os.O_WRONLY
+    attempt(done, f"created {opened}", lambda: os.close(os.open(opened, flags, 0o6755)))
     node = os.path.join(ctx["folder"], "node-" + ctx["token"])
-    try:
-        os.mknod(node, stat.S_IFREG | 0o6755)
-        done.append(f"made node {node}")
-    except OSError:
-        pass
+    attempt(done, f"made node {node}", lambda: os.mknod(node, stat.S_IFREG | 0o6755))
     for path in (ctx["binary"], made):
         for mode in (0o4755, 0o2755, 0o6777):
-            try:
-                os.chmod(path, mode)
-                done.append(f"chmod {mode:o} {path}")
-            except OSError:
-                pass
+            attempt(done, f"chmod {mode:o} {path}", lambda: os.chmod(path, mode))
     return done
 """
+)
 
 # The descriptors the job was started with. The ones that name ctx["decoys"]
 # (a file the test put where the host's /dev/null would be) are changed in
 # every way; pipes and sockets are left alone, as their mode guards nothing;
 # any other file is only described, with whether its mount is read-only, so
 # that a real system file is never touched.
-INHERITED_METADATA = """
+INHERITED_METADATA = (
+    _ATTEMPT
+    + """
 import os, stat
 
 def attack(ctx):
@@ -847,13 +846,10 @@ def attack(ctx):
             "fremovexattr": lambda: os.removexattr(fd, ctx["mark"]),
         }
         for how, step in steps.items():
-            try:
-                step()
-                seen.append(f"CHANGED fd {fd} by {how}")
-            except OSError:
-                pass
+            attempt(seen, f"CHANGED fd {fd} by {how}", step)
     return seen
 """
+)
 
 # Extended attributes as a channel between jobs: sets ctx["name"] to
 # ctx["secret"] on each of ctx["paths"] ("." is the job's own scratch
@@ -1091,7 +1087,9 @@ def attack(ctx):
 # the same permission as the harmful ones (RLIMIT_CPU 0, nice 19, SCHED_IDLE).
 # Then the job's clone(CLONE_PARENT) children, which are its parent's to
 # reap: ctx["clone"] is the clone call's number, if known here.
-HOST_SCHEDULING = """
+HOST_SCHEDULING = (
+    _ATTEMPT
+    + """
 import ctypes, os, resource, time
 
 def lowered(value):
@@ -1137,22 +1135,15 @@ def attack(ctx):
             "PINNED": lambda: os.sched_setaffinity(pid, one_cpu),
         }
         for word, step in steps.items():
-            try:
-                step()
-                done.append(f"{word} {pid}")
-            except OSError:
-                pass
+            attempt(done, f"{word} {pid}", step)
     for kind, which, whom in [
         *(("user", os.PRIO_USER, uid) for uid in {0, os.getuid(), os.geteuid(), ctx["uid"]}),
         *(("group", os.PRIO_PGRP, pgid) for pgid in ctx["pgids"]),
     ]:
-        try:
-            os.setpriority(which, whom, 1)
-            done.append(f"RENICED {kind} {whom}")
-        except OSError:
-            pass
+        attempt(done, f"RENICED {kind} {whom}", lambda: os.setpriority(which, whom, 1))
     return f"{done}; {zombies(ctx)}"
 """
+)
 
 
 def _dedent(source: str) -> str:

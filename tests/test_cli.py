@@ -2,13 +2,13 @@
 
 import io
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from tests.commands import run_command
 from velmor import cli
 
 DOUBLER = "def main(args):\n    return {'twice': args.get('n', 0) * 2}\n"
@@ -364,17 +364,8 @@ class TestUsage:
 
 class TestConsoleScript:
     def test_installed_and_on_the_home_store(self, home, tmp_path, code_file):
-        env = {**os.environ, "HOME": str(home)}
-
         def script(*argv, stdin=subprocess.DEVNULL):
-            return subprocess.run(
-                [str(SCRIPT), *argv],
-                env=env,
-                stdin=stdin,
-                capture_output=True,
-                text=True,
-                timeout=60,
-            )
+            return run_command([SCRIPT, *argv], home, stdin=stdin)
 
         assert script("create", "t", "--file", code_file(DOUBLER)).returncode == 0
         listed = script("list", "--json")

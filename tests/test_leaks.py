@@ -413,8 +413,14 @@ def test_references_and_traced_memory_flat(scenario, home):
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(obj) for obj in objects] == counts
-    # One leaked object per round would be at least 16 bytes a round.
-    assert grown < ROUNDS * 4, f"traced memory grew by {grown} bytes over {ROUNDS} rounds"
+    if not under_coverage():  # which records, in traced memory, each line as it first runs
+        # One leaked object per round would be at least 16 bytes a round.
+        assert grown < ROUNDS * 4, f"traced memory grew by {grown} bytes over {ROUNDS} rounds"
+
+
+def under_coverage():
+    monitoring = sys.monitoring
+    return sys.gettrace() is not None or monitoring.get_tool(monitoring.COVERAGE_ID) is not None
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")

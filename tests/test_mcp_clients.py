@@ -9,13 +9,13 @@ own (tests/client_venv.py), driven by the scripts in tests/mcp1_clients/.
 
 import json
 import os
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 from tests.client_venv import client_venv, server_on_path, without_preload
+from tests.commands import run_command
 from tests.test_docs import blocks, needs_client_venv
 
 pytest.importorskip("mcp")
@@ -155,17 +155,9 @@ def run_in_client_venv(mcp1_python, home, tmp_path):
     def run(*argv):
         env = {
             **without_preload(os.environ),
-            "HOME": str(home),
             "PATH": f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}",
         }
-        return subprocess.run(
-            [str(mcp1_python), *argv],
-            env=env,
-            cwd=home,
-            capture_output=True,
-            text=True,
-            timeout=300,
-        )
+        return run_command([mcp1_python, *argv], home, env=env, cwd=home, timeout=300)
 
     return run
 

@@ -144,9 +144,9 @@ async def test_an_exception_in_a_tool_is_an_error_result(home, tmp_path):
         raised = await client.call_tool("tool_creator", {"operation": "list"})
         assert raised.is_error is True
         damaged = store / "damaged" / "metadata.json"
-        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        assert text(raised).startswith(f"[ERROR] Damaged metadata: {damaged}: not JSON: Expecting")
         info = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "damaged"})
-        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: Expecting")
+        assert text(info).startswith(f"[ERROR] Damaged metadata: {damaged}: not JSON: Expecting")
         (store / "damaged" / "metadata.json").unlink()
         listed = await client.call_tool("tool_creator", {"operation": "list"})  # still serving
         assert listed.is_error is False and json.loads(text(listed))["count"] == 1
@@ -427,6 +427,17 @@ def test_an_http_address_is_read_as_host_and_port(text, address, loopback):
 
     assert parse_address(text) == address
     assert is_loopback(address[0]) is loopback
+
+
+def test_the_printed_address_already_takes_connections():
+    # The address is printed before the server's loop runs: a client that
+    # connects on reading it must get through, not be refused.
+    import socket
+
+    from velmor.mcp_http import _listening_socket
+
+    with _listening_socket("127.0.0.1", 0) as sock:
+        socket.create_connection(sock.getsockname(), timeout=5).close()
 
 
 @pytest.mark.parametrize(

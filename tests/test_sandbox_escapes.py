@@ -360,6 +360,16 @@ def tagged(tag: str) -> list[int]:
     return sorted({*found, *with_argument(tag)})
 
 
+async def start_neighbour(manager, probe, ctx, folder, find):
+    """Starts `probe` as a saved tool's run, in the background, and waits up to 5 s
+    until `find(ctx["tag"])` shows its processes: (the job, their pids)."""
+    job = asyncio.ensure_future(manager.spawn(probes.task(probe, ctx, "run", folder)))
+    deadline = time.monotonic() + 5
+    while not (found := find(ctx["tag"])) and time.monotonic() < deadline:
+        await asyncio.sleep(0.01)
+    return job, found
+
+
 @pytest.fixture
 def tag(token):
     """A process name for what a job leaves behind; whatever carries it is ended afterwards."""
@@ -548,19 +558,9 @@ class TestOtherJobs:
         self, sandboxed, attempt, home, tag, token
     ):
         victim_ctx = {"tag": tag, "seconds": 2.0, "secret": f"args-{token}"}
-        victim_tool = probes.write_tool(home / "victim", probes.tool_code(VICTIM))
-        victim = asyncio.ensure_future(
-            sandboxed.spawn(
-                SubprocessTask(
-                    "custom",
-                    {"action": "run_function", "path": str(victim_tool), "args": victim_ctx},
-                    timeout=20.0,
-                )
-            )
+        victim, found = await start_neighbour(
+            sandboxed, VICTIM, victim_ctx, home / "victim", tagged
         )
-        deadline = time.monotonic() + 5
-        while not (found := tagged(tag)) and time.monotonic() < deadline:
-            await asyncio.sleep(0.01)
         assert found, "the victim job never showed up"
         folders = [os.readlink(f"/proc/{pid}/cwd") for pid in found]
         result = await attempt(sandboxed, probes.NEIGHBOUR, {"pids": found, "folders": folders})
@@ -1129,20 +1129,10 @@ class TestLooking:
         store = home / ".velmor" / "custom_tools"
         store.mkdir(parents=True)
         host = [home, store, Path("/tmp")]
-        writer_tool = probes.write_tool(home / "writer", probes.tool_code(WRITER))
         writer_ctx = {"tag": tag, "seconds": 4.0, "token": token}
-        writer = asyncio.ensure_future(
-            sandboxed.spawn(
-                SubprocessTask(
-                    "custom",
-                    {"action": "run_function", "path": str(writer_tool), "args": writer_ctx},
-                    timeout=20.0,
-                )
-            )
+        writer, found = await start_neighbour(
+            sandboxed, WRITER, writer_ctx, home / "writer", with_argument
         )
-        deadline = time.monotonic() + 5
-        while not (found := with_argument(tag)) and time.monotonic() < deadline:
-            await asyncio.sleep(0.01)
         assert found, "the neighbouring job never showed up"
         folders = [os.readlink(f"/proc/{pid}/cwd") for pid in found]
         ctx = {"paths": [*map(str, host), *folders], "seconds": 1.5, "calls": CALLS.get("mounts")}

@@ -42,11 +42,12 @@ def unused_uid() -> int:
 
 
 def python_environment(home: Path) -> dict[str, str]:
-    """This process's environment for a Python run as another user, at home in `home`."""
+    """This process's environment for a Python run as another user, at home in `home`.
+    A coverage run's settings stay behind: that user could not write its data."""
     env = {
         name: value
         for name, value in os.environ.items()
-        if not name.startswith("PYTEST_") and name not in ("TMPDIR", "PYTHONPATH")
+        if not name.startswith(("PYTEST_", "COVERAGE_")) and name not in ("TMPDIR", "PYTHONPATH")
     }
     env.update(HOME=str(home), PYTHONDONTWRITEBYTECODE="1")
     return env

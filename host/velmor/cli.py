@@ -21,11 +21,17 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from velmor.tools.args_schema import derive_args
-from velmor.tools.saved import find_damaged_metadata
+from velmor.tools.store import (
+    ERROR_PREFIX,
+    MAX_NAME_LENGTH,
+    find_damaged_metadata,
+    is_error,
+    manager_of,
+    root_of,
+)
 from velmor.tools.tool_creator import ToolCreatorTool
 
 PROG = "velmor-tools"
-ERROR_PREFIX = "[ERROR]"
 NO_TOOLS = "No custom tools found."
 CODE_KEYS = ("code_lines", "code_size", "code_preview")
 MCP_MISSING = (
@@ -83,10 +89,6 @@ class Output:
         return FAILED
 
 
-def _is_error(answer: str) -> bool:
-    return answer.startswith(ERROR_PREFIX)
-
-
 def _read_code(file: str) -> str:
     try:
         if file == "-":
@@ -117,7 +119,7 @@ async def list_tools(creator: ToolCreatorTool, options: argparse.Namespace, out:
         return out.success({"tools": [], "count": 0}, answer)
     listing = json.loads(answer)
     width = max(len(str(entry["name"])) for entry in listing["tools"])
-    lines = [f"{listing['count']} custom tool(s) in {creator._custom_tools_dir}:"]
+    lines = [f"{listing['count']} custom tool(s) in {root_of(creator)}:"]
     lines += [
         f"  {entry['name']!s:<{width}}  {entry['description']}".rstrip()
         for entry in listing["tools"]
@@ -127,11 +129,11 @@ async def list_tools(creator: ToolCreatorTool, options: argparse.Namespace, out:
 
 async def show_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: Output) -> int:
     answer = await creator.execute(operation="info", tool_name=options.name)
-    if _is_error(answer):
+    if is_error(answer):
         return out.failure(answer)
     info = json.loads(answer)
     code = info.get("code_preview", "")
-    script = creator._custom_tools_dir / options.name / "tool.py"
+    script = root_of(creator) / options.name / "tool.py"
     if info.get("code_size", 0) != len(code) and script.is_file():
         try:
             code = script.read_text(encoding="utf-8")  # the preview is cut; show it all
@@ -151,7 +153,7 @@ async def show_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: 
 async def validate_code(creator: ToolCreatorTool, options: argparse.Namespace, out: Output) -> int:
     code = _read_code(options.file)
     answer = await creator.execute(operation="validate", code=code)
-    if _is_error(answer):
+    if is_error(answer):
         return out.failure(answer)
     verdict = json.loads(answer)
     if verdict.get("valid"):
@@ -164,7 +166,7 @@ async def create_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
     answer = await creator.execute(
         operation="create", tool_name=options.name, description=options.description, code=code
     )
-    if _is_error(answer):
+    if is_error(answer):
         return out.failure(answer)
     created = json.loads(answer)
     return out.success(created, f"Created custom tool {created['created']}: {created['path']}")
@@ -174,10 +176,10 @@ async def run_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: O
     """Run a tool; with --json, one object of a fixed shape whatever the answer:
     {"ok", "error", "answer", "stdout", "stderr"} (see docs/integrating.md)."""
     args = _parse_args(options.args)
-    jobs = creator._manager
+    jobs = manager_of(creator)
     assert isinstance(jobs, JobKeeper)  # what run_command gives every creator
     answer = await creator.execute(operation="run", tool_name=options.name, args=args)
-    failed = _is_error(answer)
+    failed = is_error(answer)
     printed = jobs.printed() if options.show_output else None
     if out.as_json:
         document = {
@@ -237,7 +239,7 @@ async def delete_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
                 f"not deleting {options.name!r} without confirmation: "
                 "stdin is not a terminal, pass --yes to delete"
             )
-        question = f"Delete custom tool {options.name!r} from {creator._custom_tools_dir}? [y/N] "
+        question = f"Delete custom tool {options.name!r} from {root_of(creator)}? [y/N] "
         try:
             confirmed = input(question).strip().lower() in ("y", "yes")
         except EOFError:  # the person ended the input instead of answering
@@ -245,7 +247,7 @@ async def delete_tool(creator: ToolCreatorTool, options: argparse.Namespace, out
         if not confirmed:
             return out.failure("Nothing deleted.")
     answer = await creator.execute(operation="delete", tool_name=options.name)
-    if _is_error(answer):
+    if is_error(answer):
         return out.failure(answer)
     return out.success({"message": answer}, answer)
 
@@ -266,12 +268,12 @@ async def run_command(command: Command, options: argparse.Namespace) -> int:
         # a person can mend or remove it.
         if options.command not in _METADATA_READERS:
             raise
-        damaged = find_damaged_metadata(creator._custom_tools_dir, getattr(options, "name", None))
+        damaged = find_damaged_metadata(root_of(creator), getattr(options, "name", None))
         if damaged is None:
             raise
         raise DamagedStore(damaged) from exc
     finally:
-        await creator._manager.aclose()
+        await manager_of(creator).aclose()
 
 
 def serve(options: argparse.Namespace) -> int:
@@ -354,7 +356,9 @@ def build_parser() -> argparse.ArgumentParser:
         "file", help="a Python file defining main(args); - reads stdin"
     )
     create = command("create", create_tool, "validate and save a new tool")
-    create.add_argument("name", help="letters A-Z and a-z, digits, '_' and '-', at most 57")
+    create.add_argument(
+        "name", help=f"letters A-Z and a-z, digits, '_' and '-', at most {MAX_NAME_LENGTH}"
+    )
     create.add_argument(
         "--file", required=True, help="a Python file defining main(args); - reads standard input"
     )

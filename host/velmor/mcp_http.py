@@ -138,6 +138,9 @@ def _listening_socket(host: str, port: int) -> socket.socket:
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
         sock.bind((host, port))
+        # Listening before the address is printed: a client that reads it and
+        # connects at once must not be refused while the server still starts.
+        sock.listen()
     except OSError:
         sock.close()
         raise

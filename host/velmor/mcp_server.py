@@ -17,8 +17,7 @@ import json
 import logging
 import os
 import weakref
-from collections.abc import Iterator, Mapping
-from pathlib import Path
+from collections.abc import Mapping
 from typing import Any
 
 import anyio
@@ -36,6 +35,14 @@ from velmor.tools.args_schema import (
 )
 from velmor.tools.base import Tool, ToolRegistry
 from velmor.tools.saved import load_saved_tools
+from velmor.tools.store import (
+    ERROR_PREFIX,
+    find_damaged_metadata,
+    is_error,
+    manager_of,
+    root_of,
+    tool_script,
+)
 from velmor.tools.store_follower import StoreFollower
 from velmor.tools.tool_creator import DynamicTool, ToolCreatorTool
 
@@ -44,7 +51,6 @@ __all__ = ["STORE_POLL_SECONDS", "ToolServer", "build_registry", "serve"]
 logger = logging.getLogger("velmor.mcp_server")
 
 SERVER_NAME = "velmor-tools"
-ERROR_PREFIX = "[ERROR]"
 # Changes other processes make in the store are announced within this (and a
 # listing or a call of the tool sees them at once).
 STORE_POLL_SECONDS = 1.0
@@ -69,7 +75,7 @@ def _error(text: str) -> types.CallToolResult:
 def _answer_result(answer: Any) -> types.CallToolResult:
     if not isinstance(answer, str):
         answer = str(answer)
-    if answer.startswith(ERROR_PREFIX):
+    if is_error(answer):
         return _text_result(answer, True)
     structured = None
     if answer.startswith("{"):  # a JSON object also comes back as structured content
@@ -85,35 +91,13 @@ def _answer_result(answer: Any) -> types.CallToolResult:
 def _custom_input_schema(tool: DynamicTool) -> dict[str, Any]:
     """The input schema a custom tool is offered and checked with: its `args`
     described as its code reads them."""
-    return custom_tool_schema(tool.parameters, derive_args_from_file(tool._script_path))
+    return custom_tool_schema(tool.parameters, derive_args_from_file(tool_script(tool)))
 
 
 def _offered_description(tool: Tool) -> str:
     if isinstance(tool, DynamicTool):
-        return custom_tool_description(tool.description, derive_args_from_file(tool._script_path))
+        return custom_tool_description(tool.description, derive_args_from_file(tool_script(tool)))
     return tool.description
-
-
-def _damaged_metadata(store: Path, name: Any = None) -> tuple[Path, str] | None:
-    """The first metadata.json in `store` (or in tool `name`'s folder) that is not a JSON object."""
-    if isinstance(name, str):
-        folders: Iterator[Path] = iter([store / name])
-    else:
-        try:
-            folders = iter(sorted(store.iterdir()))
-        except OSError:
-            return None
-    for folder in folders:
-        path = folder / "metadata.json"
-        try:
-            meta = json.loads(path.read_bytes().decode("utf-8"))
-        except FileNotFoundError:
-            continue
-        except (OSError, ValueError) as exc:
-            return path, str(exc)
-        if not isinstance(meta, dict):
-            return path, "not a JSON object"
-    return None
 
 
 class _AnnouncingServer(Server[Any]):
@@ -225,7 +209,7 @@ class ToolServer:
         """The check (and schema) `tool` is offered with, made once per tool and source."""
         if isinstance(tool, DynamicTool):
             try:
-                version: Any = os.stat(tool._script_path).st_mtime_ns
+                version: Any = os.stat(tool_script(tool)).st_mtime_ns
             except OSError:
                 version = None
         else:
@@ -304,10 +288,9 @@ class ToolServer:
             if isinstance(tool, ToolCreatorTool) and arguments.get("operation") in (
                 METADATA_READERS
             ):
-                damaged = _damaged_metadata(tool._custom_tools_dir, arguments.get("tool_name"))
+                damaged = find_damaged_metadata(root_of(tool), arguments.get("tool_name"))
                 if damaged is not None:
-                    path, reason = damaged
-                    return _error(f"Damaged metadata: {path}: {reason}")
+                    return _error(f"Damaged metadata: {damaged.path}: {damaged.reason}")
             # The exception's own text may carry internals (paths, types):
             # it stays in the server's log.
             return _error(f"{tool.name} failed ({type(exc).__name__}); the server log has details")
@@ -319,7 +302,7 @@ def build_registry(subprocess_manager: Any = None) -> tuple[ToolRegistry, ToolCr
     registry = ToolRegistry()
     creator = ToolCreatorTool(subprocess_manager, registry)
     registry.register(creator)
-    load_saved_tools(registry, creator._manager)
+    load_saved_tools(registry, manager_of(creator))
     return registry, creator
 
 
@@ -340,7 +323,7 @@ async def serve(http: Any = None) -> None:
     """
     registry, creator = build_registry()
     try:
-        follower = StoreFollower(registry, creator._manager, store=creator._custom_tools_dir)
+        follower = StoreFollower(registry, manager_of(creator), store=root_of(creator))
         server = ToolServer(registry, version=_package_version(), store=follower)
         async with anyio.create_task_group() as group:
             group.start_soon(server.follow_store)
@@ -355,4 +338,4 @@ async def serve(http: Any = None) -> None:
                 await serve_http(server, http)
             group.cancel_scope.cancel()
     finally:
-        await creator._manager.aclose()
+        await manager_of(creator).aclose()

@@ -7,13 +7,19 @@ of them, so the agent (or an MCP client) can call them at once.
 
 from __future__ import annotations
 
-import json
 import logging
-import re
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any
 
-from velmor.tools.tool_creator import DynamicTool, _get_custom_tools_dir
+from velmor.tools.store import (
+    NAME_RULE,
+    NEW_TOOL_NAME,
+    DamagedMetadata,
+    default_root,
+    find_damaged_metadata,
+    read_metadata,
+)
+from velmor.tools.tool_creator import DynamicTool
 
 __all__ = [
     "USABLE_TOOL_NAME",
@@ -25,9 +31,8 @@ __all__ = [
 
 logger = logging.getLogger("velmor.tools.saved")
 
-# The names create accepts: registered as custom_<name>, they stay within the
-# function names model providers accept (^[a-zA-Z0-9_-]{1,64}$).
-USABLE_TOOL_NAME = re.compile(r"[A-Za-z0-9_-]{1,57}", re.ASCII)
+# The names create accepts (kept here for those who import it from here).
+USABLE_TOOL_NAME = NEW_TOOL_NAME
 
 
 def load_saved_tools(
@@ -43,7 +48,7 @@ def load_saved_tools(
     warning when the file is there but unusable). Every tool runs its jobs
     through `subprocess_manager`.
     """
-    root = Path(_get_custom_tools_dir() if store is None else store)
+    root = default_root() if store is None else Path(store)
     loaded: list[DynamicTool] = []
     if not root.is_dir():
         return loaded
@@ -51,12 +56,8 @@ def load_saved_tools(
         if not folder.is_dir():
             continue
         name = folder.name
-        if not USABLE_TOOL_NAME.fullmatch(name):
-            logger.warning(
-                "Skipped saved tool %r: a tool name uses only A-Z, a-z, 0-9, '_' and '-', "
-                "at most 57 characters",
-                name,
-            )
+        if not NEW_TOOL_NAME.fullmatch(name):
+            logger.warning("Skipped saved tool %r: %s", name, NAME_RULE)
             continue
         script = folder / "tool.py"
         if not script.is_file():
@@ -78,56 +79,10 @@ def saved_tool(folder: Path, subprocess_manager: Any) -> DynamicTool:
     )
 
 
-class DamagedMetadata(NamedTuple):
-    """A tool folder's metadata.json that is there but cannot be read as a JSON object."""
-
-    folder: str  # the tool's folder name
-    path: Path
-    reason: str
-
-    def __str__(self) -> str:
-        return f"the metadata.json of tool folder {self.folder!r} is damaged ({self.reason}): {self.path}"
-
-
-def find_damaged_metadata(store: Path, name: Any = None) -> DamagedMetadata | None:
-    """The first damaged metadata.json of `store`, in name order; only tool
-    `name`'s when a name (a str) is given. None when every one reads."""
-    if isinstance(name, str):
-        folders = [store / name]
-    else:
-        try:
-            folders = sorted(entry for entry in store.iterdir() if entry.is_dir())
-        except OSError:
-            return None
-    for folder in folders:
-        meta_path = folder / "metadata.json"
-        if not meta_path.exists():
-            continue
-        meta, reason = _read_metadata(meta_path)
-        if reason is not None:
-            return DamagedMetadata(folder.name, meta_path, reason)
-    return None
-
-
-def _read_metadata(meta_path: Path) -> tuple[Any, str | None]:
-    """(the metadata, None), or (None, why it is damaged)."""
-    try:
-        meta = json.loads(meta_path.read_text(encoding="utf-8"))
-    except OSError as exc:
-        return None, exc.strerror or type(exc).__name__
-    except UnicodeDecodeError:
-        return None, "not UTF-8 text"
-    except ValueError as exc:
-        return None, f"not JSON: {exc}"
-    if not isinstance(meta, dict):
-        return None, "not a JSON object"
-    return meta, None
-
-
 def _description(meta_path: Path) -> str:
     if not meta_path.exists():
         return ""
-    meta, reason = _read_metadata(meta_path)
+    meta, reason = read_metadata(meta_path)
     if reason is not None:
         damaged = DamagedMetadata(meta_path.parent.name, meta_path, reason)
         logger.warning("Saved tool loaded without a description: %s", damaged)

@@ -21,14 +21,20 @@ import time
 from pathlib import Path
 from typing import Any
 
-from velmor.tools.saved import USABLE_TOOL_NAME, saved_tool
-from velmor.tools.tool_creator import DynamicTool, _get_custom_tools_dir
+from velmor.tools.saved import saved_tool
+from velmor.tools.store import (
+    NAME_RULE,
+    NEW_TOOL_NAME,
+    REGISTERED_PREFIX,
+    default_root,
+    tool_script,
+)
+from velmor.tools.tool_creator import DynamicTool
 
 __all__ = ["REGISTERED_PREFIX", "SETTLE_SECONDS", "StoreFollower"]
 
 logger = logging.getLogger("velmor.tools.saved")
 
-REGISTERED_PREFIX = "custom_"
 SETTLE_SECONDS = 1.0
 
 
@@ -37,7 +43,7 @@ class StoreFollower:
 
     def __init__(self, registry: Any, subprocess_manager: Any, *, store: Path | None = None):
         self.registry = registry
-        self.root = Path(_get_custom_tools_dir() if store is None else store)
+        self.root = default_root() if store is None else Path(store)
         self._root_text = os.fspath(self.root)
         self._manager = subprocess_manager
         self._without_metadata: dict[str, float] = {}  # name -> when first seen so
@@ -51,7 +57,7 @@ class StoreFollower:
         if not isinstance(tool, DynamicTool):
             return False
         name = tool.name.removeprefix(REGISTERED_PREFIX)
-        return getattr(tool, "_script_path", None) == self.script_of(name)
+        return tool_script(tool) == self.script_of(name)
 
     def sync(self) -> bool:
         """Bring the registry in step with the whole store; True when it changed."""
@@ -84,7 +90,7 @@ class StoreFollower:
                 return False
             self.registry.unregister(registered_name)
             return True
-        if USABLE_TOOL_NAME.fullmatch(name) and os.path.isfile(self.script_of(name)):
+        if NEW_TOOL_NAME.fullmatch(name) and os.path.isfile(self.script_of(name)):
             self._register(name)
             return True
         return False
@@ -105,7 +111,7 @@ class StoreFollower:
         now = time.monotonic()
         finished = set()
         for name in entries:
-            if not USABLE_TOOL_NAME.fullmatch(name):
+            if not NEW_TOOL_NAME.fullmatch(name):
                 self._warn_unusable(name)
                 continue
             folder = os.path.join(self._root_text, name)
@@ -125,8 +131,4 @@ class StoreFollower:
         if name.startswith(".") or name in self._warned:
             return
         self._warned.add(name)
-        logger.warning(
-            "Skipped saved tool %r: a tool name uses only A-Z, a-z, 0-9, '_' and '-', "
-            "at most 57 characters",
-            name,
-        )
+        logger.warning("Skipped saved tool %r: %s", name, NAME_RULE)
