@@ -7,8 +7,8 @@ namespace py {
 
 void set_os_error(int code, const std::string& message) noexcept {
     // Calling OSError itself picks the subclass of the errno, as the os module's errors have.
-    const Ref args = Ref::steal_or_null(Py_BuildValue("(is#)", code, message.data(),
-                                                      static_cast<Py_ssize_t>(message.size())));
+    const Ref args = Ref::steal_or_null(
+        Py_BuildValue("(is#)", code, message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!args) return;
     const Ref error = Ref::steal_or_null(PyObject_Call(PyExc_OSError, args.get(), nullptr));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());

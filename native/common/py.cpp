@@ -13,7 +13,8 @@ void set_error_from_current_exception(PyObject* other) noexcept {
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::system_error& e) {

@@ -101,7 +101,8 @@ inline void check_error() {
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref str(std::string_view text) {
-    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 inline Ref interned(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
 inline Ref number(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
@@ -122,7 +123,9 @@ inline Ref getattr_optional(Borrowed o, Borrowed name) {
     check(PyObject_GetOptionalAttr(o, name, &result));
     return Ref::steal_or_null(result);
 }
-inline void setattr(Borrowed o, Borrowed name, Borrowed value) { check(PyObject_SetAttr(o, name, value)); }
+inline void setattr(Borrowed o, Borrowed name, Borrowed value) {
+    check(PyObject_SetAttr(o, name, value));
+}
 
 // callable(*args)
 template <class... Args>
@@ -149,8 +152,12 @@ Ref call_method(Borrowed obj, Borrowed name, const Args&... args) {
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
-inline void set_item(Borrowed dict, Borrowed key, Borrowed value) { check(PyDict_SetItem(dict, key, value)); }
-inline void set_item(Borrowed dict, const char* key, Borrowed value) { check(PyDict_SetItemString(dict, key, value)); }
+inline void set_item(Borrowed dict, Borrowed key, Borrowed value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+inline void set_item(Borrowed dict, const char* key, Borrowed value) {
+    check(PyDict_SetItemString(dict, key, value));
+}
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 // dict.get(key): a new reference, or null when absent (no error).
 inline Ref dict_get(Borrowed dict, Borrowed key) {
@@ -201,7 +208,9 @@ inline std::string fs_path(Borrowed path) {
 class SavedError {
 public:
     SavedError() noexcept = default;
-    static SavedError fetch() noexcept { return SavedError(Ref::steal_or_null(PyErr_GetRaisedException())); }
+    static SavedError fetch() noexcept {
+        return SavedError(Ref::steal_or_null(PyErr_GetRaisedException()));
+    }
     explicit operator bool() const noexcept { return bool(exc_); }
     void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
     PyObject* get() const noexcept { return exc_.get(); }

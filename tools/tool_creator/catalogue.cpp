@@ -21,7 +21,8 @@ constexpr int kRemoveAttempts = 5;
 // the reading of it, another process may delete the tool. Such a file is
 // read as one that was not there.
 bool gone_meanwhile() {
-    if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError) && !PyErr_ExceptionMatches(PyExc_NotADirectoryError)) {
+    if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError) &&
+        !PyErr_ExceptionMatches(PyExc_NotADirectoryError)) {
         return false;
     }
     PyErr_Clear();
@@ -81,7 +82,9 @@ struct FoundTool {
 
 FoundTool find_tool(PyObject* self, PyObject* kwargs) {
     ToolRequest request = resolve_tool(py::dict_get(kwargs, names().tool_name, names().empty));
-    FoundTool found{.tool_name = std::move(request.tool_name), .folder = {}, .refusal = std::move(request.refusal)};
+    FoundTool found{.tool_name = std::move(request.tool_name),
+                    .folder = {},
+                    .refusal = std::move(request.refusal)};
     if (found.refusal) return found;
     found.folder = tool_folder(self, request.part);
     if (!exists(found.folder)) found.refusal = py::fstring(texts::kToolNotFound, found.tool_name);
@@ -124,14 +127,16 @@ py::Ref tool_info(Args a) {
     py::Ref info = py::new_dict();
     py::set_item(info, n.name, tool.tool_name);
     bool gone = false;
-    if (py::Ref meta = read_if_present(meta_path, load_metadata, gone)) py::call_method(info, n.update, meta);
+    if (py::Ref meta = read_if_present(meta_path, load_metadata, gone))
+        py::call_method(info, n.update, meta);
     if (py::Ref code = read_if_present(script_path, read_text_utf8, gone)) {
         py::Ref lines = py::Ref::steal(PyUnicode_Splitlines(code.get(), 0));
         const Py_ssize_t line_count = PyList_GET_SIZE(lines.get());
         py::Ref preview_lines = py::Ref::steal(PyList_GetSlice(lines.get(), 0, kPreviewLines));
         py::set_item(info, n.code_lines, py::integer(line_count));
         py::set_item(info, n.code_size, py::integer(PyUnicode_GET_LENGTH(code.get())));
-        py::set_item(info, n.code_preview, py::Ref::steal(PyUnicode_Join(n.newline.get(), preview_lines.get())));
+        py::set_item(info, n.code_preview,
+                     py::Ref::steal(PyUnicode_Join(n.newline.get(), preview_lines.get())));
     }
     // Deleted while it was being read: the delete came first.
     if (gone && !exists(tool.folder)) return py::fstring(texts::kToolNotFound, tool.tool_name);
@@ -181,8 +186,8 @@ py::Ref delete_tool(Args a) {
     // `import shutil`, as the statement runs inside the function, each time.
     // The namespace is held for the import, which may run any code.
     py::Ref globals = rt::runtime().globals.copy();
-    py::Ref shutil =
-        py::Ref::steal(PyImport_ImportModuleLevelObject(n.shutil.get(), globals.get(), nullptr, nullptr, 0));
+    py::Ref shutil = py::Ref::steal(
+        PyImport_ImportModuleLevelObject(n.shutil.get(), globals.get(), nullptr, nullptr, 0));
     remove_folder(shutil, tool.folder);
 
     // `_registry` is read afresh for each step (test, lookup, withdrawal), as

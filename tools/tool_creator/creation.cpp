@@ -16,8 +16,8 @@ namespace {
 // the delete had come first; this many times at most.
 constexpr int kWriteAttempts = 5;
 
-void write_tool_files(py::Borrowed folder, py::Borrowed tool_name, py::Borrowed description, py::Borrowed code,
-                      py::Borrowed script_path) {
+void write_tool_files(py::Borrowed folder, py::Borrowed tool_name, py::Borrowed description,
+                      py::Borrowed code, py::Borrowed script_path) {
     const Names& n = names();
     py::Ref mkdir = py::getattr(folder, n.mkdir);
     py::call_kw(mkdir, constants().kw_parents_exist_ok, Py_True, Py_True);
@@ -35,8 +35,8 @@ void write_tool_files(py::Borrowed folder, py::Borrowed tool_name, py::Borrowed 
 }
 
 // Writes tool.py and metadata.json; returns the script's path.
-py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_name, PyObject* description,
-                         PyObject* code) {
+py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_name,
+                         PyObject* description, PyObject* code) {
     // The store root is read now, after validation, not when the call began.
     py::Ref folder = tool_folder(self, folder_name);
     py::Ref script_path = join(folder, names().tool_py);
@@ -49,8 +49,9 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
             // The folder or this writer's temporary file went, so another
             // process deleted the tool (and may have made it anew since); or
             // mkdir found the folder there but gone by the time it checked it.
-            const bool deleted_meanwhile = PyErr_GivenExceptionMatches(error.get(), PyExc_FileNotFoundError) ||
-                                           PyErr_GivenExceptionMatches(error.get(), PyExc_FileExistsError);
+            const bool deleted_meanwhile =
+                PyErr_GivenExceptionMatches(error.get(), PyExc_FileNotFoundError) ||
+                PyErr_GivenExceptionMatches(error.get(), PyExc_FileExistsError);
             if (attempt == kWriteAttempts || !deleted_meanwhile) {
                 error.restore();
                 throw;
@@ -64,7 +65,8 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
 constexpr Py_ssize_t kMaxNewToolNameLength = 57;
 
 bool provider_safe_char(Py_UCS4 c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
 }
 
 // The refusal text for a folder name that would make an unusable registered
@@ -74,7 +76,8 @@ py::Ref provider_name_refusal(py::Borrowed folder_name) {
     if (!PyUnicode_Check(folder_name)) return {};
     const Py_ssize_t length = PyUnicode_GET_LENGTH(folder_name);
     bool safe = length >= 1 && length <= kMaxNewToolNameLength;
-    for (Py_ssize_t i = 0; safe && i < length; ++i) safe = provider_safe_char(PyUnicode_READ_CHAR(folder_name, i));
+    for (Py_ssize_t i = 0; safe && i < length; ++i)
+        safe = provider_safe_char(PyUnicode_READ_CHAR(folder_name, i));
     if (safe) return {};
     py::Ref repr = py::Ref::steal(PyUnicode_Type.tp_repr(folder_name));
     return py::Ref::steal(PyUnicode_FromFormat(texts::kNotProviderSafeToolName, repr.get()));
@@ -89,7 +92,8 @@ void log(py::Borrowed level, py::Borrowed message) {
 
 // Builds and registers the DynamicTool. Returns the failure text when that
 // raised an Exception (the files stay), or a null Ref on success.
-py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed description, py::Borrowed script_path) {
+py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed description,
+                      py::Borrowed script_path) {
     const Names& n = names();
     try {
         // `DynamicTool`, `_manager` and `_registry` are read now, at
@@ -97,8 +101,8 @@ py::Ref register_tool(py::Borrowed self, py::Borrowed tool_name, py::Borrowed de
         py::Ref tool_type = global(n.DynamicTool);
         py::Ref path_text = py::str_of(script_path);
         py::Ref manager = py::getattr(self, n.manager_attr);
-        py::Ref tool =
-            py::call_kw(tool_type, constants().kw_dynamic_tool, tool_name, description, path_text, manager);
+        py::Ref tool = py::call_kw(tool_type, constants().kw_dynamic_tool, tool_name, description,
+                                   path_text, manager);
         py::Ref registry = py::getattr(self, n.registry_attr);
         py::call_method(registry, n.register_, tool);
         log(n.info, py::fstring(texts::kRegisteredLog, tool_name));
@@ -136,7 +140,8 @@ rt::Step prepare_create(Args a) {
     ToolRequest request = resolve_tool(tool_name, code);
     if (request.refusal) return {.answer = std::move(request.refusal), .awaitable = {}};
     // A new tool's name must also make a registered name providers accept.
-    if (py::Ref refusal = provider_name_refusal(request.part)) return {.answer = std::move(refusal), .awaitable = {}};
+    if (py::Ref refusal = provider_name_refusal(request.part))
+        return {.answer = std::move(refusal), .awaitable = {}};
     a.keep<kFolderName>(std::move(request.part));
     // Looked up on the instance, so that an override is honoured.
     return {.answer = {}, .awaitable = py::call_method(a.self(), n.validate_code, code)};
@@ -153,14 +158,16 @@ py::Ref finish_create(Args a, py::Ref validation) {
         return py::fstring(texts::kInvalidCode, message);
     }
 
-    py::Ref script_path = save_tool_folder(self, a.kept<kFolderName>(), tool_name, description, a.kept<kCode>());
+    py::Ref script_path =
+        save_tool_folder(self, a.kept<kFolderName>(), tool_name, description, a.kept<kCode>());
 
     // "registered" tells whether this call registered the tool, not merely
     // whether registration was asked for. `_registry` is read after the
     // await, so a registry set meanwhile is used.
     bool registered = false;
     if (py::truthy(a.kept<kShouldRegister>()) && py::truthy(py::getattr(self, n.registry_attr))) {
-        if (py::Ref failure = register_tool(self, tool_name, description, script_path)) return failure;
+        if (py::Ref failure = register_tool(self, tool_name, description, script_path))
+            return failure;
         registered = true;
     }
 

@@ -27,10 +27,11 @@ rt::Step prepare_run(Args a) {
 
     py::Ref folder = tool_folder(a.self(), request.part);
     PyObject* script_path = a.keep<kScriptPath>(join(folder, n.tool_py));
-    if (!exists(script_path)) return {.answer = py::fstring(texts::kScriptNotFound, script_path), .awaitable = {}};
+    if (!exists(script_path))
+        return {.answer = py::fstring(texts::kScriptNotFound, script_path), .awaitable = {}};
     return {.answer = {}, .awaitable = start_job(a.self(), constants().run_timeout, [&] {
-                return run_function_command(py::str_of(script_path), args);
-            })};
+                              return run_function_command(py::str_of(script_path), args);
+                          })};
 }
 
 // A tool deleted while its job ran is answered as if the delete came first,

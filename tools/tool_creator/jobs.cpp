@@ -20,7 +20,8 @@ py::Ref run_answer(py::Borrowed result, py::Borrowed script_path) {
     const Names& n = names();
     py::Ref error = py::getattr(result, n.error);
     if (py::truthy(error)) {
-        if (script_path && !exists(script_path)) return py::fstring(texts::kScriptNotFound, script_path);
+        if (script_path && !exists(script_path))
+            return py::fstring(texts::kScriptNotFound, script_path);
         // Read a second time for the text, as `f"[ERROR] {result.error}"`
         // after the test would: a result whose attribute changes between the
         // reads shows the second value.

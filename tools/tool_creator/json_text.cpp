@@ -12,14 +12,14 @@ namespace {
 struct JsonEncoding {
     py::Ref module;
     py::Ref dumps;
-    py::Ref encoder_type;            // json.JSONEncoder
-    py::Ref make_encoder;            // json.encoder.c_make_encoder
-    py::Ref encode_string;           // json.encoder.encode_basestring_ascii
-    py::Ref default_method;          // JSONEncoder(indent=2).default
-    py::Ref indent;                  // "  "
-    py::Ref key_separator;           // ": "
-    py::Ref item_separator;          // ","
-    py::Ref zero;                    // 0
+    py::Ref encoder_type;    // json.JSONEncoder
+    py::Ref make_encoder;    // json.encoder.c_make_encoder
+    py::Ref encode_string;   // json.encoder.encode_basestring_ascii
+    py::Ref default_method;  // JSONEncoder(indent=2).default
+    py::Ref indent;          // "  "
+    py::Ref key_separator;   // ": "
+    py::Ref item_separator;  // ","
+    py::Ref zero;            // 0
 };
 
 // Unset when the C encoder is unavailable. Never destroyed (see state()).
@@ -35,10 +35,11 @@ JsonEncoding& encoding() {
 py::Ref encode_directly(const JsonEncoding& j, PyObject* value) {
     if (PyUnicode_Check(value)) return py::call(j.encode_string, value);
     py::Ref markers = py::new_dict();
-    py::Ref encoder = py::call(j.make_encoder, markers, j.default_method, j.encode_string, j.indent, j.key_separator,
-                               j.item_separator, Py_False, Py_False, Py_True);
+    py::Ref encoder = py::call(j.make_encoder, markers, j.default_method, j.encode_string, j.indent,
+                               j.key_separator, j.item_separator, Py_False, Py_False, Py_True);
     py::Ref chunks = py::call(encoder, value, j.zero);
-    if (!PyList_Check(chunks.get()) && !PyTuple_Check(chunks.get())) chunks = py::Ref::steal(PySequence_List(chunks.get()));
+    if (!PyList_Check(chunks.get()) && !PyTuple_Check(chunks.get()))
+        chunks = py::Ref::steal(PySequence_List(chunks.get()));
     return py::Ref::steal(PyUnicode_Join(names().empty.get(), chunks.get()));
 }
 
@@ -48,7 +49,8 @@ void capture_json_encoding(py::Borrowed json_module) {
     JsonEncoding j;
     py::Ref encoder_module = py::Ref::steal(PyImport_ImportModule("json.encoder"));
     j.make_encoder = py::getattr_optional(encoder_module, py::interned("c_make_encoder"));
-    if (!j.make_encoder || j.make_encoder.get() == Py_None) return;  // no C encoder: always call dumps
+    if (!j.make_encoder || j.make_encoder.get() == Py_None)
+        return;  // no C encoder: always call dumps
     j.module = json_module.ref();
     j.dumps = py::getattr(json_module, names().dumps);
     j.encoder_type = py::getattr(json_module, names().JSONEncoder);

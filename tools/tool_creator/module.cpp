@@ -27,12 +27,15 @@ ImportRecords& records() noexcept {
 
 // ---- the module statements --------------------------------------------------
 
-void bind(PyObject* globals, const char* name, py::Borrowed value) { py::set_item(globals, name, value); }
+void bind(PyObject* globals, const char* name, py::Borrowed value) {
+    py::set_item(globals, name, value);
+}
 
 // `import <dotted>`: binds the top-level package under its own name.
 void import_module(PyObject* globals, const char* dotted, const char* bound_name) {
     py::Ref name = py::str(dotted);
-    py::Ref top = py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0));
+    py::Ref top =
+        py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0));
     bind(globals, bound_name, top);
 }
 
@@ -43,7 +46,8 @@ py::Ref import_from(PyObject* module, PyObject* name) {
     if (py::Ref package = py::getattr_optional(module, rt::names().dunder_name);
         package && PyUnicode_Check(package.get())) {
         py::Ref full = py::Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
-        if (py::Ref submodule = py::Ref::steal_or_null(PyImport_GetModule(full.get()))) return submodule;
+        if (py::Ref submodule = py::Ref::steal_or_null(PyImport_GetModule(full.get())))
+            return submodule;
         py::check_error();
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
@@ -51,11 +55,12 @@ py::Ref import_from(PyObject* module, PyObject* name) {
 }
 
 // `from <module> import <names...>`
-void import_names(PyObject* globals, const char* module_name, std::initializer_list<const char*> imported) {
+void import_names(PyObject* globals, const char* module_name,
+                  std::initializer_list<const char*> imported) {
     py::Ref fromlist = py::names_tuple(imported);
     py::Ref name = py::str(module_name);
-    py::Ref module =
-        py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 0));
+    py::Ref module = py::Ref::steal(
+        PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 0));
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(fromlist.get()); ++j) {
         PyObject* item = PyTuple_GET_ITEM(fromlist.get(), j);
         py::set_item(globals, item, import_from(module.get(), item));
@@ -71,7 +76,8 @@ void run_module_statements(PyObject* globals) {
     import_module(globals, "sys", "sys");
     import_names(globals, "pathlib", {"Path"});
     import_names(globals, "typing", {"Any"});
-    import_names(globals, "velmor.core.subprocess_manager", {"SubprocessManager", "SubprocessTask"});
+    import_names(globals, "velmor.core.subprocess_manager",
+                 {"SubprocessManager", "SubprocessTask"});
     import_names(globals, "velmor.tools.base", {"Tool"});
 
     py::Ref logging = rt::global(py::interned("logging"));

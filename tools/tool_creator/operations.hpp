@@ -9,9 +9,9 @@
 // body in a source file of its own (or beside its group's).
 #pragma once
 
+#include "common/py.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
-#include "common/py.hpp"
 #include "runtime/steps.hpp"
 #include "texts.hpp"
 
@@ -28,8 +28,8 @@ rt::Step prepare_validate(rt::Args a);                  // validation.cpp
 py::Ref finish_validate(rt::Args a, py::Ref verdict);   // validation.cpp
 rt::Step prepare_validate_code(rt::Args a);             // validation.cpp
 py::Ref finish_validate_code(rt::Args a, py::Ref result);
-rt::Step prepare_run(rt::Args a);                       // direct_run.cpp
-py::Ref finish_run(rt::Args a, py::Ref result);         // direct_run.cpp
+rt::Step prepare_run(rt::Args a);                // direct_run.cpp
+py::Ref finish_run(rt::Args a, py::Ref result);  // direct_run.cpp
 
 inline constexpr rt::CoroutineSteps create_tool{prepare_create, finish_create};
 inline constexpr rt::CoroutineSteps validate_tool{prepare_validate, finish_validate};
@@ -134,7 +134,8 @@ consteval bool operation_table_is_sound() {
         if (op.word && !op.description) return false;
         if (op.word && std::string_view(op.word) == kDefaultOperation) has_default = true;
         for (const Operation& other : kOperations) {
-            if (&other != &op && op.word && other.word && std::string_view(op.word) == other.word) return false;
+            if (&other != &op && op.word && other.word && std::string_view(op.word) == other.word)
+                return false;
             if (&other != &op && std::string_view(op.method) == other.method) return false;
         }
     }

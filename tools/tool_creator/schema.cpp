@@ -13,8 +13,8 @@ namespace {
 struct SchemaProperty {
     const char* name;
     const char* type;
-    const char* description;     // null for the operation, described by its table
-    bool is_operation = false;   // "enum" of the operation words
+    const char* description;    // null for the operation, described by its table
+    bool is_operation = false;  // "enum" of the operation words
 };
 
 constexpr SchemaProperty kToolCreatorProperties[] = {
@@ -57,13 +57,15 @@ py::Ref operation_description() {
 }
 
 // {"type": "object", "properties": {...}[, "required": [...]]}
-py::Ref build_schema(std::span<const SchemaProperty> properties, std::span<const char* const> required) {
+py::Ref build_schema(std::span<const SchemaProperty> properties,
+                     std::span<const char* const> required) {
     py::Ref props = py::new_dict();
     for (const SchemaProperty& p : properties) {
         py::Ref entry = py::new_dict();
         py::set_item(entry, "type", py::str(p.type));
         if (p.is_operation) py::set_item(entry, "enum", operation_words());
-        py::set_item(entry, "description", p.is_operation ? operation_description() : py::str(p.description));
+        py::set_item(entry, "description",
+                     p.is_operation ? operation_description() : py::str(p.description));
         py::set_item(props, p.name, entry);
     }
     py::Ref schema = py::new_dict();
@@ -75,7 +77,9 @@ py::Ref build_schema(std::span<const SchemaProperty> properties, std::span<const
 
 }  // namespace
 
-py::Ref build_tool_creator_schema() { return build_schema(kToolCreatorProperties, kToolCreatorRequired); }
+py::Ref build_tool_creator_schema() {
+    return build_schema(kToolCreatorProperties, kToolCreatorRequired);
+}
 py::Ref build_dynamic_tool_schema() { return build_schema(kDynamicToolProperties, {}); }
 
 py::Ref copy_json(PyObject* value) {
@@ -87,14 +91,16 @@ py::Ref copy_json(PyObject* value) {
         PyObject* key;
         PyObject* item;
         while (PyDict_Next(value, &pos, &key, &item)) {
-            if (PyDict_CheckExact(item) || PyList_CheckExact(item)) py::set_item(copy, key, copy_json(item));
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+                py::set_item(copy, key, copy_json(item));
         }
         return copy;
     }
     if (PyList_CheckExact(value)) {
         const Py_ssize_t n = PyList_GET_SIZE(value);
         py::Ref copy = py::Ref::steal(PyList_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(copy.get(), i, copy_json(PyList_GET_ITEM(value, i)).release());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(copy.get(), i, copy_json(PyList_GET_ITEM(value, i)).release());
         return copy;
     }
     return py::Ref::borrow(value);

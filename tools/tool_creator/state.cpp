@@ -25,7 +25,8 @@ void init_state() {
     c.kw_indent = py::names_tuple({"indent"});
     c.kw_parents_exist_ok = py::names_tuple({"parents", "exist_ok"});
     c.kw_task = py::names_tuple({"worker_type", "command", "timeout"});
-    c.kw_dynamic_tool = py::names_tuple({"tool_name", "tool_description", "script_path", "subprocess_manager"});
+    c.kw_dynamic_tool =
+        py::names_tuple({"tool_name", "tool_description", "script_path", "subprocess_manager"});
     c.kw_encoding = py::names_tuple({"encoding"});
     c.two = py::integer(2);
     c.validate_timeout = py::number(10.0);

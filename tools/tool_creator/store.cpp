@@ -26,14 +26,17 @@ py::Ref get_custom_tools_dir(Args) {
 // object; null for anything else (then not a folder name at all).
 py::Ref name_text(PyObject* tool_name) {
     if (PyUnicode_Check(tool_name)) return py::Ref::borrow(tool_name);
-    if (!py::getattr_optional(reinterpret_cast<PyObject*>(Py_TYPE(tool_name)), names().fspath_method)) return {};
+    if (!py::getattr_optional(reinterpret_cast<PyObject*>(Py_TYPE(tool_name)),
+                              names().fspath_method))
+        return {};
     py::Ref text = py::Ref::steal(PyOS_FSPath(tool_name));
     if (!PyUnicode_Check(text.get())) return {};
     return text;
 }
 
 bool is_unsafe_folder_name(PyObject* text) {
-    if (PyUnicode_CompareWithASCIIString(text, ".") == 0 || PyUnicode_CompareWithASCIIString(text, "..") == 0) {
+    if (PyUnicode_CompareWithASCIIString(text, ".") == 0 ||
+        PyUnicode_CompareWithASCIIString(text, "..") == 0) {
         return true;
     }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -71,7 +74,9 @@ ToolRequest resolve_tool(py::Borrowed tool_name, py::Borrowed code) {
     return request;
 }
 
-py::Ref join(py::Borrowed path, py::Borrowed part) { return py::Ref::steal(PyNumber_TrueDivide(path, part)); }
+py::Ref join(py::Borrowed path, py::Borrowed part) {
+    return py::Ref::steal(PyNumber_TrueDivide(path, part));
+}
 
 py::Ref tool_folder(py::Borrowed self, py::Borrowed part) {
     py::Ref root = py::getattr(self, names().custom_tools_dir_attr);

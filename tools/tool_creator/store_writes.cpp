@@ -43,8 +43,8 @@ struct DirCloser {
 int sync_to_disk(const std::string& path, int flags) noexcept {
     int error = 0;
     Py_BEGIN_ALLOW_THREADS
-    sys::Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
-    if (!fd || ::fsync(fd.get()) != 0) error = errno;
+        sys::Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
+        if (!fd || ::fsync(fd.get()) != 0) error = errno;
     Py_END_ALLOW_THREADS
     return error;
 }
@@ -56,14 +56,15 @@ std::uint64_t nonce() noexcept {
     static std::uint64_t count = 0;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(now.tv_sec) ^ ++count;
+    return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^
+           static_cast<std::uint64_t>(now.tv_sec) ^ ++count;
 }
 
 py::Ref temporary_name(py::Borrowed final_name) {
     char digits[kNonceDigits + 1];
     std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(nonce()));
-    return py::Ref::steal(
-        PyUnicode_FromFormat(".%U.%ld.%s.tmp", final_name.get(), static_cast<long>(::getpid()), digits));
+    return py::Ref::steal(PyUnicode_FromFormat(".%U.%ld.%s.tmp", final_name.get(),
+                                               static_cast<long>(::getpid()), digits));
 }
 
 // The writer's pid when `name` is a temporary file's name, else 0.
@@ -73,7 +74,8 @@ pid_t temporary_file_writer(std::string_view name) {
     name.remove_suffix(kTemporarySuffix.size());
     bool known = false;
     for (std::string_view final_name : kFinalNames) {
-        if (name.size() > final_name.size() && name.starts_with(final_name) && name[final_name.size()] == '.') {
+        if (name.size() > final_name.size() && name.starts_with(final_name) &&
+            name[final_name.size()] == '.') {
             name.remove_prefix(final_name.size() + 1);
             known = true;
             break;
@@ -106,9 +108,11 @@ void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text) {
     const std::string temporary_text = py::fs_path(temporary);
     try {
         write_text_utf8(temporary, text);
-        if (int error = sync_to_disk(temporary_text, O_RDONLY)) py::raise_os_error(error, temporary);
+        if (int error = sync_to_disk(temporary_text, O_RDONLY))
+            py::raise_os_error(error, temporary);
         const std::string final_text = py::fs_path(final_path);
-        if (::rename(temporary_text.c_str(), final_text.c_str()) != 0) py::raise_os_error(errno, temporary, final_path);
+        if (::rename(temporary_text.c_str(), final_text.c_str()) != 0)
+            py::raise_os_error(errno, temporary, final_path);
     } catch (...) {
         ::unlink(temporary_text.c_str());
         throw;
@@ -116,22 +120,24 @@ void write_durably(py::Borrowed folder, py::Borrowed name, py::Borrowed text) {
 }
 
 void sync_folder(py::Borrowed folder) {
-    if (int error = sync_to_disk(py::fs_path(folder), O_RDONLY | O_DIRECTORY)) py::raise_os_error(error, folder);
+    if (int error = sync_to_disk(py::fs_path(folder), O_RDONLY | O_DIRECTORY))
+        py::raise_os_error(error, folder);
 }
 
 void remove_stale_temporaries(py::Borrowed folder) {
     const std::string folder_text = py::fs_path(folder);
     Py_BEGIN_ALLOW_THREADS
-    // Best effort: a folder that cannot be read or a file that cannot be
-    // removed is left for the write that follows (or the next create) to meet.
-    if (std::unique_ptr<DIR, DirCloser> dir{::opendir(folder_text.c_str())}) {
-        const int folder_fd = ::dirfd(dir.get());
-        // Removing the entry just read is safe while reading the folder on.
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const pid_t writer = temporary_file_writer(entry->d_name);
-            if (writer != 0 && abandoned(folder_fd, entry->d_name, writer)) ::unlinkat(folder_fd, entry->d_name, 0);
+        // Best effort: a folder that cannot be read or a file that cannot be
+        // removed is left for the write that follows (or the next create) to meet.
+        if (std::unique_ptr<DIR, DirCloser> dir{::opendir(folder_text.c_str())}) {
+            const int folder_fd = ::dirfd(dir.get());
+            // Removing the entry just read is safe while reading the folder on.
+            while (const dirent* entry = ::readdir(dir.get())) {
+                const pid_t writer = temporary_file_writer(entry->d_name);
+                if (writer != 0 && abandoned(folder_fd, entry->d_name, writer))
+                    ::unlinkat(folder_fd, entry->d_name, 0);
+            }
         }
-    }
     Py_END_ALLOW_THREADS
 }
 

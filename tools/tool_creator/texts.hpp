@@ -26,8 +26,10 @@ inline constexpr const char* kModuleDoc =
 inline constexpr const char* kGetCustomToolsDirDoc = "Get the directory for custom tools.";
 
 // ---- ToolCreatorTool -------------------------------------------------------
-inline constexpr const char* kToolCreatorDoc = "Create, validate, and manage custom tools at runtime.";
-inline constexpr const char* kSetRegistryDoc = "Set the tool registry (called after initialization).";
+inline constexpr const char* kToolCreatorDoc =
+    "Create, validate, and manage custom tools at runtime.";
+inline constexpr const char* kSetRegistryDoc =
+    "Set the tool registry (called after initialization).";
 inline constexpr const char* kValidateCodeDoc = "Validate code using the custom worker.";
 inline constexpr const char* kListToolsDoc = "List all custom tools.";
 
@@ -46,14 +48,17 @@ inline constexpr const char* kCodeDescription =
     "Python code for the tool. Must define a 'main(args: dict) -> dict' function that accepts a dict of arguments "
     "and returns a dict with 'success' and 'result' keys.";
 inline constexpr const char* kArgsDescription = "Arguments to pass when running the tool.";
-inline constexpr const char* kRegisterDescription = "Whether to register the tool for LLM use (default: true).";
+inline constexpr const char* kRegisterDescription =
+    "Whether to register the tool for LLM use (default: true).";
 
 inline constexpr const char* kUnknownOperation = "[ERROR] Unknown operation: ";
 
 // ---- DynamicTool -----------------------------------------------------------
-inline constexpr const char* kDynamicToolDoc = "A dynamically-created tool that runs via subprocess.";
+inline constexpr const char* kDynamicToolDoc =
+    "A dynamically-created tool that runs via subprocess.";
 inline constexpr const char* kRegistryPrefix = "custom_";
-inline constexpr const char* kDynamicArgsDescription = "Arguments to pass to the tool's main() function.";
+inline constexpr const char* kDynamicArgsDescription =
+    "Arguments to pass to the tool's main() function.";
 
 // ---- shared answers ----------------------------------------------------------
 inline constexpr const char* kErrorPrefix = "[ERROR] ";

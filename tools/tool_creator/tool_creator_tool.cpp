@@ -22,7 +22,8 @@ py::Ref init(Args a) {
     PyObject* registry = a[2];
     // `SubprocessManager` and `_get_custom_tools_dir` are read from the module
     // at each construction, so that rebinding them takes effect.
-    py::Ref manager = py::truthy(given_manager) ? py::Ref::borrow(given_manager) : py::call(global(n.SubprocessManager));
+    py::Ref manager = py::truthy(given_manager) ? py::Ref::borrow(given_manager)
+                                                : py::call(global(n.SubprocessManager));
     py::setattr(self, n.manager_attr, manager);
     py::setattr(self, n.registry_attr, registry);
     py::Ref root = py::call(global(n.get_custom_tools_dir));
@@ -50,8 +51,9 @@ std::size_t find_operation(PyObject* operation) {
         for (std::size_t i = 0; i < words.size(); ++i) {
             PyObject* word = words[i].get();
             if (!word) continue;
-            if (word == operation || (PyUnicode_GET_LENGTH(word) == PyUnicode_GET_LENGTH(operation) &&
-                                      PyUnicode_Compare(word, operation) == 0)) {
+            if (word == operation ||
+                (PyUnicode_GET_LENGTH(word) == PyUnicode_GET_LENGTH(operation) &&
+                 PyUnicode_Compare(word, operation) == 0)) {
                 return i;
             }
         }
@@ -74,7 +76,8 @@ rt::Step dispatch(Args a) {
     py::Ref operation = py::dict_get(kwargs, n.operation);
     if (!operation) operation = n.default_operation.copy();
     const std::size_t found = find_operation(operation.get());
-    if (found == kNoOperation) return {.answer = py::fstring(n.unknown_operation, operation), .awaitable = {}};
+    if (found == kNoOperation)
+        return {.answer = py::fstring(n.unknown_operation, operation), .awaitable = {}};
     const Operation& op = kOperations[found];
     // Looked up on the instance at each call, so that a subclass or an
     // instance attribute that overrides the method is honoured.
@@ -91,10 +94,13 @@ constexpr rt::CoroutineSteps execute{dispatch, answer_of};
 
 constexpr rt::Param kInitParams[] = {
     {.name = "self"},
-    {.name = "subprocess_manager", .annotation = "SubprocessManager | None", .defaults_to_none = true},
+    {.name = "subprocess_manager",
+     .annotation = "SubprocessManager | None",
+     .defaults_to_none = true},
     {.name = "tool_registry", .annotation = "Any", .defaults_to_none = true},
 };
-constexpr rt::Param kSetRegistryParams[] = {{.name = "self"}, {.name = "registry", .annotation = "Any"}};
+constexpr rt::Param kSetRegistryParams[] = {{.name = "self"},
+                                            {.name = "registry", .annotation = "Any"}};
 
 // The members before the operation methods, in class order.
 constexpr rt::MemberSpec kLeadingMembers[] = {
@@ -118,7 +124,10 @@ constexpr rt::MemberSpec kLeadingMembers[] = {
       .result_check = rt::ResultCheck::ExactStr,
       .body = description}},
     {rt::MemberKind::Property,
-     {.name = "parameters", .params = kSelfOnly, .return_annotation = "dict[str, Any]", .body = parameters}},
+     {.name = "parameters",
+      .params = kSelfOnly,
+      .return_annotation = "dict[str, Any]",
+      .body = parameters}},
     {rt::MemberKind::Method,
      {.name = "execute",
       .params = kSelfOnly,

@@ -22,8 +22,8 @@
 namespace sandbox {
 namespace {
 
-using sys::Fd;
 using sys::fail;
+using sys::Fd;
 
 [[noreturn]] void refused(const std::string& why) {
     throw std::system_error(EPERM, std::generic_category(), why);
@@ -75,8 +75,8 @@ std::string run_helper(const std::string& program, pid_t pid, const std::vector<
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, says.get(), 1);
         posix_spawn_file_actions_adddup2(&actions, says.get(), 2);
-        spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(),
-                              no_environment);
+        spawned =
+            posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), no_environment);
         posix_spawn_file_actions_destroy(&actions);
     }
     if (spawned != 0) return program + ": " + std::strerror(spawned);
@@ -95,7 +95,8 @@ std::string run_helper(const std::string& program, pid_t pid, const std::vector<
 }
 
 // The lines of a /proc id map, as (inside, outside, count).
-std::set<std::tuple<unsigned long, unsigned long, unsigned long>> read_map(const std::string& path) {
+std::set<std::tuple<unsigned long, unsigned long, unsigned long>> read_map(
+    const std::string& path) {
     std::ifstream file(path);
     std::set<std::tuple<unsigned long, unsigned long, unsigned long>> lines;
     unsigned long inside = 0, outside = 0, count = 0;
@@ -194,8 +195,8 @@ std::string probe_id_mappers(const IdMappers& mappers) {
     Fd hold_write(hold[1]);
     alignas(16) static thread_local std::array<char, 16384> stack;
     int ends[2] = {hold_read.get(), hold_write.get()};
-    const pid_t pid = clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD,
-                            ends);
+    const pid_t pid =
+        clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, ends);
     if (pid < 0) return std::string("clone of a user namespace: ") + std::strerror(errno);
     std::string why;
     try {

@@ -106,8 +106,8 @@ constexpr Call kUnsupported[] = {
 // (which would outlive the job and land on whoever started it). CLONE_NEWTIME
 // shares its bit with the exit signal in clone() and is not accepted there.
 constexpr std::uint32_t kCloneRefused = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
-                                        CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
-                                        CLONE_NEWNET | CLONE_PARENT;
+                                        CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET |
+                                        CLONE_PARENT;
 constexpr std::uint32_t kAll = ~std::uint32_t{0};
 
 std::string hex(std::uint32_t value) {
@@ -185,11 +185,11 @@ std::vector<Rule> job_policy(bool network) {
     // clone3 passes its flags in memory the filter cannot read: the C library
     // then falls back to clone, whose flags it can.
     rules.push_back({SYS_clone3, "clone3", {}, Answer::no_such_call});
-    rules.push_back({SYS_clone,
-                     "clone",
-                     {{{masked(0, "flags", kCloneRefused, 0, "no namespace, no CLONE_PARENT")},
-                       Answer::allow}},
-                     Answer::refuse});
+    rules.push_back(
+        {SYS_clone,
+         "clone",
+         {{{masked(0, "flags", kCloneRefused, 0, "no namespace, no CLONE_PARENT")}, Answer::allow}},
+         Answer::refuse});
 
     rules.push_back(opening(SYS_openat, "openat", 2));
     rules.push_back(without_set_id(SYS_mknodat, "mknodat", 2));
@@ -212,14 +212,14 @@ std::vector<Rule> job_policy(bool network) {
     rules.push_back(own_process_only(SYS_sched_setparam, "sched_setparam"));
     rules.push_back(own_process_only(SYS_sched_setattr, "sched_setattr"));
     // Priorities by process only: PRIO_PGRP and PRIO_USER reach others.
-    for (auto [number, name] : {Call{SYS_getpriority, "getpriority"},
-                                Call{SYS_setpriority, "setpriority"}}) {
-        rules.push_back({number,
-                         name,
-                         {{{equals(0, "which", PRIO_PROCESS, "PRIO_PROCESS"),
-                            equals(1, "who", 0, "0")},
-                           Answer::allow}},
-                         Answer::refuse});
+    for (auto [number, name] :
+         {Call{SYS_getpriority, "getpriority"}, Call{SYS_setpriority, "setpriority"}}) {
+        rules.push_back(
+            {number,
+             name,
+             {{{equals(0, "which", PRIO_PROCESS, "PRIO_PROCESS"), equals(1, "who", 0, "0")},
+               Answer::allow}},
+             Answer::refuse});
     }
 
     rules.push_back({SYS_ioctl,

@@ -13,10 +13,10 @@ namespace sandbox {
 namespace {
 
 // Access rights of later ABI versions than the installed header knows.
-constexpr std::uint64_t kFsTruncate = 1ULL << 14;   // ABI 3
-constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;   // ABI 5
-constexpr std::uint64_t kNetBindTcp = 1ULL << 0;    // ABI 4
-constexpr std::uint64_t kNetConnectTcp = 1ULL << 1; // ABI 4
+constexpr std::uint64_t kFsTruncate = 1ULL << 14;              // ABI 3
+constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;              // ABI 5
+constexpr std::uint64_t kNetBindTcp = 1ULL << 0;               // ABI 4
+constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;            // ABI 4
 constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
 constexpr std::uint64_t kScopeSignal = 1ULL << 1;              // ABI 6
 
@@ -62,8 +62,8 @@ std::uint64_t handled_fs(int abi) {
     return rights;
 }
 
-using sys::Fd;
 using sys::fail;
+using sys::Fd;
 
 }  // namespace
 

@@ -192,11 +192,12 @@ void read_number(Borrowed description, const char* key, Number& out) {
 // fields are a tuple of their own, so that a path's __fspath__ cannot change
 // them while they are read.
 template <class Each>
-void for_each_record(Borrowed records, const char* not_sequence, Py_ssize_t count,
-                     const char* what, Each&& each) {
+void for_each_record(Borrowed records, const char* not_sequence, Py_ssize_t count, const char* what,
+                     Each&& each) {
     const Ref items = Ref::steal(PySequence_Fast(records, not_sequence));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        const Ref fields = Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i), what));
+        const Ref fields =
+            Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i), what));
         if (PySequence_Fast_GET_SIZE(fields.get()) != count) {
             PyErr_Format(PyExc_ValueError, "%s must have %zd fields", what, count);
             py::throw_error_set();
@@ -248,11 +249,10 @@ unsigned long as_unsigned(Borrowed number) {
 
 std::vector<sandbox::IdRange> read_ranges(Borrowed value) {
     std::vector<sandbox::IdRange> ranges;
-    for_each_record(value, "id ranges must be a sequence", 3, "an id range",
-                    [&](PyObject* const* field) {
-                        ranges.push_back(
-                            {as_unsigned(field[0]), as_unsigned(field[1]), as_unsigned(field[2])});
-                    });
+    for_each_record(
+        value, "id ranges must be a sequence", 3, "an id range", [&](PyObject* const* field) {
+            ranges.push_back({as_unsigned(field[0]), as_unsigned(field[1]), as_unsigned(field[2])});
+        });
     return ranges;
 }
 
@@ -346,8 +346,8 @@ PyObject* pid_namespace(PyObject*, PyObject* args) {
         parse_args(PyArg_ParseTuple(args, "II:pid_namespace", &uid, &gid));
         const sandbox::JobInit init = sandbox::make_job_init(uid, gid);
         sys::Fd user_namespace(init.user_namespace);
-        Ref result = Ref::steal(
-            Py_BuildValue("(ii)", static_cast<int>(init.pid), user_namespace.get()));
+        Ref result =
+            Ref::steal(Py_BuildValue("(ii)", static_cast<int>(init.pid), user_namespace.get()));
         user_namespace.release();
         return result;
     });
@@ -380,7 +380,7 @@ PyObject* probe_id_mappers(PyObject*, PyObject* id_map) {
         const sandbox::IdMappers mappers = read_id_mappers(Borrowed(id_map));
         std::string why;
         Py_BEGIN_ALLOW_THREADS
-        why = sandbox::probe_id_mappers(mappers);
+            why = sandbox::probe_id_mappers(mappers);
         Py_END_ALLOW_THREADS
         return Ref::steal(
             PyUnicode_DecodeFSDefaultAndSize(why.data(), static_cast<Py_ssize_t>(why.size())));
@@ -392,7 +392,7 @@ PyObject* probe_namespaces(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "i:probe_namespaces", &flags)) return nullptr;
     int result = 0;
     Py_BEGIN_ALLOW_THREADS
-    result = sandbox::probe_namespaces(flags);
+        result = sandbox::probe_namespaces(flags);
     Py_END_ALLOW_THREADS
     return PyLong_FromLong(result);
 }

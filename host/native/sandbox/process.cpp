@@ -14,14 +14,14 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace sandbox {
 namespace {
 
-using sys::Fd;
 using sys::fail;
+using sys::Fd;
 
 int probe_child(void*) { return 0; }
 
@@ -51,7 +51,6 @@ std::string scratch_options_inodes(std::uint64_t size) {
     // memory that no size counts.
     return std::to_string(std::max<std::uint64_t>(16, size / 1024));
 }
-
 
 }  // namespace
 
@@ -91,8 +90,8 @@ int make_scratch(std::uint64_t size) {
     }
     if (syscall(SYS_fsconfig, context.get(), kFsconfigCmdCreate, nullptr, nullptr, 0) != 0)
         fail("fsconfig of the job's scratch folder");
-    const long mount_fd = syscall(SYS_fsmount, context.get(), kFsmountCloexec,
-                                  kMountAttrNosuid | kMountAttrNodev);
+    const long mount_fd =
+        syscall(SYS_fsmount, context.get(), kFsmountCloexec, kMountAttrNosuid | kMountAttrNodev);
     if (mount_fd < 0) fail("fsmount of the job's scratch folder");
     return static_cast<int>(mount_fd);
 }
@@ -120,8 +119,8 @@ int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
     Fd hold_write(hold[1]);
     alignas(16) static thread_local std::array<char, 16384> stack;
     int ends[2] = {hold_read.get(), hold_write.get()};
-    const pid_t pid = clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD,
-                            ends);
+    const pid_t pid =
+        clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, ends);
     if (pid < 0) fail("clone of the id-mapping namespace");
     int userns_fd = -1;
     try {
@@ -204,7 +203,8 @@ JobInit make_job_init(uid_t uid, gid_t gid) {
 }
 
 void make_mounts_private() {
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("making mounts private");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail("making mounts private");
 }
 
 int probe_namespaces(int flags) {

@@ -107,8 +107,8 @@ void emit_rule(BpfProgram& program, const Rule& rule) {
 // range; a rule with conditions is a range of its own.
 struct Range {
     std::uint32_t first, last;
-    Answer answer;      // when `rule` is null
-    const Rule* rule;   // the rule with conditions on its arguments, or null
+    Answer answer;     // when `rule` is null
+    const Rule* rule;  // the rule with conditions on its arguments, or null
 };
 
 std::vector<Range> ranges_of(const std::vector<Rule>& rules) {
@@ -281,8 +281,7 @@ void install_job_filter(bool network) {
     // The kernel only reads the program.
     sock_fprog fprog{static_cast<unsigned short>(program.size()),
                      const_cast<sock_filter*>(program.data())};
-    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) != 0)
-        sys::fail("seccomp");
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) != 0) sys::fail("seccomp");
 }
 
 }  // namespace sandbox

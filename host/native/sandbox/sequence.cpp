@@ -20,8 +20,8 @@
 namespace sandbox {
 namespace {
 
-using sys::Fd;
 using sys::fail;
+using sys::Fd;
 
 // What a spare makes ahead for its job: the scratch tmpfs (detached) and
 // the Landlock ruleset of its world.

@@ -32,8 +32,8 @@ struct MountAttr {
 // job's own mount namespace, where hiding it costs nothing.
 constexpr const char* kNew = "/tmp";
 
-using sys::Fd;
 using sys::fail;
+using sys::Fd;
 
 void must(bool ok, const std::string& what) {
     if (!ok) fail(what);
@@ -46,8 +46,7 @@ void make_parents(const std::string& path) {
         const std::string folder = path.substr(0, slash);
         if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
             struct stat st{};
-            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                fail("mkdir of " + folder);
+            if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) fail("mkdir of " + folder);
         }
     }
 }
@@ -55,8 +54,7 @@ void make_parents(const std::string& path) {
 // An empty folder or file at `path` to mount on, unless one is there already.
 void make_mount_point(const std::string& path, bool folder) {
     make_parents(path);
-    const int made = folder ? mkdir(path.c_str(), 0755)
-                            : mknod(path.c_str(), S_IFREG | 0444, 0);
+    const int made = folder ? mkdir(path.c_str(), 0755) : mknod(path.c_str(), S_IFREG | 0444, 0);
     if (made == 0 || errno == EEXIST) return;
     struct stat st{};
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == folder) return;

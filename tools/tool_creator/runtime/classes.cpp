@@ -42,9 +42,10 @@ py::Ref most_derived_metaclass(PyObject* bases) {
             winner = candidate;
             continue;
         }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of "
-                        "the metaclasses of all its bases");
+        PyErr_SetString(
+            PyExc_TypeError,
+            "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of "
+            "the metaclasses of all its bases");
         py::throw_error_set();
     }
     return py::Ref::borrow(reinterpret_cast<PyObject*>(winner));
@@ -70,7 +71,9 @@ py::Ref create_class(const ClassSpec& spec, py::Borrowed globals) {
     py::Ref prepare = py::getattr_optional(metaclass, n.prepare);
     py::Ref ns = prepare ? py::call(prepare, name, bases) : py::new_dict();
 
-    auto store = [&](py::Borrowed key, py::Borrowed value) { py::check(PyObject_SetItem(ns.get(), key, value)); };
+    auto store = [&](py::Borrowed key, py::Borrowed value) {
+        py::check(PyObject_SetItem(ns.get(), key, value));
+    };
     store(n.dunder_module, runtime().module_name);
     store(n.dunder_qualname, name);
     store(n.dunder_doc, py::str(spec.doc));

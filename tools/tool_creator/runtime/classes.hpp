@@ -1,8 +1,8 @@
 // Classes built the way a class statement builds them, from member tables.
 #pragma once
 
-#include "function.hpp"
 #include "common/py.hpp"
+#include "function.hpp"
 
 #include <span>
 

@@ -62,7 +62,8 @@ AwaitPython awaiting(py::Ref awaitable_param) {
     // expression, which spans the suspension; take the reference out of it.
     py::Ref awaitable_ref = std::move(awaitable_param);
     PyObject* awaitable = awaitable_ref.get();
-    if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) || is_iterable_coroutine(awaitable)) {
+    if (PyCoro_CheckExact(awaitable) || is_module_coroutine(awaitable) ||
+        is_iterable_coroutine(awaitable)) {
         if (is_suspended_in_await(awaitable)) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             py::throw_error_set();
@@ -71,7 +72,8 @@ AwaitPython awaiting(py::Ref awaitable_param) {
     }
     PyAsyncMethods* am = Py_TYPE(awaitable)->tp_as_async;
     if (!am || !am->am_await) {
-        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", py::type_name(awaitable));
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+                     py::type_name(awaitable));
         py::throw_error_set();
     }
     py::Ref iterator = py::Ref::steal(am->am_await(awaitable));
@@ -97,14 +99,16 @@ struct CoroutineObject {
     PyObject_HEAD
     Task::Handle handle;  // null once finished
     BoundArgs args;       // the body reads its arguments from here
-    py::Ref name;      // always a str: repr and warnings use them
+    py::Ref name;         // always a str: repr and warnings use them
     py::Ref qualname;
     ResultCheck result_check;
     CoroutineState state;
     PyObject* weakrefs;
 };
 
-CoroutineObject* as_coroutine(PyObject* o) noexcept { return reinterpret_cast<CoroutineObject*>(o); }
+CoroutineObject* as_coroutine(PyObject* o) noexcept {
+    return reinterpret_cast<CoroutineObject*>(o);
+}
 
 // Ends the coroutine's life: destroys the body's frame and drops the
 // arguments, as a finished native coroutine drops its frame.
@@ -119,8 +123,10 @@ void discard_body(CoroutineObject* c) noexcept {
 // silently; like native coroutines, report it as a RuntimeError instead.
 void replace_escaping_stop_iteration() noexcept {
     const char* message = nullptr;
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) message = "coroutine raised StopIteration";
-    else if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) message = "coroutine raised StopAsyncIteration";
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        message = "coroutine raised StopIteration";
+    else if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
+        message = "coroutine raised StopAsyncIteration";
     if (!message) return;
     py::Ref original = py::SavedError::fetch().take();
     PyErr_SetString(PyExc_RuntimeError, message);
@@ -196,7 +202,8 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult
             return PYGEN_ERROR;
         case CoroutineState::Created:
             if (arg && arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                PyErr_SetString(PyExc_TypeError,
+                                "can't send non-None value to a just-started coroutine");
                 return PYGEN_ERROR;
             }
             c->state = CoroutineState::Running;
@@ -244,8 +251,8 @@ bool set_thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (!exception) return false;
         if (!PyExceptionInstance_Check(exception.get())) {
             PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s", type,
-                         py::type_name(exception.get()));
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         type, py::type_name(exception.get()));
             return false;
         }
     } else if (PyExceptionInstance_Check(type)) {
@@ -255,7 +262,8 @@ bool set_thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept {
         }
         exception = py::Ref::borrow(type);
     } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
                      py::type_name(type));
         return false;
     }
@@ -279,7 +287,8 @@ bool close_delegate(PyObject* delegate) noexcept {
 
 // throw() semantics shared by throw() and close(): forwarded to the awaited
 // object while suspended, raised at the start of a coroutine never started.
-PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs, PyObject** presult) noexcept {
+PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject** presult) noexcept {
     *presult = nullptr;
     switch (c->state) {
         case CoroutineState::Running:
@@ -320,7 +329,8 @@ PySendResult throw_into(CoroutineObject* c, PyObject* const* args, Py_ssize_t na
         deliver(p, PYGEN_ERROR, nullptr);
         return run(c, presult);
     }
-    PyObject* yielded = PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr);
+    PyObject* yielded =
+        PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr);
     if (yielded) {
         c->state = CoroutineState::Suspended;
         *presult = yielded;
@@ -400,7 +410,8 @@ PyObject* coroutine_close(PyObject* self, PyObject* = nullptr) noexcept {
         return nullptr;
     }
     if (outcome == PYGEN_RETURN) return result;
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
         Py_RETURN_NONE;
     }
@@ -428,7 +439,8 @@ void coroutine_finalize(PyObject* self) noexcept {
     if (c->state != CoroutineState::Created && c->state != CoroutineState::Suspended) return;
     py::SavedError pending = py::SavedError::fetch();
     if (c->state == CoroutineState::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname.get()) < 0) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                             c->qualname.get()) < 0) {
             PyErr_WriteUnraisable(self);
         }
     } else if (PyObject* result = coroutine_close(self)) {
@@ -479,7 +491,8 @@ void coroutine_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* coroutine_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname.get(), self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname.get(),
+                                self);
 }
 
 template <py::Ref CoroutineObject::* Member>
@@ -490,7 +503,8 @@ PyObject* get_name(PyObject* self, void*) noexcept {
 template <py::Ref CoroutineObject::* Member>
 int set_name(PyObject* self, PyObject* value, void* closure) noexcept {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(closure));
         return -1;
     }
     as_coroutine(self)->*Member = py::Ref::borrow(value);
@@ -499,7 +513,8 @@ int set_name(PyObject* self, PyObject* value, void* closure) noexcept {
 
 PyObject* get_await(PyObject* self, void*) noexcept {
     CoroutineObject* c = as_coroutine(self);
-    PyObject* delegate = (c->handle && !c->handle.done()) ? c->handle.promise().delegate.get() : nullptr;
+    PyObject* delegate =
+        (c->handle && !c->handle.done()) ? c->handle.promise().delegate.get() : nullptr;
     return Py_NewRef(delegate ? delegate : Py_None);
 }
 
@@ -516,8 +531,8 @@ PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name<&CoroutineObject::name>, set_name<&CoroutineObject::name>, nullptr,
      const_cast<char*>("__name__")},
-    {"__qualname__", get_name<&CoroutineObject::qualname>, set_name<&CoroutineObject::qualname>, nullptr,
-     const_cast<char*>("__qualname__")},
+    {"__qualname__", get_name<&CoroutineObject::qualname>, set_name<&CoroutineObject::qualname>,
+     nullptr, const_cast<char*>("__qualname__")},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
@@ -529,13 +544,15 @@ PyGetSetDef coroutine_getset[] = {
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL, nullptr},
     {"close", coroutine_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -557,7 +574,8 @@ PyType_Spec coroutine_spec = {
     nullptr,  // the name, given by make_coroutine_type
     sizeof(CoroutineObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     coroutine_slots,
 };
 
@@ -590,13 +608,17 @@ PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** presult) 
     return coroutine_am_send(as_wrapper(self)->coroutine.get(), arg, presult);
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept { return coroutine_send(as_wrapper(self)->coroutine.get(), arg); }
+PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept {
+    return coroutine_send(as_wrapper(self)->coroutine.get(), arg);
+}
 
 PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return coroutine_throw(as_wrapper(self)->coroutine.get(), args, nargs);
 }
 
-PyObject* wrapper_close(PyObject* self, PyObject*) noexcept { return coroutine_close(as_wrapper(self)->coroutine.get()); }
+PyObject* wrapper_close(PyObject* self, PyObject*) noexcept {
+    return coroutine_close(as_wrapper(self)->coroutine.get());
+}
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_wrapper(self)->coroutine.get());
@@ -619,7 +641,8 @@ void wrapper_dealloc(PyObject* self) noexcept {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -639,7 +662,8 @@ PyType_Spec wrapper_spec = {
     nullptr,  // the name, given by make_coroutine_wrapper_type
     sizeof(WrapperObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     wrapper_slots,
 };
 
@@ -654,8 +678,8 @@ py::Ref make_coroutine_wrapper_type(const char* type_name) {
     return py::Ref::steal(PyType_FromSpec(&wrapper_spec));
 }
 
-py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name, py::Borrowed qualname,
-                       ResultCheck result_check) {
+py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name,
+                       py::Borrowed qualname, ResultCheck result_check) {
     assert(PyUnicode_Check(name.get()) && PyUnicode_Check(qualname.get()));
     auto* type = reinterpret_cast<PyTypeObject*>(runtime().coroutine_type.get());
     py::Ref object = py::Ref::steal(type->tp_alloc(type, 0));

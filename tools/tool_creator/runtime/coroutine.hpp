@@ -3,8 +3,8 @@
 #pragma once
 
 #include "args.hpp"
-#include "function.hpp"
 #include "common/py.hpp"
+#include "function.hpp"
 
 namespace rt {
 
@@ -12,7 +12,7 @@ py::Ref make_coroutine_type(const char* type_name);
 py::Ref make_coroutine_wrapper_type(const char* type_name);
 
 // A new, not yet started coroutine object running `body` over `args`.
-py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name, py::Borrowed qualname,
-                       ResultCheck result_check);
+py::Ref make_coroutine(CoroutineBody body, BoundArgs&& args, py::Borrowed name,
+                       py::Borrowed qualname, ResultCheck result_check);
 
 }  // namespace rt

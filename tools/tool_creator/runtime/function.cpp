@@ -24,8 +24,8 @@ struct FunctionObject {
     ResultCheck result_check;
     Py_ssize_t required;  // leading parameters without a default
     py::Ref param_names;  // interned, so keywords usually match by identity
-    py::Ref name;      // always a str: error texts use it
-    py::Ref qualname;  // always a str
+    py::Ref name;         // always a str: error texts use it
+    py::Ref qualname;     // always a str
     py::Ref module;
     py::Ref doc;
     py::Ref annotations;
@@ -52,20 +52,21 @@ const char* name_of(const FunctionObject* f) {
     const bool too_many = given > total;
     const char* how = !has_defaults ? "exactly" : (too_many ? "at most" : "at least");
     const Py_ssize_t expected = (has_defaults && !too_many) ? f->required : total;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_of(f), how,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name_of(f), how, expected, expected == 1 ? "" : "s", given);
     py::throw_error_set();
 }
 
 [[noreturn]] void raise_argument_type(const Param& param, PyObject* value, PyTypeObject* expected) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
                  expected->tp_name, py::type_name(value));
     if (PyObject_TypeCheck(value, expected)) {
         // Subclasses can override comparison, hashing or formatting in ways
         // the module does not guard against, so they are refused outright.
         py::SavedError error = py::SavedError::fetch();
-        py::Ref note = py::Ref::steal(
-            PyUnicode_FromFormat(kSubclassNote, py::type_name(value), expected->tp_name, expected->tp_name));
+        py::Ref note = py::Ref::steal(PyUnicode_FromFormat(kSubclassNote, py::type_name(value),
+                                                           expected->tp_name, expected->tp_name));
         py::call_method(error.get(), names().add_note, note);
         error.restore();
     }
@@ -100,7 +101,8 @@ Py_ssize_t find_param(const FunctionObject* f, PyObject* keyword) {
 // Binds a vectorcall's arguments to the spec's parameters. Errors are
 // reported in a fixed order: too many positional arguments, a missing
 // required one, the first bad keyword, then argument types.
-void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
+void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          BoundArgs& out) {
     const FunctionSpec& spec = *f->spec;
     const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
     if (nargs > total) raise_positional_count(f, nargs);
@@ -146,24 +148,27 @@ void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(f));
             py::throw_error_set();
         case KeywordFault::Unexpected:
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(f), fault_keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         name_of(f), fault_keyword);
             py::throw_error_set();
         case KeywordFault::Repeated:
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(f),
-                         fault_keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         name_of(f), fault_keyword);
             py::throw_error_set();
     }
 
     for (Py_ssize_t i = 0; i < total; ++i) check_argument_type(spec.params[i], out.values[i].get());
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
     try {
         FunctionObject* f = as_function(self);
         BoundArgs bound;
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         if (f->spec->body.is_coroutine()) {
-            return make_coroutine(f->spec->body.coroutine, std::move(bound), f->name, f->qualname, f->result_check)
+            return make_coroutine(f->spec->body.coroutine, std::move(bound), f->name, f->qualname,
+                                  f->result_check)
                 .release();
         }
         py::Ref result = f->spec->body.plain(Args(bound));
@@ -184,9 +189,11 @@ py::Ref build_signature(const FunctionObject* f) {
     py::Ref signature_type = py::Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
     py::Ref positional_or_keyword =
         py::Ref::steal(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
-    py::Ref var_keyword_kind = py::Ref::steal(PyObject_GetAttrString(parameter_type.get(), "VAR_KEYWORD"));
+    py::Ref var_keyword_kind =
+        py::Ref::steal(PyObject_GetAttrString(parameter_type.get(), "VAR_KEYWORD"));
 
-    auto make_parameter = [&](const char* name, PyObject* kind, const char* annotation, bool defaults_to_none) {
+    auto make_parameter = [&](const char* name, PyObject* kind, const char* annotation,
+                              bool defaults_to_none) {
         py::Ref kwargs = py::new_dict();
         if (defaults_to_none) py::set_item(kwargs.get(), "default", Py_None);
         if (annotation) py::set_item(kwargs.get(), "annotation", py::str(annotation).get());
@@ -196,15 +203,18 @@ py::Ref build_signature(const FunctionObject* f) {
 
     py::Ref parameters = py::Ref::steal(PyList_New(0));
     for (const Param& p : spec.params) {
-        py::Ref parameter = make_parameter(p.name, positional_or_keyword.get(), p.annotation, p.defaults_to_none);
+        py::Ref parameter =
+            make_parameter(p.name, positional_or_keyword.get(), p.annotation, p.defaults_to_none);
         py::append(parameters, parameter);
     }
     if (spec.var_keyword) {
-        py::Ref parameter = make_parameter(spec.var_keyword, var_keyword_kind.get(), spec.var_keyword_annotation, false);
+        py::Ref parameter = make_parameter(spec.var_keyword, var_keyword_kind.get(),
+                                           spec.var_keyword_annotation, false);
         py::append(parameters, parameter);
     }
     py::Ref kwargs = py::new_dict();
-    if (spec.return_annotation) py::set_item(kwargs.get(), "return_annotation", py::str(spec.return_annotation).get());
+    if (spec.return_annotation)
+        py::set_item(kwargs.get(), "return_annotation", py::str(spec.return_annotation).get());
     py::Ref call_args = py::new_tuple({parameters.get()});
     return py::Ref::steal(PyObject_Call(signature_type.get(), call_args.get(), kwargs.get()));
 }
@@ -213,8 +223,8 @@ py::Ref build_signature(const FunctionObject* f) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
-    for (const py::Ref* member : {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->defaults,
-                                  &f->dict, &f->signature}) {
+    for (const py::Ref* member : {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations,
+                                  &f->defaults, &f->dict, &f->signature}) {
         Py_VISIT(member->get());
     }
     Py_VISIT(Py_TYPE(self));
@@ -223,7 +233,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
-    for (py::Ref* member : {&f->module, &f->doc, &f->annotations, &f->defaults, &f->dict, &f->signature}) {
+    for (py::Ref* member :
+         {&f->module, &f->doc, &f->annotations, &f->defaults, &f->dict, &f->signature}) {
         member->reset();
     }
     // The names may be str subclasses in a cycle; they stay strings, because
@@ -262,7 +273,8 @@ PyObject* get_member(PyObject* self, void*) noexcept {
 template <py::Ref FunctionObject::* Member>
 int set_string_member(PyObject* self, PyObject* value, void* closure) noexcept {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(closure));
         return -1;
     }
     as_function(self)->*Member = py::Ref::borrow(value);
@@ -306,12 +318,14 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_member<&FunctionObject::name>, set_string_member<&FunctionObject::name>, nullptr,
-     const_cast<char*>("__name__")},
-    {"__qualname__", get_member<&FunctionObject::qualname>, set_string_member<&FunctionObject::qualname>, nullptr,
-     const_cast<char*>("__qualname__")},
-    {"__module__", get_member<&FunctionObject::module>, set_any_member<&FunctionObject::module>, nullptr, nullptr},
-    {"__doc__", get_member<&FunctionObject::doc>, set_any_member<&FunctionObject::doc>, nullptr, nullptr},
+    {"__name__", get_member<&FunctionObject::name>, set_string_member<&FunctionObject::name>,
+     nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", get_member<&FunctionObject::qualname>,
+     set_string_member<&FunctionObject::qualname>, nullptr, const_cast<char*>("__qualname__")},
+    {"__module__", get_member<&FunctionObject::module>, set_any_member<&FunctionObject::module>,
+     nullptr, nullptr},
+    {"__doc__", get_member<&FunctionObject::doc>, set_any_member<&FunctionObject::doc>, nullptr,
+     nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_member<&FunctionObject::defaults>, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
@@ -320,7 +334,8 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -342,8 +357,8 @@ PyType_Spec function_spec = {
     nullptr,  // the name, given by make_function_type
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
@@ -368,10 +383,11 @@ py::Ref string_or_none(const char* text) { return text ? py::str(text) : py::non
 
 void check_result(ResultCheck check, PyObject* result) {
     if (check == ResultCheck::None || result == Py_None) return;
-    const bool ok = check == ResultCheck::ExactStr ? PyUnicode_CheckExact(result) : PyDict_CheckExact(result);
+    const bool ok =
+        check == ResultCheck::ExactStr ? PyUnicode_CheckExact(result) : PyDict_CheckExact(result);
     if (ok) return;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", check == ResultCheck::ExactStr ? "str" : "dict",
-                 py::type_name(result));
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s",
+                 check == ResultCheck::ExactStr ? "str" : "dict", py::type_name(result));
     py::throw_error_set();
 }
 
@@ -381,39 +397,47 @@ py::Ref make_function_type(const char* type_name) {
 }
 
 py::Ref make_function(const FunctionSpec& spec, const char* owner) {
-    if (spec.params.size() > kMaxParams) throw std::logic_error("too many parameters in a function spec");
+    if (spec.params.size() > kMaxParams)
+        throw std::logic_error("too many parameters in a function spec");
     if (!spec.body.is_set()) throw std::logic_error("a function needs exactly one body");
-    assert(result_check_matches_annotation(spec) && "result_check disagrees with return_annotation");
+    assert(result_check_matches_annotation(spec) &&
+           "result_check disagrees with return_annotation");
 
     Py_ssize_t required = 0;
     py::Ref annotations = py::new_dict();
     py::Ref param_names = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
         const Param& p = spec.params[i];
-        PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), py::interned(p.name).release());
+        PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i),
+                         py::interned(p.name).release());
         if (!p.defaults_to_none) ++required;
         if (p.annotation) py::set_item(annotations.get(), p.name, py::str(p.annotation).get());
     }
     if (spec.var_keyword && spec.var_keyword_annotation) {
-        py::set_item(annotations.get(), spec.var_keyword, py::str(spec.var_keyword_annotation).get());
+        py::set_item(annotations.get(), spec.var_keyword,
+                     py::str(spec.var_keyword_annotation).get());
     }
-    if (spec.return_annotation) py::set_item(annotations.get(), "return", py::str(spec.return_annotation).get());
+    if (spec.return_annotation)
+        py::set_item(annotations.get(), "return", py::str(spec.return_annotation).get());
 
     const Py_ssize_t ndefaults = static_cast<Py_ssize_t>(spec.params.size()) - required;
     py::Ref defaults = py::none();
     if (ndefaults > 0) {
         defaults = py::Ref::steal(PyTuple_New(ndefaults));
-        for (Py_ssize_t i = 0; i < ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+        for (Py_ssize_t i = 0; i < ndefaults; ++i)
+            PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
     }
 
     const Runtime& r = runtime();
     const bool is_coroutine = spec.body.is_coroutine();
     py::Ref dict = py::new_dict();
-    py::set_item(dict, r.names.is_coroutine, is_coroutine ? r.asyncio_coroutine_marker.get() : Py_False);
+    py::set_item(dict, r.names.is_coroutine,
+                 is_coroutine ? r.asyncio_coroutine_marker.get() : Py_False);
     if (is_coroutine) py::set_item(dict, r.names.is_coroutine_marker, r.inspect_coroutine_marker);
 
     py::Ref name = py::str(spec.name);
-    py::Ref qualname = owner ? py::Ref::steal(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
+    py::Ref qualname =
+        owner ? py::Ref::steal(PyUnicode_FromFormat("%s.%s", owner, spec.name)) : name.copy();
     py::Ref module = r.module_name.copy();
     py::Ref doc = string_or_none(spec.doc);
 

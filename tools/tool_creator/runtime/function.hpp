@@ -48,11 +48,11 @@ struct Body {
 // data; a function object points at its spec for its whole life.
 struct FunctionSpec {
     const char* name = nullptr;
-    const char* doc = nullptr;                 // null: no docstring
-    std::span<const Param> params;             // `self` first for methods
-    const char* var_keyword = nullptr;         // name of `**kwargs`, if taken
+    const char* doc = nullptr;          // null: no docstring
+    std::span<const Param> params;      // `self` first for methods
+    const char* var_keyword = nullptr;  // name of `**kwargs`, if taken
     const char* var_keyword_annotation = nullptr;
-    const char* return_annotation = nullptr;   // shown in __annotations__ only
+    const char* return_annotation = nullptr;  // shown in __annotations__ only
     ResultCheck result_check = ResultCheck::None;
     Body body;
 };

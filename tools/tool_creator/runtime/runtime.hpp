@@ -11,20 +11,20 @@
 namespace rt {
 
 // Interned strings of the runtime's own, created once.
-#define RT_NAMES(X)                                  \
-    X(empty, "")                                     \
-    X(add_note, "add_note")                          \
-    X(throw_, "throw")                               \
-    X(close, "close")                                \
-    X(value, "value")                                \
-    X(mro_entries, "__mro_entries__")                \
-    X(prepare, "__prepare__")                        \
-    X(dunder_module, "__module__")                   \
-    X(dunder_qualname, "__qualname__")               \
-    X(dunder_doc, "__doc__")                         \
-    X(dunder_name, "__name__")                       \
-    X(orig_bases, "__orig_bases__")                  \
-    X(is_coroutine, "_is_coroutine")                 \
+#define RT_NAMES(X)                    \
+    X(empty, "")                       \
+    X(add_note, "add_note")            \
+    X(throw_, "throw")                 \
+    X(close, "close")                  \
+    X(value, "value")                  \
+    X(mro_entries, "__mro_entries__")  \
+    X(prepare, "__prepare__")          \
+    X(dunder_module, "__module__")     \
+    X(dunder_qualname, "__qualname__") \
+    X(dunder_doc, "__doc__")           \
+    X(dunder_name, "__name__")         \
+    X(orig_bases, "__orig_bases__")    \
+    X(is_coroutine, "_is_coroutine")   \
     X(is_coroutine_marker, "_is_coroutine_marker")
 
 struct Names {
@@ -35,8 +35,8 @@ struct Names {
 
 struct Runtime {
     Names names;
-    py::Ref module_name;  // `__module__` of every function and class made
-    std::string function_type_name;   // PyType_Spec names, kept alive with the types
+    py::Ref module_name;             // `__module__` of every function and class made
+    std::string function_type_name;  // PyType_Spec names, kept alive with the types
     std::string coroutine_type_name;
     std::string wrapper_type_name;
     py::Ref function_type;
@@ -44,8 +44,8 @@ struct Runtime {
     py::Ref coroutine_wrapper_type;
     py::Ref asyncio_coroutine_marker;  // asyncio.coroutines._is_coroutine
     py::Ref inspect_coroutine_marker;  // inspect._is_coroutine_mark
-    py::Ref globals;   // the namespace of the module being (or last) executed
-    py::Ref builtins;  // the builtins namespace
+    py::Ref globals;                   // the namespace of the module being (or last) executed
+    py::Ref builtins;                  // the builtins namespace
 };
 
 // The process-wide runtime; `init` fills it once (later calls do nothing),
