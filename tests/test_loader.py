@@ -19,10 +19,19 @@ INSIDE = Path(velmor.core.inside.__file__).parent
 SCRIPTS = sorted(INSIDE.glob("*.py"))
 
 
+def checked_only(node: ast.AST) -> bool:
+    """An `if TYPE_CHECKING:` block: the type checker reads it, no run does."""
+    return isinstance(node, ast.If) and ast.unparse(node.test) == "TYPE_CHECKING"
+
+
 def imported(path: Path) -> set[str]:
-    """The top-level names of the modules a script imports, anywhere in it."""
+    """The top-level names of the modules a script imports when it runs,
+    anywhere in it."""
     names = set()
-    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    for block in [node for node in ast.walk(tree) if checked_only(node)]:
+        block.body = []
+    for node in ast.walk(tree):
         if isinstance(node, ast.Import):
             names.update(alias.name.split(".")[0] for alias in node.names)
         elif isinstance(node, ast.ImportFrom):
