@@ -12,6 +12,7 @@ import pytest
 
 from tests.processes import is_spare, processes, wait_until
 from tests.tasks import run
+from velmor.core import helper_client
 
 SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"
 
@@ -32,7 +33,13 @@ class TestDeadline:
         after = await manager.spawn(run(tool("def main(args):\n    return 'fine'\n")))
         assert after.output == "fine"  # a new helper took over
 
-    async def test_job_submitted_to_a_stopped_helper_times_out(self, make_manager, tool):
+    async def test_job_submitted_to_a_stopped_helper_times_out(
+        self, monkeypatch, make_manager, tool
+    ):
+        # The helper stays stopped, so closing the manager waits out the whole
+        # exit grace before killing it: shortened here, where nothing measures it.
+        # (monkeypatch comes first, so it is undone after the manager is closed.)
+        monkeypatch.setattr(helper_client, "_HELPER_EXIT_GRACE", 0.2)
         manager = make_manager()
         assert (await manager.spawn(run(tool("def main(args):\n    return 1\n")))).output == 1
         os.kill(manager.helper_pid, signal.SIGSTOP)

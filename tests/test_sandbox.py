@@ -660,7 +660,7 @@ class TestWorld:
                 held = bytearray({each_mib} << 20)
                 for i in range(0, len(held), 4096):
                     held[i] = 1
-                time.sleep(1)
+                time.sleep(0.5)
                 if children is None:
                     os._exit(0)
                 for pid in children:
