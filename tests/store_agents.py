@@ -2,6 +2,7 @@
 
     python tests/store_agents.py zygote         forks a writer per "fork" line, reaps one per "reap PID"
     python tests/store_agents.py agent SEED SECONDS   a random mix of every operation, then a JSON report
+    python tests/store_agents.py delete TOOL    deletes TOOL on a "go" line, printing the answer
 
 A writer re-creates the tools of `TOOLS` in a loop, each time as one of the
 `VERSIONS`, through the real module with an instant manager, until it is
@@ -255,8 +256,18 @@ def agent(seed, seconds):
     print(json.dumps({"counts": counts, "faults": faults}))
 
 
+def deleter(tool):
+    """Deletes `tool` when told to; the answer on stdout."""
+    creator = ToolCreatorTool(InstantManager())
+    print("ready", flush=True)
+    sys.stdin.readline()
+    print(finish(creator.execute(operation="delete", tool_name=tool)), flush=True)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "zygote":
         zygote()
+    elif sys.argv[1] == "delete":
+        deleter(sys.argv[2])
     else:
         agent(int(sys.argv[2]), float(sys.argv[3]))

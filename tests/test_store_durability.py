@@ -6,6 +6,7 @@ operation raises because another process changed the store under it."""
 import json
 import os
 import random
+import select
 import signal
 import subprocess
 import sys
@@ -342,6 +343,36 @@ class TestRacesWithADelete:
         create(creator, "alpha", 2)
         assert deleted and check_files(creator._custom_tools_dir.parent.parent) == (2, [])
         assert (folder / "tool.py").read_text(encoding="utf-8") == VERSIONS[2]
+
+    def test_a_delete_in_another_process_waits_for_the_writes(self, home, creator, monkeypatch):
+        create(creator, "alpha", 0)
+        folder = creator._custom_tools_dir / "alpha"
+        deleter = subprocess.Popen(
+            [sys.executable, str(AGENTS), "delete", "alpha"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=agent_env(home),
+        )
+        assert deleter.stdout.readline() == "ready\n"
+        original, answered_meanwhile = Path.write_text, []
+
+        def let_it_delete(path, text, **kwargs):
+            original(path, text, **kwargs)
+            if not answered_meanwhile:
+                deleter.stdin.write("go\n")
+                deleter.stdin.flush()
+                answered, _, _ = select.select([deleter.stdout], [], [], 0.5)
+                answered_meanwhile.append(bool(answered))
+
+        monkeypatch.setattr(Path, "write_text", let_it_delete)
+        answer = create(creator, "alpha", 2)
+        monkeypatch.undo()
+        out, _ = deleter.communicate(timeout=30)
+        # Its removal waited for both files; it then took the whole new tool.
+        assert answered_meanwhile == [False]
+        assert json.loads(answer)["created"] == "alpha"
+        assert out == "Deleted custom tool: alpha\n" and not folder.exists()
 
     @pytest.mark.parametrize(
         "result, expected",

@@ -188,7 +188,10 @@ py::Ref delete_tool(Args a) {
     py::Ref globals = rt::runtime().globals.copy();
     py::Ref shutil = py::Ref::steal(
         PyImport_ImportModuleLevelObject(n.shutil.get(), globals.get(), nullptr, nullptr, 0));
-    remove_folder(shutil, tool.folder);
+    {
+        const StoreLock lock(tool.folder);
+        remove_folder(shutil, tool.folder);
+    }
 
     // `_registry` is read afresh for each step (test, lookup, withdrawal), as
     // `self._registry` spelt out at each would be: a registry replaced by one

@@ -40,6 +40,7 @@ py::Ref save_tool_folder(PyObject* self, PyObject* folder_name, PyObject* tool_n
     // The store root is read now, after validation, not when the call began.
     py::Ref folder = tool_folder(self, folder_name);
     py::Ref script_path = join(folder, names().tool_py);
+    const StoreLock lock(folder);
     for (int attempt = 1;; ++attempt) {
         try {
             write_tool_files(folder, tool_name, description, code, script_path);

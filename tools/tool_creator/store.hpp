@@ -1,6 +1,7 @@
 // Helpers shared by the operations that work on the custom tools store.
 #pragma once
 
+#include "common/fd.hpp"
 #include "common/py.hpp"
 
 namespace tc {
@@ -52,5 +53,21 @@ void sync_folder(py::Borrowed folder);
 // they died (the pid in the name is gone), or that are too old to belong to
 // a write still under way.
 void remove_stale_temporaries(py::Borrowed folder);
+
+// Create holds this around its writes, and delete around its removal, so that
+// between processes (and threads) sharing one store neither meets the other's
+// half-done work: a delete that removed the folder between a writer's write
+// and its rename sent the writer back to the start, and under steady deletes
+// it could run out of attempts. An advisory lock on the store folder (the
+// tool folder's parent), released when the descriptor closes, a holder's
+// death included. Best effort: a store folder that cannot be opened or locked
+// leaves the operation to the retries it makes when the folder changes.
+class StoreLock {
+public:
+    explicit StoreLock(py::Borrowed tool_folder);
+
+private:
+    sys::Fd fd_;
+};
 
 }  // namespace tc

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,6 +138,19 @@ void remove_stale_temporaries(py::Borrowed folder) {
                 if (writer != 0 && abandoned(folder_fd, entry->d_name, writer))
                     ::unlinkat(folder_fd, entry->d_name, 0);
             }
+        }
+    Py_END_ALLOW_THREADS
+}
+
+StoreLock::StoreLock(py::Borrowed tool_folder) {
+    const std::string folder = py::fs_path(tool_folder);
+    const std::size_t slash = folder.find_last_of('/');
+    const std::string store =
+        slash == std::string::npos ? std::string(".") : folder.substr(0, slash == 0 ? 1 : slash);
+    Py_BEGIN_ALLOW_THREADS
+        fd_.reset(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The holder only writes two small files: the wait is short.
+        while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
         }
     Py_END_ALLOW_THREADS
 }
