@@ -374,6 +374,36 @@ class TestRacesWithADelete:
         assert json.loads(answer)["created"] == "alpha"
         assert out == "Deleted custom tool: alpha\n" and not folder.exists()
 
+    def test_a_lock_kept_by_a_stray_process_delays_create_but_never_stops_it(self, creator):
+        # A process forked while a create held the lock keeps it as long as it
+        # lives: later creates and deletes wait for it a while, then go on.
+        create(creator, "alpha", 0)
+        store = creator._custom_tools_dir
+        holder = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import fcntl, os, sys, time\n"
+                f"fd = os.open({str(store)!r}, os.O_RDONLY)\n"
+                "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                "print('held', flush=True)\n"
+                "time.sleep(120)\n",
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            assert holder.stdout.readline() == "held\n"
+            started = time.monotonic()
+            answer = create(creator, "alpha", 1)
+            waited = time.monotonic() - started
+        finally:
+            holder.kill()
+            holder.wait()
+        assert json.loads(answer)["created"] == "alpha"
+        assert (store / "alpha" / "tool.py").read_text() == VERSIONS[1]
+        assert 5 <= waited < 60, waited
+
     @pytest.mark.parametrize(
         "result, expected",
         [

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -35,6 +36,11 @@ constexpr std::size_t kNonceDigits = 16;
 // A write takes milliseconds; a temporary file this old whose pid lives on
 // belongs to a writer that died and whose pid was given to another process.
 constexpr std::time_t kAbandonedAfterSeconds = 600;
+
+// How often a create or delete looks again for the store's lock, and how long
+// it waits for it at most before going on without.
+constexpr std::chrono::nanoseconds kStoreLockPoll = std::chrono::milliseconds(1);
+constexpr std::chrono::nanoseconds kStoreLockPatience = std::chrono::seconds(10);
 
 struct DirCloser {
     void operator()(DIR* d) const noexcept { ::closedir(d); }
@@ -149,8 +155,17 @@ StoreLock::StoreLock(py::Borrowed tool_folder) {
         slash == std::string::npos ? std::string(".") : folder.substr(0, slash == 0 ? 1 : slash);
     Py_BEGIN_ALLOW_THREADS
         fd_.reset(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        // The holder only writes two small files: the wait is short.
-        while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
+        // A holder writes two small files, so the wait is short. It is bounded
+        // all the same: a process forked while the lock was held keeps it as
+        // long as it lives, and the operation then goes on under its retries.
+        const timespec pause{0, kStoreLockPoll.count()};
+        for (auto waited = std::chrono::nanoseconds(0);
+             fd_ && ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0; waited += kStoreLockPoll) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kStoreLockPatience) {
+                fd_.reset();
+                break;
+            }
+            ::nanosleep(&pause, nullptr);
         }
     Py_END_ALLOW_THREADS
 }
