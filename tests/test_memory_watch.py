@@ -123,13 +123,15 @@ def test_watch_decides_from_the_counts(monkeypatch, processes, looks, killed, wa
 
 def test_counts_of_a_live_process_are_its_own():
     """The counts the watch reads, from this very process: the cheap ones
-    never say less than the shares."""
+    never say less than the shares. This process's other threads (and a
+    sanitizer's) may touch a few pages between the two reads: a megabyte of
+    slack covers them, far less than the 32 MiB the counts must show."""
     held = bytearray(32 * MiB)
     for i in range(0, len(held), 4096):
         held[i] = 1
-    anonymous, shared = confinement._own_pages(os.getpid())
     by_shares = confinement._own_share(os.getpid())
+    anonymous, shared = confinement._own_pages(os.getpid())
     assert anonymous >= 32 * MiB
-    assert anonymous >= by_shares[0] >= 32 * MiB
-    assert shared >= by_shares[1] >= 0
+    assert anonymous + MiB >= by_shares[0] >= 32 * MiB
+    assert shared + MiB >= by_shares[1] >= 0
     assert confinement._own_pages(2**22 + 1) == (0, 0)  # no such process: nothing
