@@ -1,4 +1,5 @@
 #include "id_mappers.hpp"
+#include "process.hpp"
 
 #include "common/fd.hpp"
 #include "common/system_error.hpp"
@@ -110,16 +111,6 @@ bool map_is(const std::string& path, const std::vector<IdRange>& ranges) {
     return read_map(path) == wanted;
 }
 
-// A child in a new user namespace that waits until its parent closes the pipe.
-int holding_child(void* pipe_ends) {
-    const int* ends = static_cast<int*>(pipe_ends);
-    close(ends[1]);
-    char byte = 0;
-    while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
-    }
-    return 0;
-}
-
 // "" once the helpers have mapped `pid`'s namespace as asked, else why not.
 std::string mapping_refusal(pid_t pid, const IdMappers& mappers) {
     // Groups first: newgidmap also sets whether the namespace may call setgroups.
@@ -189,25 +180,12 @@ void unshare_mapped_by_helpers(int flags, const IdMappers& mappers) {
 }
 
 std::string probe_id_mappers(const IdMappers& mappers) {
-    int hold[2];
-    if (pipe2(hold, O_CLOEXEC) != 0) return std::string("pipe: ") + std::strerror(errno);
-    Fd hold_read(hold[0]);
-    Fd hold_write(hold[1]);
-    alignas(16) static thread_local std::array<char, 16384> stack;
-    int ends[2] = {hold_read.get(), hold_write.get()};
-    const pid_t pid =
-        clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, ends);
-    if (pid < 0) return std::string("clone of a user namespace: ") + std::strerror(errno);
-    std::string why;
     try {
-        why = mapping_refusal(pid, mappers);
+        HeldUserNamespace held;
+        return mapping_refusal(held.pid(), mappers);
     } catch (const std::exception& error) {
-        why = error.what();
+        return error.what();
     }
-    close(hold_write.release());
-    int status = 0;
-    wait_for(pid, status);
-    return why;
 }
 
 }  // namespace sandbox

@@ -110,21 +110,31 @@ void write_id_maps(pid_t pid, uid_t uid, gid_t gid) {
     }
 }
 
-int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
-    // A user namespace mapping the owner 0 to the job's ids, held by a child
-    // just long enough to be opened.
+HeldUserNamespace::HeldUserNamespace() {
     int hold[2];
     if (pipe2(hold, O_CLOEXEC) != 0) fail("pipe");
     Fd hold_read(hold[0]);
-    Fd hold_write(hold[1]);
+    hold_ = Fd(hold[1]);
     alignas(16) static thread_local std::array<char, 16384> stack;
-    int ends[2] = {hold_read.get(), hold_write.get()};
-    const pid_t pid =
-        clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, ends);
-    if (pid < 0) fail("clone of the id-mapping namespace");
-    int userns_fd = -1;
-    try {
-        const std::string proc = "/proc/" + std::to_string(pid);
+    int ends[2] = {hold_read.get(), hold_.get()};
+    pid_ = clone(holding_child, stack.data() + stack.size(), CLONE_NEWUSER | SIGCHLD, ends);
+    if (pid_ < 0) fail("clone of a user namespace");
+}
+
+HeldUserNamespace::~HeldUserNamespace() {
+    hold_.reset();  // the child's read ends, and so does the child
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
+    // A user namespace mapping the owner 0 to the job's ids, held just long
+    // enough to be opened.
+    Fd userns;
+    {
+        HeldUserNamespace held;
+        const std::string proc = "/proc/" + std::to_string(held.pid());
         const std::pair<std::string, std::string> maps[] = {
             {"/uid_map", "0 " + std::to_string(uid) + " 1"},
             {"/gid_map", "0 " + std::to_string(gid) + " 1"},
@@ -135,18 +145,8 @@ int idmapped_tree(const std::string& path, uid_t uid, gid_t gid) {
                 write(file.get(), text.data(), text.size()) != ssize_t(text.size()))
                 fail("writing the id-mapping namespace's maps");
         }
-        userns_fd = open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
-        if (userns_fd < 0) fail("open of the id-mapping namespace");
-    } catch (...) {
-        close(hold_write.release());
-        int status = 0;
-        waitpid(pid, &status, 0);
-        throw;
-    }
-    Fd userns(userns_fd);
-    close(hold_write.release());
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        userns = Fd(open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC));
+        if (userns.get() < 0) fail("open of the id-mapping namespace");
     }
     Fd tree(static_cast<int>(
         syscall(SYS_open_tree, AT_FDCWD, path.c_str(), kOpenTreeClone | O_CLOEXEC)));

@@ -2,6 +2,8 @@
 // scratch mount, and probing which namespaces the kernel lets us make.
 #pragma once
 
+#include "common/fd.hpp"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -42,6 +44,23 @@ JobInit make_job_init(uid_t uid, gid_t gid);
 // uid and gid: what a root host lets a job that runs as uid write. Needs
 // CAP_SYS_ADMIN over the file system's namespace.
 int idmapped_tree(const std::string& path, uid_t uid, gid_t gid);
+
+// A child in a new user namespace of its own that only waits, so that the
+// caller can write its id maps and open its namespace. Leaving the scope
+// lets the child end and reaps it. Throws when the child cannot be made.
+class HeldUserNamespace {
+public:
+    HeldUserNamespace();
+    ~HeldUserNamespace();
+    HeldUserNamespace(const HeldUserNamespace&) = delete;
+    HeldUserNamespace& operator=(const HeldUserNamespace&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+private:
+    sys::Fd hold_;  // the write end of the pipe the child waits on
+    pid_t pid_ = -1;
+};
 
 // Makes every mount of this mount namespace private, so that mounts made
 // here never propagate back to the namespace it was copied from.
