@@ -53,33 +53,11 @@ constexpr rt::Param kInitParams[] = {
     {.name = "subprocess_manager", .annotation = "SubprocessManager"},
 };
 
-constexpr rt::MemberSpec kMembers[] = {
+constexpr rt::MemberSpec kOwnMembers[] = {
     {rt::MemberKind::Method, {.name = "__init__", .params = kInitParams, .body = init}},
-    {rt::MemberKind::Property,
-     {.name = "name",
-      .params = kSelfOnly,
-      .return_annotation = "str",
-      .result_check = rt::ResultCheck::ExactStr,
-      .body = name}},
-    {rt::MemberKind::Property,
-     {.name = "description",
-      .params = kSelfOnly,
-      .return_annotation = "str",
-      .result_check = rt::ResultCheck::ExactStr,
-      .body = description}},
-    {rt::MemberKind::Property,
-     {.name = "parameters",
-      .params = kSelfOnly,
-      .return_annotation = "dict[str, Any]",
-      .body = parameters}},
-    {rt::MemberKind::Method,
-     {.name = "execute",
-      .params = kSelfOnly,
-      .var_keyword = "kwargs",
-      .var_keyword_annotation = "Any",
-      .return_annotation = "Any",
-      .body = execute}},
 };
+
+constexpr auto kMembers = tool_members(kOwnMembers, {name, description, parameters, execute});
 
 }  // namespace
 

@@ -102,7 +102,7 @@ constexpr rt::Param kInitParams[] = {
 constexpr rt::Param kSetRegistryParams[] = {{.name = "self"},
                                             {.name = "registry", .annotation = "Any"}};
 
-// The members before the operation methods, in class order.
+// Its own members ahead of the tool members, in class order.
 constexpr rt::MemberSpec kLeadingMembers[] = {
     {rt::MemberKind::Method, {.name = "__init__", .params = kInitParams, .body = init}},
     {rt::MemberKind::Method,
@@ -111,40 +111,18 @@ constexpr rt::MemberSpec kLeadingMembers[] = {
       .params = kSetRegistryParams,
       .return_annotation = "None",
       .body = set_registry}},
-    {rt::MemberKind::Property,
-     {.name = "name",
-      .params = kSelfOnly,
-      .return_annotation = "str",
-      .result_check = rt::ResultCheck::ExactStr,
-      .body = name}},
-    {rt::MemberKind::Property,
-     {.name = "description",
-      .params = kSelfOnly,
-      .return_annotation = "str",
-      .result_check = rt::ResultCheck::ExactStr,
-      .body = description}},
-    {rt::MemberKind::Property,
-     {.name = "parameters",
-      .params = kSelfOnly,
-      .return_annotation = "dict[str, Any]",
-      .body = parameters}},
-    {rt::MemberKind::Method,
-     {.name = "execute",
-      .params = kSelfOnly,
-      .var_keyword = "kwargs",
-      .var_keyword_annotation = "Any",
-      .return_annotation = "Any",
-      .body = execute}},
 };
 
-// The leading members, then one method per row of the operation table.
-constexpr auto kMembers = [] {
-    std::array<rt::MemberSpec, std::size(kLeadingMembers) + std::size(kOperations)> members{};
+// One method per row of the operation table.
+constexpr auto kOperationMembers = [] {
+    std::array<rt::MemberSpec, std::size(kOperations)> members{};
     std::size_t i = 0;
-    for (const rt::MemberSpec& member : kLeadingMembers) members[i++] = member;
     for (const Operation& op : kOperations) members[i++] = {rt::MemberKind::Method, op.function()};
     return members;
 }();
+
+constexpr auto kMembers = tool_members(kLeadingMembers, {name, description, parameters, execute},
+                                       std::span(kOperationMembers));
 
 }  // namespace
 
