@@ -389,6 +389,59 @@ def attack(ctx):
     return f"tried {len(calls)}: {reached}"
 """
 
+# Takes ctx["name"] in the abstract UNIX namespace with the one kind of
+# socket a job may make (a connected pair) and holds it for ctx["hold"]
+# seconds: that namespace belongs to the network namespace, whose other
+# processes then cannot take the name. "IN USE" when another holds it.
+ABSTRACT_NAME = """
+import errno, socket, time
+
+def attack(ctx):
+    left, right = socket.socketpair()
+    with left, right:
+        try:
+            left.bind("\\0" + ctx["name"])
+        except OSError as exc:
+            return "IN USE" if exc.errno == errno.EADDRINUSE else f"refused: {exc!r}"
+        try:
+            right.bind("")  # a name the kernel picks
+            taken = "BOUND and autobound"
+        except OSError:
+            taken = "BOUND"
+        time.sleep(ctx["hold"])
+        return taken
+"""
+
+# Watches ctx["folder"] for what others make there (dnotify, through fcntl,
+# whose events come as SIGIO) and takes a read lease on ctx["file"], which
+# would hold back anyone else's open of it for writing while the job holds it.
+FCNTL_WATCH = """
+import fcntl, os, signal, time
+
+def attack(ctx):
+    events = []
+    signal.signal(signal.SIGIO, lambda *_: events.append(1))
+    done = []
+    folder = os.open(ctx["folder"], os.O_RDONLY)
+    file = os.open(ctx["file"], os.O_RDONLY)
+    try:
+        try:
+            fcntl.fcntl(folder, fcntl.F_NOTIFY, fcntl.DN_CREATE | fcntl.DN_MULTISHOT)
+            done.append("WATCHING")
+        except OSError as exc:
+            done.append(f"dnotify refused: {exc!r}")
+        try:
+            fcntl.fcntl(file, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+            done.append("LEASED")
+        except OSError as exc:
+            done.append(f"lease refused: {exc!r}")
+        time.sleep(ctx["seconds"])
+    finally:
+        os.close(folder)
+        os.close(file)
+    return f"{done} NOTIFIED {len(events)}"
+"""
+
 TCP_CONNECT = """
 import socket
 
@@ -780,6 +833,31 @@ def attack(ctx):
         }
         for how, step in steps.items():
             attempt(done, f"{how} {path}", step)
+    return "DONE: " + "; ".join(done) if done else "nothing changed"
+"""
+)
+
+# Touches the files of ctx["paths"] to now, by path and through a
+# descriptor: what needs only the write permission anyone has on the
+# world's devices (/dev/null), not their ownership.
+DEVICE_TIMES = (
+    _ATTEMPT
+    + """
+import os
+
+def attack(ctx):
+    done = []
+    for path in ctx["paths"]:
+
+        def through_descriptor():
+            fd = os.open(path, os.O_WRONLY)
+            try:
+                os.utime(fd, None)
+            finally:
+                os.close(fd)
+
+        attempt(done, f"touch {path}", lambda: os.utime(path, None))
+        attempt(done, f"futimens {path}", through_descriptor)
     return "DONE: " + "; ".join(done) if done else "nothing changed"
 """
 )

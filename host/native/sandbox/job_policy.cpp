@@ -32,14 +32,14 @@ constexpr Call kAllowed[] = {
     // Descriptors and files. Which files a job reaches is up to its view of
     // the file system, not to this filter.
     CALL(read), CALL(write), CALL(readv), CALL(writev), CALL(pread64), CALL(pwrite64),
-    CALL(lseek), CALL(close), CALL(close_range), CALL(dup), CALL(dup3), CALL(fcntl), CALL(flock),
+    CALL(lseek), CALL(close), CALL(close_range), CALL(dup), CALL(dup3), CALL(flock),
     CALL(fsync), CALL(fdatasync), CALL(ftruncate), CALL(truncate), CALL(fallocate),
     CALL(fadvise64), CALL(sendfile), CALL(copy_file_range), CALL(pipe2), CALL(newfstatat),
     CALL(statx), CALL(statfs), CALL(fstatfs), CALL(getdents64), CALL(faccessat),
     CALL(faccessat2), CALL(readlinkat), CALL(mkdirat), CALL(unlinkat), CALL(renameat),
     CALL(renameat2), CALL(linkat), CALL(symlinkat), CALL(fchown), CALL(fchownat),
     CALL(utimensat), CALL(getcwd), CALL(chdir), CALL(fchdir), CALL(umask),
-    // Opening, creating and changing the mode of files is ruled below.
+    // Opening, creating and changing the mode of files, and fcntl, are ruled below.
     // Reading extended attributes (cp -a lists them); setting them is refused below.
     CALL(getxattr), CALL(fgetxattr), CALL(listxattr), CALL(llistxattr), CALL(flistxattr),
     // Memory.
@@ -70,8 +70,8 @@ constexpr Call kAllowed[] = {
     // Waiting on descriptors.
     CALL(pselect6), CALL(ppoll), CALL(epoll_create1), CALL(epoll_ctl), CALL(epoll_pwait),
     CALL(eventfd2),
-    // Using a socket the job may have (socket and socketpair are ruled below).
-    CALL(bind), CALL(listen), CALL(accept4), CALL(connect), CALL(getsockname),
+    // Using a socket the job may have (socket, socketpair and bind are ruled below).
+    CALL(listen), CALL(accept4), CALL(connect), CALL(getsockname),
     CALL(getpeername), CALL(setsockopt), CALL(getsockopt), CALL(sendto), CALL(recvfrom),
     CALL(sendmsg), CALL(recvmsg), CALL(shutdown),
     // The machine, read only.
@@ -222,6 +222,17 @@ std::vector<Rule> job_policy(bool network) {
              Answer::refuse});
     }
 
+    // fcntl but two commands that reach past the job's own descriptors:
+    // F_NOTIFY watches a folder of the host's (those of the world are) for
+    // what others make there, as inotify would; F_SETLEASE, which an owner
+    // of the file may take, holds back anyone else's next open of it for
+    // writing by up to the machine's lease-break time.
+    rules.push_back({SYS_fcntl,
+                     "fcntl",
+                     {{{equals(1, "cmd", F_NOTIFY, "F_NOTIFY")}, Answer::refuse},
+                      {{equals(1, "cmd", F_SETLEASE, "F_SETLEASE")}, Answer::refuse}},
+                     Answer::allow});
+
     rules.push_back({SYS_ioctl,
                      "ioctl",
                      {ioctl_refused(TIOCSTI, "TIOCSTI"), ioctl_refused(TIOCLINUX, "TIOCLINUX"),
@@ -237,6 +248,13 @@ std::vector<Rule> job_policy(bool network) {
         socket.clauses.push_back({{equals(0, "domain", AF_INET6, "AF_INET6")}, Answer::allow});
     }
     rules.push_back(socket);
+    // Without network the only sockets a job holds are connected pairs,
+    // which never need a name; bound, one would take a name in the abstract
+    // namespace the helper's network namespace shares with every other job
+    // (autobind included). With network, IP sockets need bind; a pair's
+    // name would then be taken in the host's namespace, which the filter
+    // cannot tell from an IP bind, since the family is in memory.
+    rules.push_back({SYS_bind, "bind", {}, network ? Answer::allow : Answer::refuse});
     // A connected AF_UNIX stream pair only (asyncio's self-pipe,
     // multiprocessing's channels); a datagram pair could still send to a
     // named socket.
