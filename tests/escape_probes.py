@@ -1065,6 +1065,34 @@ def attack(ctx):
 # job's process name cannot be relied on: setting it takes prctl, which a
 # filter may refuse). The child shares the job's ids, capabilities,
 # working folder and place in the process tree.
+# Watches one pipe under many descriptor numbers from many epoll instances,
+# up to ctx["most"] watches: each counts against the machine's limit of
+# watches per uid (fs.epoll.max_user_watches), shared by every process of
+# the job's uid, which a job reaches in seconds. Then holds them.
+EPOLL_WATCHES = """
+import os, select, time
+
+def attack(ctx):
+    read, write = os.pipe()
+    numbers = range(600, 600 + ctx["numbers"])
+    instances, count = [], 0
+    try:
+        while count < ctx["most"]:
+            instances.append(select.epoll())
+            for number in numbers:
+                os.dup2(read, number)
+                instances[-1].register(number, select.EPOLLIN)
+                count += 1
+            for number in numbers:  # the watches stay: the pipe is still open
+                os.close(number)
+    except OSError as exc:
+        refused = f"refused: {exc!r}"
+    else:
+        refused = ""
+    time.sleep(ctx["hold"])
+    return f"epoll watches {count} {refused}"
+"""
+
 TAGGED_CHILD = """
 import subprocess, sys
 

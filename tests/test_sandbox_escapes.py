@@ -1370,6 +1370,24 @@ class TestSharedQuotas:
         assert "aio events 4096" in text or not CALLS
 
 
+class TestEpollWatches:
+    CTX = {"numbers": 100, "most": 20_000, "hold": 0}
+
+    async def test_a_job_takes_no_epoll_watch_and_asyncio_still_runs(self, sandboxed, attempt):
+        result = await attempt(sandboxed, probes.EPOLL_WATCHES, self.CTX)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "epoll watches 0 refused" in text, text
+        # The selectors a job makes (asyncio's among them) wait by poll instead.
+        result = await attempt(sandboxed, LEGITIMATE, {})
+        assert '"echo": "ping"' in everything(result), everything(result)
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_takes_them_unsandboxed(self, unsandboxed, attempt):
+        text = everything(await attempt(unsandboxed, probes.EPOLL_WATCHES, self.CTX))
+        assert "epoll watches 20000 " in text, text
+
+
 class TestIdentity:
     async def test_no_capability_bound_and_no_root_uid(self, sandboxed, attempt, tag):
         job = asyncio.ensure_future(attempt(sandboxed, probes.IDENTITY, {"tag": tag, "hold": 0.6}))
