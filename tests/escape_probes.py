@@ -1093,6 +1093,25 @@ def attack(ctx):
     return f"epoll watches {count} {refused}"
 """
 
+# Queues up to ctx["most"] real-time signals to itself, blocked, and holds
+# them for ctx["hold"] seconds; then tells how many its processes have
+# pending (each one also counts for the job's uid in the host's namespace,
+# where real-time signals past the limit are lost).
+SIGNAL_QUEUE = """
+import os, signal, time
+
+def pending():
+    with open("/proc/self/status") as status:
+        return status.read().split("SigQ:")[1].split("/")[0].strip()
+
+def attack(ctx):
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGRTMIN])
+    for _ in range(ctx["most"]):
+        os.kill(os.getpid(), signal.SIGRTMIN)  # one past the limit is lost, not refused
+    time.sleep(ctx["hold"])
+    return f"pending {pending()}"
+"""
+
 TAGGED_CHILD = """
 import subprocess, sys
 

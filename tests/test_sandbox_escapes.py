@@ -1388,6 +1388,28 @@ class TestEpollWatches:
         assert "epoll watches 20000 " in text, text
 
 
+class TestSignalQueue:
+    async def test_a_job_holding_signals_leaves_a_neighbour_its_own(self, sandboxed, attempt):
+        # The neighbour's signals would be lost, not refused: it counts them.
+        from velmor.core.sandbox import PENDING_SIGNALS
+
+        holder = asyncio.ensure_future(
+            attempt(sandboxed, probes.SIGNAL_QUEUE, {"most": 200_000, "hold": 2.0})
+        )
+        await asyncio.sleep(1.0)
+        beside = everything(await attempt(sandboxed, probes.SIGNAL_QUEUE, {"most": 2, "hold": 0}))
+        held = everything(await holder)
+        assert "pending 2" in beside, (held, beside)
+        assert figure_in(held, "pending") <= PENDING_SIGNALS, held
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_queues_them_unsandboxed(self, unsandboxed, attempt):
+        text = everything(
+            await attempt(unsandboxed, probes.SIGNAL_QUEUE, {"most": 5000, "hold": 0})
+        )
+        assert figure_in(text, "pending") >= 5000, text
+
+
 class TestIdentity:
     async def test_no_capability_bound_and_no_root_uid(self, sandboxed, attempt, tag):
         job = asyncio.ensure_future(attempt(sandboxed, probes.IDENTITY, {"tag": tag, "hold": 0.6}))

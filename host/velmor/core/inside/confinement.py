@@ -133,7 +133,7 @@ def poll_for_selectors() -> None:
     """In a job's process, once its filter is in: the filter leaves it no
     epoll, and the selectors module, when the helper imported it before,
     chose epoll for every later selector (asyncio's among them); poll then."""
-    selectors = sys.modules.get("selectors")
+    selectors: typing.Any = sys.modules.get("selectors")
     if selectors is not None:
         selectors.DefaultSelector = selectors.PollSelector
 
