@@ -1596,6 +1596,28 @@ class TestPolicyKnobs:
         await attempt(manager, probes.UNIX_CONNECT, ctx)
         assert not was_reached(sock)
 
+    async def test_with_network_no_abstract_name_is_taken_from_the_host(
+        self, make_policy_manager, attempt, token
+    ):
+        # The job shares the host's network namespace then. Its name (27
+        # bytes with the leading NUL) is of no IP address's length.
+        manager = make_policy_manager(SandboxPolicy(network=True))
+        name = f"velmor-escape-{token}"
+        job = asyncio.ensure_future(
+            attempt(manager, probes.ABSTRACT_NAME, {"name": name, "hold": 1.5})
+        )
+        refused = []
+        while not job.done():
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                try:
+                    sock.bind(f"\0{name}")
+                except OSError as exc:
+                    refused.append(exc.strerror)
+            await asyncio.sleep(0.05)
+        text = everything(await job)
+        assert probes.probe_ran(await job), text
+        assert (refused, "BOUND" in text) == ([], False), text
+
     async def test_read_only_and_writable_paths(
         self, make_policy_manager, attempt, tmp_path, token
     ):

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <utility>
 
 namespace sandbox {
 namespace {
@@ -264,11 +266,20 @@ std::vector<Rule> job_policy(bool network) {
     rules.push_back(socket);
     // Without network the only sockets a job holds are connected pairs,
     // which never need a name; bound, one would take a name in the abstract
-    // namespace the helper's network namespace shares with every other job
-    // (autobind included). With network, IP sockets need bind; a pair's
-    // name would then be taken in the host's namespace, which the filter
-    // cannot tell from an IP bind, since the family is in memory.
-    rules.push_back({SYS_bind, "bind", {}, network ? Answer::allow : Answer::refuse});
+    // namespace the helper's network namespace shares with every other job.
+    // With network, IP sockets need bind, and a pair's name would be taken in
+    // the host's namespace, where others could not take it. The family is in
+    // memory the filter cannot read; the address's length is not: an IP bind
+    // gives the size of its address, so a pair can take no name but those
+    // of the lengths of an IP address (and never one the kernel picks).
+    Rule bind{SYS_bind, "bind", {}, Answer::refuse};
+    if (network) {
+        for (auto [size, name] : {std::pair{sizeof(sockaddr_in), "sizeof(sockaddr_in)"},
+                                  std::pair{sizeof(sockaddr_in6), "sizeof(sockaddr_in6)"}})
+            bind.clauses.push_back(
+                {{equals(2, "addrlen", static_cast<std::uint32_t>(size), name)}, Answer::allow});
+    }
+    rules.push_back(bind);
     // A connected AF_UNIX stream pair only (asyncio's self-pipe,
     // multiprocessing's channels); a datagram pair could still send to a
     // named socket.
