@@ -366,6 +366,26 @@ def attack(ctx):
         "bpf": (321, 0, attr, 0),
         "perf_event_open": (298, attr, 0, -1, -1, 0),
         "x32 getpid": (0x40000000 + 39,),
+        # Memory files run without a path; fault handling, rings and groups of
+        # events the kernel keeps for the process; its execution domain and I/O
+        # class; file handles, namespaces, the kernel's log and clock; keys.
+        "memfd_create": (319, b"probe", 0),
+        "execveat": (322, -1, b"", None, None, 0x1000),  # AT_EMPTY_PATH of no descriptor
+        "userfaultfd": (323, 0),
+        "io_uring_setup": (425, 1, ctypes.create_string_buffer(120)),
+        "personality": (135, 0xFFFFFFFF),  # only asks
+        "ioprio_set": (251, 1, 0, 0),  # IOPRIO_WHO_PROCESS, itself
+        "name_to_handle_at": (303, -100, b"/", ctypes.create_string_buffer(16), attr, 0),
+        "fanotify_init": (300, 0, 0),
+        "kcmp": (312, os.getpid(), os.getpid(), 0, 0, 0),
+        "setns": (308, -1, 0),
+        "fsopen": (430, b"tmpfs", 0),
+        "open_tree": (428, -100, b"/nonexistent-velmor-probe", 0),
+        "mq_getsetattr": (245, -1, None, None),
+        "request_key": (249, b"user", b"velmor-probe-none", None, 0),
+        "syslog": (103, 10, None, 0),  # the size of the kernel's log
+        "adjtimex": (159, ctypes.create_string_buffer(208)),  # modes 0: only reads
+        "epoll_create1": (291, 0),
     }
     calls["i386 getpid"] = (None,)
     reached = []
