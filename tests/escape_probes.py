@@ -366,6 +366,26 @@ def attack(ctx):
         "bpf": (321, 0, attr, 0),
         "perf_event_open": (298, attr, 0, -1, -1, 0),
         "x32 getpid": (0x40000000 + 39,),
+        # Memory files run without a path; fault handling, rings and groups of
+        # events the kernel keeps for the process; its execution domain and I/O
+        # class; file handles, namespaces, the kernel's log and clock; keys.
+        "memfd_create": (319, b"probe", 0),
+        "execveat": (322, -1, b"", None, None, 0x1000),  # AT_EMPTY_PATH of no descriptor
+        "userfaultfd": (323, 0),
+        "io_uring_setup": (425, 1, ctypes.create_string_buffer(120)),
+        "personality": (135, 0xFFFFFFFF),  # only asks
+        "ioprio_set": (251, 1, 0, 0),  # IOPRIO_WHO_PROCESS, itself
+        "name_to_handle_at": (303, -100, b"/", ctypes.create_string_buffer(16), attr, 0),
+        "fanotify_init": (300, 0, 0),
+        "kcmp": (312, os.getpid(), os.getpid(), 0, 0, 0),
+        "setns": (308, -1, 0),
+        "fsopen": (430, b"tmpfs", 0),
+        "open_tree": (428, -100, b"/nonexistent-velmor-probe", 0),
+        "mq_getsetattr": (245, -1, None, None),
+        "request_key": (249, b"user", b"velmor-probe-none", None, 0),
+        "syslog": (103, 10, None, 0),  # the size of the kernel's log
+        "adjtimex": (159, ctypes.create_string_buffer(208)),  # modes 0: only reads
+        "epoll_create1": (291, 0),
     }
     calls["i386 getpid"] = (None,)
     reached = []
@@ -387,6 +407,59 @@ def attack(ctx):
             reached.append(f"REACHED {name}")
     os.close(pidfd)
     return f"tried {len(calls)}: {reached}"
+"""
+
+# Takes ctx["name"] in the abstract UNIX namespace with the one kind of
+# socket a job may make (a connected pair) and holds it for ctx["hold"]
+# seconds: that namespace belongs to the network namespace, whose other
+# processes then cannot take the name. "IN USE" when another holds it.
+ABSTRACT_NAME = """
+import errno, socket, time
+
+def attack(ctx):
+    left, right = socket.socketpair()
+    with left, right:
+        try:
+            left.bind("\\0" + ctx["name"])
+        except OSError as exc:
+            return "IN USE" if exc.errno == errno.EADDRINUSE else f"refused: {exc!r}"
+        try:
+            right.bind("")  # a name the kernel picks
+            taken = "BOUND and autobound"
+        except OSError:
+            taken = "BOUND"
+        time.sleep(ctx["hold"])
+        return taken
+"""
+
+# Watches ctx["folder"] for what others make there (dnotify, through fcntl,
+# whose events come as SIGIO) and takes a read lease on ctx["file"], which
+# would hold back anyone else's open of it for writing while the job holds it.
+FCNTL_WATCH = """
+import fcntl, os, signal, time
+
+def attack(ctx):
+    events = []
+    signal.signal(signal.SIGIO, lambda *_: events.append(1))
+    done = []
+    folder = os.open(ctx["folder"], os.O_RDONLY)
+    file = os.open(ctx["file"], os.O_RDONLY)
+    try:
+        try:
+            fcntl.fcntl(folder, fcntl.F_NOTIFY, fcntl.DN_CREATE | fcntl.DN_MULTISHOT)
+            done.append("WATCHING")
+        except OSError as exc:
+            done.append(f"dnotify refused: {exc!r}")
+        try:
+            fcntl.fcntl(file, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+            done.append("LEASED")
+        except OSError as exc:
+            done.append(f"lease refused: {exc!r}")
+        time.sleep(ctx["seconds"])
+    finally:
+        os.close(folder)
+        os.close(file)
+    return f"{done} NOTIFIED {len(events)}"
 """
 
 TCP_CONNECT = """
@@ -784,6 +857,31 @@ def attack(ctx):
 """
 )
 
+# Touches the files of ctx["paths"] to now, by path and through a
+# descriptor: what needs only the write permission anyone has on the
+# world's devices (/dev/null), not their ownership.
+DEVICE_TIMES = (
+    _ATTEMPT
+    + """
+import os
+
+def attack(ctx):
+    done = []
+    for path in ctx["paths"]:
+
+        def through_descriptor():
+            fd = os.open(path, os.O_WRONLY)
+            try:
+                os.utime(fd, None)
+            finally:
+                os.close(fd)
+
+        attempt(done, f"touch {path}", lambda: os.utime(path, None))
+        attempt(done, f"futimens {path}", through_descriptor)
+    return "DONE: " + "; ".join(done) if done else "nothing changed"
+"""
+)
+
 # Set-user-id and set-group-id bits on files of a folder the job may write:
 # on a copy of a binary that is there (root's own under a root host), on
 # one it writes itself, and on files it creates with those bits (open,
@@ -987,6 +1085,53 @@ def attack(ctx):
 # job's process name cannot be relied on: setting it takes prctl, which a
 # filter may refuse). The child shares the job's ids, capabilities,
 # working folder and place in the process tree.
+# Watches one pipe under many descriptor numbers from many epoll instances,
+# up to ctx["most"] watches: each counts against the machine's limit of
+# watches per uid (fs.epoll.max_user_watches), shared by every process of
+# the job's uid, which a job reaches in seconds. Then holds them.
+EPOLL_WATCHES = """
+import os, select, time
+
+def attack(ctx):
+    read, write = os.pipe()
+    numbers = range(600, 600 + ctx["numbers"])
+    instances, count = [], 0
+    try:
+        while count < ctx["most"]:
+            instances.append(select.epoll())
+            for number in numbers:
+                os.dup2(read, number)
+                instances[-1].register(number, select.EPOLLIN)
+                count += 1
+            for number in numbers:  # the watches stay: the pipe is still open
+                os.close(number)
+    except OSError as exc:
+        refused = f"refused: {exc!r}"
+    else:
+        refused = ""
+    time.sleep(ctx["hold"])
+    return f"epoll watches {count} {refused}"
+"""
+
+# Queues up to ctx["most"] real-time signals to itself, blocked, and holds
+# them for ctx["hold"] seconds; then tells how many its processes have
+# pending (each one also counts for the job's uid in the host's namespace,
+# where real-time signals past the limit are lost).
+SIGNAL_QUEUE = """
+import os, signal, time
+
+def pending():
+    with open("/proc/self/status") as status:
+        return status.read().split("SigQ:")[1].split("/")[0].strip()
+
+def attack(ctx):
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGRTMIN])
+    for _ in range(ctx["most"]):
+        os.kill(os.getpid(), signal.SIGRTMIN)  # one past the limit is lost, not refused
+    time.sleep(ctx["hold"])
+    return f"pending {pending()}"
+"""
+
 TAGGED_CHILD = """
 import subprocess, sys
 

@@ -331,7 +331,8 @@ TOOLS = [
         [True, True, True],
     ),
     _tool(
-        "select_poll_epoll",
+        "select_poll_selectors",
+        # Not epoll by name: a job has none (selectors choose poll there).
         """
         import os, select, selectors
         def main(args):
@@ -341,15 +342,12 @@ TOOLS = [
             poller = select.poll()
             poller.register(read, select.POLLIN)
             polled = poller.poll(1000)[0][0] == read
-            with select.epoll() as ep:
-                ep.register(read, select.EPOLLIN)
-                epolled = ep.poll(1)[0][0] == read
             with selectors.DefaultSelector() as chosen:
                 chosen.register(read, selectors.EVENT_READ)
                 selected = len(chosen.select(1)) == 1
-            return [ready, polled, epolled, selected, os.read(read, 1).decode()]
+            return [ready, polled, selected, os.read(read, 1).decode()]
         """,
-        [True, True, True, True, "x"],
+        [True, True, True, "x"],
     ),
     _tool(
         "own_limits_and_priority",

@@ -341,6 +341,37 @@ class TestNetwork:
         assert "RESOLVED" not in everything(result)
         await assert_next_job_works(sandboxed)
 
+    async def test_no_abstract_name_is_taken_from_the_jobs_beside(self, sandboxed, attempt, token):
+        # A job holds a name while the next tries the same one: a name taken
+        # would block a neighbour and carry a bit between them.
+        ctx = {"name": f"velmor-escape-{token}", "hold": 1.5}
+        holder = asyncio.ensure_future(attempt(sandboxed, probes.ABSTRACT_NAME, ctx))
+        await asyncio.sleep(0.5)
+        beside = everything(await attempt(sandboxed, probes.ABSTRACT_NAME, dict(ctx, hold=0)))
+        held = everything(await holder)
+        # Both checked together, so that a failure shows all that got through.
+        assert ("BOUND" in held, "BOUND" in beside, "IN USE" in beside) == (False,) * 3, (
+            held,
+            beside,
+        )
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_takes_a_name_from_the_host_unsandboxed(
+        self, unsandboxed, attempt, token
+    ):
+        ctx = {"name": f"velmor-escape-{token}", "hold": 1.5}
+        job = asyncio.ensure_future(attempt(unsandboxed, probes.ABSTRACT_NAME, ctx))
+        refused = False
+        while not job.done() and not refused:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                try:
+                    sock.bind(f"\0velmor-escape-{token}")
+                except OSError:
+                    refused = True
+            await asyncio.sleep(0.05)
+        assert "BOUND and autobound" in everything(await job)
+        assert refused, "the host could take the name the job held"
+
 
 # -- processes --------------------------------------------------------------------
 
@@ -770,7 +801,7 @@ class TestSystemCallFilter:
         result = await attempt(sandboxed, probes.SYSCALLS, {})
         text = everything(result)
         assert probes.probe_ran(result), text
-        assert "tried 10" in text, text
+        assert "tried 27" in text, text
         assert "REACHED" not in text, text
         await assert_next_job_works(sandboxed)
 
@@ -779,6 +810,7 @@ class TestSystemCallFilter:
         # for the job's own process, a mount on a path that does not exist.
         result = await attempt(unsandboxed, probes.SYSCALLS, {})
         names = ("process_vm_readv", "pidfd_getfd", "unshare(CLONE_NEWUSER)", "mount", "bpf")
+        names += ("memfd_create", "execveat", "kcmp", "setns", "open_tree", "epoll_create1")
         for name in (*names, "i386 getpid"):
             assert f"REACHED {name}" in everything(result)
 
@@ -969,6 +1001,40 @@ class TestMetadata:
         folder, ctx = writable
         await attempt(unsandboxed, probes.SET_ID_BITS, ctx)
         assert len(set_id_files(folder)) == 4
+
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_the_worlds_devices_keep_their_times(self, make_policy_manager, attempt, warm):
+        # They are the host's own nodes, which anyone may write.
+        devices = [path for path in DEVICES if os.path.exists(path)]
+        before = {path: times_of(path) for path in devices}
+        result = await attempt(
+            make_policy_manager(SandboxPolicy(), warm=warm), probes.DEVICE_TIMES, {"paths": devices}
+        )
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert {path: times_of(path) for path in devices} == before, text
+        assert "DONE" not in text, text
+
+    async def test_control_the_probe_touches_a_writable_decoy_unsandboxed(
+        self, unsandboxed, attempt, tmp_path
+    ):
+        decoy = tmp_path / "device-decoy"  # writable by all, owned by another uid under root
+        decoy.write_bytes(b"")
+        decoy.chmod(0o666)
+        if os.geteuid() == 0:
+            os.chown(decoy, 4242, 4242)
+        os.utime(decoy, (0, 0))
+        result = await attempt(unsandboxed, probes.DEVICE_TIMES, {"paths": [str(decoy)]})
+        assert f"touch {decoy}" in everything(result)
+        assert decoy.stat().st_mtime_ns > 0
+
+
+DEVICES = ("/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom")
+
+
+def times_of(path: str) -> tuple[int, int]:
+    info = os.stat(path)
+    return info.st_mtime_ns, info.st_ctime_ns
 
 
 @pytest.fixture
@@ -1175,6 +1241,46 @@ class TestLooking:
         if CALLS:
             assert "LISTED" in text, text
 
+    @pytest.fixture
+    def shown_folder(self, tmp_path):
+        """A folder of the host's shown to the job read-only, holding a file of
+        the user's own (the job's, when it runs as the user)."""
+        folder = tmp_path / "shown"
+        folder.mkdir()
+        (folder / "data").write_text("data\n")
+        return folder, {"folder": str(folder), "file": str(folder / "data"), "seconds": 1.5}
+
+    async def watched(self, manager, attempt, folder, ctx, token):
+        """The probe's result while the host makes files in `folder`."""
+        job = asyncio.ensure_future(attempt(manager, probes.FCNTL_WATCH, ctx))
+        count = 0
+        while not job.done():
+            (folder / f"made-{token}-{count}").write_text("")
+            count += 1
+            await asyncio.sleep(0.05)
+        return await job
+
+    @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
+    async def test_no_watch_or_lease_on_a_shown_folder_through_fcntl(
+        self, make_policy_manager, attempt, shown_folder, token, warm
+    ):
+        folder, ctx = shown_folder
+        manager = make_policy_manager(SandboxPolicy(read_only_paths=(folder,)), warm=warm)
+        result = await self.watched(manager, attempt, folder, ctx, token)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "NOTIFIED 0" in text, text
+        assert "WATCHING" not in text and "LEASED" not in text, text
+        await assert_next_job_works(manager)
+
+    async def test_control_the_probe_watches_and_leases_unsandboxed(
+        self, unsandboxed, attempt, shown_folder, token
+    ):
+        folder, ctx = shown_folder
+        text = everything(await self.watched(unsandboxed, attempt, folder, ctx, token))
+        assert "WATCHING" in text and "LEASED" in text, text
+        assert "NOTIFIED 0" not in text, text
+
 
 # A neighbouring job that makes files in its scratch folder until it ends.
 WRITER = (
@@ -1263,6 +1369,46 @@ class TestSharedQuotas:
         text = everything(await attempt(unsandboxed, probes.QUOTAS, quota_ctx(3, 4096)))
         assert "inotify instances 3" in text
         assert "aio events 4096" in text or not CALLS
+
+
+class TestEpollWatches:
+    CTX = {"numbers": 100, "most": 20_000, "hold": 0}
+
+    async def test_a_job_takes_no_epoll_watch_and_asyncio_still_runs(self, sandboxed, attempt):
+        result = await attempt(sandboxed, probes.EPOLL_WATCHES, self.CTX)
+        text = everything(result)
+        assert probes.probe_ran(result), text
+        assert "epoll watches 0 refused" in text, text
+        # The selectors a job makes (asyncio's among them) wait by poll instead.
+        result = await attempt(sandboxed, LEGITIMATE, {})
+        assert '"echo": "ping"' in everything(result), everything(result)
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_takes_them_unsandboxed(self, unsandboxed, attempt):
+        text = everything(await attempt(unsandboxed, probes.EPOLL_WATCHES, self.CTX))
+        assert "epoll watches 20000 " in text, text
+
+
+class TestSignalQueue:
+    async def test_a_job_holding_signals_leaves_a_neighbour_its_own(self, sandboxed, attempt):
+        # The neighbour's signals would be lost, not refused: it counts them.
+        from velmor.core.sandbox import PENDING_SIGNALS
+
+        holder = asyncio.ensure_future(
+            attempt(sandboxed, probes.SIGNAL_QUEUE, {"most": 200_000, "hold": 2.0})
+        )
+        await asyncio.sleep(1.0)
+        beside = everything(await attempt(sandboxed, probes.SIGNAL_QUEUE, {"most": 2, "hold": 0}))
+        held = everything(await holder)
+        assert "pending 2" in beside, (held, beside)
+        assert figure_in(held, "pending") <= PENDING_SIGNALS, held
+        await assert_next_job_works(sandboxed)
+
+    async def test_control_the_probe_queues_them_unsandboxed(self, unsandboxed, attempt):
+        text = everything(
+            await attempt(unsandboxed, probes.SIGNAL_QUEUE, {"most": 5000, "hold": 0})
+        )
+        assert figure_in(text, "pending") >= 5000, text
 
 
 class TestIdentity:
@@ -1450,6 +1596,28 @@ class TestPolicyKnobs:
         sock, ctx = listeners["unix-abstract"]
         await attempt(manager, probes.UNIX_CONNECT, ctx)
         assert not was_reached(sock)
+
+    async def test_with_network_no_abstract_name_is_taken_from_the_host(
+        self, make_policy_manager, attempt, token
+    ):
+        # The job shares the host's network namespace then. Its name (27
+        # bytes with the leading NUL) is of no IP address's length.
+        manager = make_policy_manager(SandboxPolicy(network=True))
+        name = f"velmor-escape-{token}"
+        job = asyncio.ensure_future(
+            attempt(manager, probes.ABSTRACT_NAME, {"name": name, "hold": 1.5})
+        )
+        refused = []
+        while not job.done():
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                try:
+                    sock.bind(f"\0{name}")
+                except OSError as exc:
+                    refused.append(exc.strerror)
+            await asyncio.sleep(0.05)
+        text = everything(await job)
+        assert probes.probe_ran(await job), text
+        assert (refused, "BOUND" in text) == ([], False), text
 
     async def test_read_only_and_writable_paths(
         self, make_policy_manager, attempt, tmp_path, token

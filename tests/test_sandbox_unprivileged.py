@@ -37,7 +37,7 @@ ESCAPE_SUITE = "tests/test_sandbox_escapes.py"
 # processes of another uid, for the run under a subordinate uid.
 UID_ATTACKS = (
     "Files or Metadata or InheritedDescriptors or AttributeChannel or WarmHelper or OtherJobs"
-    " or Leftovers or Resources"
+    " or Leftovers or Resources or EpollWatches or SignalQueue"
 )
 SUBORDINATE_RANGE = (3_000_000_000, 65_536)
 WHICH_UID = (

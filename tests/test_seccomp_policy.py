@@ -14,6 +14,7 @@ saw legitimate tools call; rerun that script when the tools change.
 from __future__ import annotations
 
 import errno
+import fcntl
 import json
 import os
 import platform
@@ -90,11 +91,13 @@ class TestReviewedPolicy:
         assert len(observed) > 100
         assert observed - set(table(True)) == set()
 
-    def test_network_adds_ip_sockets_and_nothing_else(self):
+    def test_network_adds_ip_sockets_and_their_bind_and_nothing_else(self):
         closed, open_net = table(False), table(True)
         changed = {name for name in closed if closed[name] != open_net[name]}
-        assert changed == {"socket"} and closed.keys() == open_net.keys()
+        assert changed == {"socket", "bind"} and closed.keys() == open_net.keys()
         assert "AF_INET" in open_net["socket"][1] and "AF_INET" not in closed["socket"][1]
+        # Without an IP socket, nothing a job holds needs a name.
+        assert closed["bind"][1] == "EPERM" and "sizeof(sockaddr_in)" in open_net["bind"][1]
 
 
 def run_program(program: bytes, number: int, args=(), arch: int | None = None) -> int:
@@ -186,6 +189,19 @@ ARGUMENT_CASES = [
     ("socketpair", (socket.AF_UNIX, socket.SOCK_DGRAM), "EPERM", False),
     ("socketpair", (socket.AF_UNIX, socket.SOCK_SEQPACKET), "EPERM", False),
     ("socketpair", (socket.AF_INET, socket.SOCK_STREAM), "EPERM", True),
+    # fcntl but watching a folder and leasing a file; bind only with IP sockets.
+    ("fcntl", (3, fcntl.F_NOTIFY, fcntl.DN_CREATE), "EPERM", False),
+    ("fcntl", (3, fcntl.F_SETLEASE, fcntl.F_RDLCK), "EPERM", True),
+    ("fcntl", (3, fcntl.F_GETLEASE), "allow", False),
+    ("fcntl", (3, fcntl.F_SETFL, os.O_NONBLOCK), "allow", False),
+    ("fcntl", (3, fcntl.F_SETLK, 0), "allow", False),
+    ("bind", (3, 0, 16), "EPERM", False),
+    ("bind", (3, 0, 16), "allow", True),
+    ("bind", (3, 0, 28), "allow", True),
+    # A pair's abstract name of another length, or one the kernel picks (autobind).
+    ("bind", (3, 0, 21), "EPERM", True),
+    ("bind", (3, 0, 2), "EPERM", True),
+    ("bind", (3, 0, 110), "EPERM", True),
 ]
 
 
@@ -297,6 +313,9 @@ LIVE_CASES = [
     ("socket AF_INET", 41, (socket.AF_INET, socket.SOCK_STREAM, 0), "EPERM"),
     ("ioctl TIOCLINUX", 16, (0, TIOCLINUX, 0), "EPERM"),
     ("ioctl TIOCSETD", 16, (0, TIOCSETD, 0), "EPERM"),
+    ("fcntl F_NOTIFY", 72, (0, fcntl.F_NOTIFY, fcntl.DN_CREATE), "EPERM"),
+    ("fcntl F_SETLEASE", 72, (0, fcntl.F_SETLEASE, fcntl.F_RDLCK), "EPERM"),
+    ("bind", 49, (0, 0, 0), "EPERM"),
     ("setxattr", 188, (0, 0, 0, 0, 0), errno.errorcode[errno.EOPNOTSUPP]),
     ("prlimit64 of self", 302, (0, resource.RLIMIT_NOFILE, 0, 0), "ok"),
     ("getpriority of self", 140, (os.PRIO_PROCESS, 0), "ok"),

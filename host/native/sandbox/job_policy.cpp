@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <utility>
 
 namespace sandbox {
 namespace {
@@ -32,14 +34,14 @@ constexpr Call kAllowed[] = {
     // Descriptors and files. Which files a job reaches is up to its view of
     // the file system, not to this filter.
     CALL(read), CALL(write), CALL(readv), CALL(writev), CALL(pread64), CALL(pwrite64),
-    CALL(lseek), CALL(close), CALL(close_range), CALL(dup), CALL(dup3), CALL(fcntl), CALL(flock),
+    CALL(lseek), CALL(close), CALL(close_range), CALL(dup), CALL(dup3), CALL(flock),
     CALL(fsync), CALL(fdatasync), CALL(ftruncate), CALL(truncate), CALL(fallocate),
     CALL(fadvise64), CALL(sendfile), CALL(copy_file_range), CALL(pipe2), CALL(newfstatat),
     CALL(statx), CALL(statfs), CALL(fstatfs), CALL(getdents64), CALL(faccessat),
     CALL(faccessat2), CALL(readlinkat), CALL(mkdirat), CALL(unlinkat), CALL(renameat),
     CALL(renameat2), CALL(linkat), CALL(symlinkat), CALL(fchown), CALL(fchownat),
     CALL(utimensat), CALL(getcwd), CALL(chdir), CALL(fchdir), CALL(umask),
-    // Opening, creating and changing the mode of files is ruled below.
+    // Opening, creating and changing the mode of files, and fcntl, are ruled below.
     // Reading extended attributes (cp -a lists them); setting them is refused below.
     CALL(getxattr), CALL(fgetxattr), CALL(listxattr), CALL(llistxattr), CALL(flistxattr),
     // Memory.
@@ -67,11 +69,14 @@ constexpr Call kAllowed[] = {
     // and leaves its timer to the kernel; another program deletes its own).
     CALL(clock_gettime), CALL(clock_nanosleep), CALL(getitimer), CALL(setitimer),
     CALL(timer_create), CALL(timer_settime), CALL(timer_delete), CALL(times),
-    // Waiting on descriptors.
-    CALL(pselect6), CALL(ppoll), CALL(epoll_create1), CALL(epoll_ctl), CALL(epoll_pwait),
-    CALL(eventfd2),
-    // Using a socket the job may have (socket and socketpair are ruled below).
-    CALL(bind), CALL(listen), CALL(accept4), CALL(connect), CALL(getsockname),
+    // Waiting on descriptors. No epoll: each descriptor an epoll instance
+    // watches counts against a limit shared by every process of the uid
+    // (all jobs under a root host, the user's own processes under its own
+    // uid), which one job fills in seconds by watching one file under many
+    // descriptor numbers. Refused below.
+    CALL(pselect6), CALL(ppoll), CALL(eventfd2),
+    // Using a socket the job may have (socket, socketpair and bind are ruled below).
+    CALL(listen), CALL(accept4), CALL(connect), CALL(getsockname),
     CALL(getpeername), CALL(setsockopt), CALL(getsockopt), CALL(sendto), CALL(recvfrom),
     CALL(sendmsg), CALL(recvmsg), CALL(shutdown),
     // The machine, read only.
@@ -80,7 +85,7 @@ constexpr Call kAllowed[] = {
     // The older calls x86-64 keeps, which its C library still makes.
     CALL(access), CALL(readlink), CALL(mkdir), CALL(rmdir), CALL(unlink), CALL(rename),
     CALL(link), CALL(symlink), CALL(chown),
-    CALL(dup2), CALL(poll), CALL(epoll_wait), CALL(vfork), CALL(alarm), CALL(getpgrp),
+    CALL(dup2), CALL(poll), CALL(vfork), CALL(alarm), CALL(getpgrp),
     CALL(arch_prctl),
 #endif
 };
@@ -182,6 +187,17 @@ std::vector<Rule> job_policy(bool network) {
     for (const Call& call : kUnsupported)
         rules.push_back({call.number, call.name, {}, Answer::not_supported});
 
+    // No epoll (see the waiting calls above), said on purpose: CPython's
+    // selectors take ENOSYS for an older kernel and choose poll.
+    for (auto [number, name] :
+         {Call{SYS_epoll_create1, "epoll_create1"}, Call{SYS_epoll_ctl, "epoll_ctl"},
+          Call{SYS_epoll_pwait, "epoll_pwait"}, Call{SYS_epoll_pwait2, "epoll_pwait2"}})
+        rules.push_back({number, name, {}, Answer::no_such_call});
+#if defined(__x86_64__)
+    rules.push_back({SYS_epoll_create, "epoll_create", {}, Answer::no_such_call});
+    rules.push_back({SYS_epoll_wait, "epoll_wait", {}, Answer::no_such_call});
+#endif
+
     // clone3 passes its flags in memory the filter cannot read: the C library
     // then falls back to clone, whose flags it can.
     rules.push_back({SYS_clone3, "clone3", {}, Answer::no_such_call});
@@ -222,6 +238,17 @@ std::vector<Rule> job_policy(bool network) {
              Answer::refuse});
     }
 
+    // fcntl but two commands that reach past the job's own descriptors:
+    // F_NOTIFY watches a folder of the host's (those of the world are) for
+    // what others make there, as inotify would; F_SETLEASE, which an owner
+    // of the file may take, holds back anyone else's next open of it for
+    // writing by up to the machine's lease-break time.
+    rules.push_back({SYS_fcntl,
+                     "fcntl",
+                     {{{equals(1, "cmd", F_NOTIFY, "F_NOTIFY")}, Answer::refuse},
+                      {{equals(1, "cmd", F_SETLEASE, "F_SETLEASE")}, Answer::refuse}},
+                     Answer::allow});
+
     rules.push_back({SYS_ioctl,
                      "ioctl",
                      {ioctl_refused(TIOCSTI, "TIOCSTI"), ioctl_refused(TIOCLINUX, "TIOCLINUX"),
@@ -237,6 +264,22 @@ std::vector<Rule> job_policy(bool network) {
         socket.clauses.push_back({{equals(0, "domain", AF_INET6, "AF_INET6")}, Answer::allow});
     }
     rules.push_back(socket);
+    // Without network the only sockets a job holds are connected pairs,
+    // which never need a name; bound, one would take a name in the abstract
+    // namespace the helper's network namespace shares with every other job.
+    // With network, IP sockets need bind, and a pair's name would be taken in
+    // the host's namespace, where others could not take it. The family is in
+    // memory the filter cannot read; the address's length is not: an IP bind
+    // gives the size of its address, so a pair can take no name but those
+    // of the lengths of an IP address (and never one the kernel picks).
+    Rule bind{SYS_bind, "bind", {}, Answer::refuse};
+    if (network) {
+        for (auto [size, name] : {std::pair{sizeof(sockaddr_in), "sizeof(sockaddr_in)"},
+                                  std::pair{sizeof(sockaddr_in6), "sizeof(sockaddr_in6)"}})
+            bind.clauses.push_back(
+                {{equals(2, "addrlen", static_cast<std::uint32_t>(size), name)}, Answer::allow});
+    }
+    rules.push_back(bind);
     // A connected AF_UNIX stream pair only (asyncio's self-pipe,
     // multiprocessing's channels); a datagram pair could still send to a
     // named socket.

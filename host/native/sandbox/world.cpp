@@ -107,7 +107,11 @@ void place(const WorldEntry& entry, const Fd& source) {
          "bind mount of " + entry.path);
     std::uint64_t attributes = kMountAttrNosuid;
     if (entry.kind != WorldEntry::Kind::device) attributes |= kMountAttrNodev;
-    if (entry.kind == WorldEntry::Kind::read) attributes |= kMountAttrRdonly;
+    // Devices too: a read-only mount still reads and writes a device node,
+    // but no longer changes the host's inode (utime with no times needs only
+    // the write permission every user has on /dev/null).
+    if (entry.kind == WorldEntry::Kind::read || entry.kind == WorldEntry::Kind::device)
+        attributes |= kMountAttrRdonly;
     set_attributes(target, attributes);
 }
 

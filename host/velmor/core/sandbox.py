@@ -240,6 +240,15 @@ def descriptor_cap(memory_limit: int | None) -> int:
     return max(_FEWEST_DESCRIPTORS, min(_MOST_DESCRIPTORS, memory_limit // _BYTES_PER_DESCRIPTOR))
 
 
+# Signals queued to a job's processes at once, all of them together (they
+# share their user namespace's count). Each queued signal also counts for
+# the job's uid in the host's namespace, against the limit of that uid's
+# every process: all jobs under a root host, the user's own processes under
+# its uid, whose real-time signals past it are lost. Without a cap of its
+# own, one job queues them all.
+PENDING_SIGNALS = 1024
+
+
 # Where each job's memory cgroup is made (cgroup v1, writable by root).
 MEMORY_CGROUPS = "/sys/fs/cgroup/memory/velmor-jobs"
 

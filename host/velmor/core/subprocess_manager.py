@@ -257,6 +257,15 @@ class SubprocessManager:
             limits.append((resource.RLIMIT_NOFILE, (files, files)))
         return limits
 
+    def _namespace_limits(self) -> Limits:
+        """Limits set in the job's process only once its user namespace is
+        made: the namespace keeps its maker's limit on signals queued as the
+        bound of the count every job's uid shares in the host's namespace."""
+        if self._sandbox is None:
+            return []
+        pending = sandboxing.PENDING_SIGNALS
+        return [(resource.RLIMIT_SIGPENDING, (pending, pending))]
+
     def _new_job(
         self,
         loop: asyncio.AbstractEventLoop,
@@ -271,7 +280,8 @@ class SubprocessManager:
             return ForkedJob(loop, self.output_cap, self._helper, job_sandbox)
         launcher = None
         if self._sandbox is not None and job_sandbox is not None:
-            rows = [[which, *limit] for which, limit in limits]
+            # The launcher sets these itself, after its namespaces are made.
+            rows = [[which, *limit] for which, limit in [*limits, *self._namespace_limits()]]
             launcher = sandboxing.spawn_launcher(self._sandbox, job_sandbox, rows)
         return SpawnedJob(loop, self.output_cap, launcher)
 
@@ -312,7 +322,13 @@ class SubprocessManager:
                 try:
                     started = time.monotonic()
                     try:
-                        await job.start(worker, env, workdir, limits, command)
+                        # The warm helper sets a job's limits in its spare, whose
+                        # namespaces are made; a new process is limited before it
+                        # makes its own.
+                        given = limits
+                        if isinstance(job, ForkedJob):
+                            given = [*limits, *self._namespace_limits()]
+                        await job.start(worker, env, workdir, given, command)
                     except NotStarted as exc:
                         if job.timed_out:
                             return _timed_out(timeout)

@@ -129,6 +129,15 @@ def job_started(description: dict[str, typing.Any]) -> None:
     _yield_to_watch(description)
 
 
+def poll_for_selectors() -> None:
+    """In a job's process, once its filter is in: the filter leaves it no
+    epoll, and the selectors module, when the helper imported it before,
+    chose epoll for every later selector (asyncio's among them); poll then."""
+    selectors: typing.Any = sys.modules.get("selectors")
+    if selectors is not None:
+        selectors.DefaultSelector = selectors.PollSelector
+
+
 # How much less CPU a watched job's processes get than the process that
 # watches their memory: past the budget, they must not outrun the watch.
 WATCHED_JOB_NICENESS = 10
@@ -229,6 +238,7 @@ def _launch(argv: list[str], loader: types.ModuleType) -> None:
             resource.setrlimit(which, (soft, hard))
         native.confine("spare", spec)
         native.confine("job", {**spec, "own": own})
+        poll_for_selectors()
         for _, fd in own:
             os.close(fd)
     except BaseException as exc:

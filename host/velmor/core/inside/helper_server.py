@@ -453,6 +453,7 @@ class HelperServer:
                 job = {**self.sandbox.setup, "scratch": request.sandbox.scratch, "own": own}
                 # Into the job's world, its scratch folder the working one.
                 self.sandbox.native.confine("job", job)
+                self.sandbox.confinement.poll_for_selectors()
             else:
                 os.chdir(request.cwd)
             # fd 0 is an empty pipe in the sandbox, else the helper's /dev/null:
