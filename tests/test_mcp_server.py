@@ -370,6 +370,52 @@ async def test_two_http_clients_share_the_store_and_hear_each_others_changes(htt
         assert called.structured_content == {"sum": 2}
 
 
+class Answers:
+    """The content type each tool call of a client was answered with, and the
+    connections that carried the client's requests."""
+
+    def __init__(self):
+        self.kinds = []
+        self.connections = set()
+
+    async def __call__(self, response):
+        if response.request.method == "POST":
+            if json.loads(response.request.content).get("method") == "tools/call":
+                self.kinds.append(response.headers["content-type"].split(";")[0])
+            self.connections.add(id(response.extensions.get("network_stream")))
+
+
+async def test_an_older_client_gets_plain_answers_on_one_connection_and_notices_on_streams(
+    http_url,
+):
+    answers, changes = Answers(), Changes()
+    client = create_mcp_http_client(headers={"Authorization": f"Bearer {TOKEN}"})
+    client.event_hooks["response"].append(answers)
+    async with (
+        streamable_http_client(http_url, http_client=client) as (read, write),
+        ClientSession(read, write, message_handler=changes) as session,
+    ):
+        await session.initialize()
+        created = await session.call_tool("tool_creator", creating("adder"))
+        assert created.is_error is False
+        assert changes.count == 1  # heard on the call's own stream, before its answer
+        assert answers.kinds[-1] == "text/event-stream"
+        answers.kinds.clear()
+        answers.connections.clear()
+        for a in range(5):
+            called = await session.call_tool("custom_adder", {"args": {"a": a, "b": 1}})
+            assert called.structured_content == {"sum": a + 1}
+        failed = await session.call_tool("custom_adder", {"args": {"a": 1}})
+        assert text(failed) == "[ERROR] Invalid arguments: args.b: missing, but required"
+        assert answers.kinds == ["application/json"] * 6
+        assert len(answers.connections) == 1  # each answer read whole: the connection kept
+        deleted = await session.call_tool(
+            "tool_creator", {"operation": "delete", "tool_name": "adder"}
+        )
+        assert deleted.is_error is False and changes.count == 2
+        assert answers.kinds[-1] == "text/event-stream"
+
+
 REFUSED_REQUESTS = [
     ({}, 401),
     ({"Authorization": "Bearer wrong"}, 401),
