@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -315,6 +316,58 @@ async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
         assert called.structured_content == {"sum": 42}
         failed = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "none"})
         assert failed.is_error is True and failed.structured_content is None
+
+
+def test_lines_that_are_no_message_are_passed_over_and_the_server_reads_on(home):
+    """Over the pipes, what is no JSON-RPC message (not JSON, half a message)
+    is logged and passed over, a byte that is not UTF-8 is replaced, and every
+    reply is one whole line."""
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {
+            "protocolVersion": "2025-11-25",
+            "capabilities": {},
+            "clientInfo": {"name": "t", "version": "1"},
+        },
+    }
+    requests = [
+        b"not json\n",
+        b'{"jsonrpc": "2.0", "id": 9, "method": "ping", "params": {"\xff": 1}}\n',
+        b'{"jsonrpc": "2.0", "id": 8}\n',
+        json.dumps(initialize).encode() + b"\n",
+        b'{"jsonrpc": "2.0", "method": "notifications/initialized"}\n',
+        b'{"jsonrpc": "2.0", "id": 2, "method": "tools/list"}\n',
+    ]
+    server = subprocess.Popen(
+        [str(SCRIPT), "serve"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        env={**os.environ, "HOME": str(home)},
+        bufsize=0,  # unbuffered: what select() sees is all there is
+    )
+    answered = {}
+    try:
+        server.stdin.write(b"".join(requests))
+        server.stdin.flush()
+        deadline = time.monotonic() + 30
+        while 2 not in answered:
+            ready, _, _ = select.select([server.stdout], [], [], deadline - time.monotonic())
+            assert ready, f"no reply within 30 s; so far {sorted(answered)}"
+            line = server.stdout.readline()
+            assert line.endswith(b"\n"), line
+            reply = json.loads(line)
+            answered[reply["id"]] = reply
+    finally:
+        server.stdin.close()
+        server.wait(timeout=30)
+        server.stdout.close()
+    assert sorted(answered) == [1, 2, 9]
+    assert answered[9]["result"] == {}
+    assert answered[1]["result"]["serverInfo"]["name"] == "velmor-tools"
+    assert [tool["name"] for tool in answered[2]["result"]["tools"]] == ["tool_creator"]
 
 
 # -- over streamable HTTP ------------------------------------------------------
