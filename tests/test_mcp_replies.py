@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("mcp")
 
-from velmor.mcp_replies import SingleAnswers, lone_answer  # noqa: E402
+from velmor.mcp_replies import LONE_ANSWER_LIMIT, SingleAnswers, lone_answer  # noqa: E402
 
 ANSWER = {"jsonrpc": "2.0", "id": 3, "result": {"content": [], "isError": False}}
 ANSWER_TEXT = json.dumps(ANSWER).encode()
@@ -51,6 +51,11 @@ EVENTS = [
     (b"data: {not json\r\n\r\n", None),
     (b"event: message\r\n\r\n", None),
     (b"", None),
+    # Too long to be worth reading: left a stream.
+    (
+        b"data: " + json.dumps({**ANSWER, "result": "x" * LONE_ANSWER_LIMIT}).encode() + b"\n\n",
+        None,
+    ),
 ]
 
 

@@ -24,6 +24,10 @@ import anyio
 __all__ = ["SingleAnswers", "lone_answer"]
 
 EVENT_STREAM = b"text/event-stream"
+# An event longer than this goes out as a stream, unchanged: telling an answer
+# from other messages takes reading its JSON, which for a long one costs more
+# than the new connection it would save.
+LONE_ANSWER_LIMIT = 64 * 1024
 # Headers that describe the event stream, not the answer in it.
 STREAM_HEADERS = frozenset(
     (b"content-type", b"content-length", b"transfer-encoding", b"connection", b"cache-control")
@@ -34,6 +38,8 @@ _LINE_BREAK = re.compile(rb"\r\n|\r|\n")
 def lone_answer(chunk: bytes) -> bytes | None:
     """The JSON text of a JSON-RPC answer when `chunk` is exactly one whole event
     carrying it (a `message` event without an id); None for anything else."""
+    if len(chunk) > LONE_ANSWER_LIMIT:
+        return None
     lines = _LINE_BREAK.split(chunk)
     # One whole event ends with an empty line: its last two pieces are empty.
     if len(lines) < 3 or lines[-1] or lines[-2] or not all(lines[:-2]):
