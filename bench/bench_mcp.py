@@ -13,6 +13,11 @@ all see the same load on a shared machine, and the medians are compared.
 Targets: the stdio call at most 1.5 times the registry call, the HTTP call
 at most 2 times.
 
+On a loaded machine the times mostly measure waits for a CPU; the processor
+time each kind of call takes in this process and in the server (every
+thread of it, from the scheduler's own count) is printed too, as the steadier
+measure of what the server adds.
+
     python bench/bench_mcp.py [--runs N]
 """
 
@@ -54,6 +59,35 @@ def ms(seconds: float) -> str:
     return f"{seconds * 1000:7.2f} ms"
 
 
+def cpu_seconds(pid: int) -> float:
+    """The processor time all threads of process `pid` have run (Linux)."""
+    total = 0
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{thread}/schedstat") as stats:
+                total += int(stats.read().split()[0])
+        except (OSError, IndexError, ValueError):  # a thread that just ended
+            pass
+    return total / 1e9
+
+
+def stdio_server_pid(script: Path) -> int:
+    """The `velmor-tools serve` child that the stdio client started."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                argv = cmdline.read().split(b"\0")
+        except (OSError, IndexError, ValueError):
+            continue
+        if parent == os.getpid() and str(script).encode() in argv and b"--http" not in argv:
+            return int(entry)
+    raise SystemExit("the stdio server process was not found")
+
+
 async def http_server(script: Path, home: Path) -> tuple[asyncio.subprocess.Process, str]:
     """`velmor-tools serve --http` on a free loopback port, and its URL."""
     env = {"HOME": str(home), "VELMOR_TOKEN": TOKEN, "PATH": os.environ.get("PATH", "")}
@@ -67,7 +101,9 @@ async def http_server(script: Path, home: Path) -> tuple[asyncio.subprocess.Proc
     raise SystemExit("velmor-tools serve --http ended before it listened")
 
 
-async def measure(home: Path, runs: int) -> dict[str, list[float]]:
+async def measure(
+    home: Path, runs: int
+) -> tuple[dict[str, list[float]], dict[str, tuple[float, float]]]:
     registry = ToolRegistry()
     creator = ToolCreatorTool(tool_registry=registry)
     answer = await creator.execute(operation="create", tool_name=TOOL, code=CODE, register=False)
@@ -113,6 +149,11 @@ async def measure(home: Path, runs: int) -> dict[str, list[float]]:
         ):
             await stdio_session.initialize()
             await http_session.initialize()
+            servers = {
+                "stdio": stdio_server_pid(script),
+                "http": http_process.pid,
+                "http, 2026-07-28": http_process.pid,
+            }
             calls = {
                 "registry": through_registry,
                 "stdio": through(stdio_session, "stdio"),
@@ -123,14 +164,21 @@ async def measure(home: Path, runs: int) -> dict[str, list[float]]:
                 for call in calls.values():
                     await call()
             times: dict[str, list[float]] = {kind: [] for kind in calls}
+            cpu = {kind: [0.0, 0.0] for kind in calls}  # here, in the server
             for _ in range(runs):
                 for kind, call in calls.items():
+                    server = servers.get(kind)
+                    server_before = cpu_seconds(server) if server else 0.0
+                    here_before = time.process_time()
                     times[kind].append(await call())
+                    cpu[kind][0] += time.process_time() - here_before
+                    if server:
+                        cpu[kind][1] += cpu_seconds(server) - server_before
     finally:
         http_process.terminate()
         await http_process.wait()
         await creator._manager.aclose()
-    return times
+    return times, {kind: (here / runs, there / runs) for kind, (here, there) in cpu.items()}
 
 
 def main() -> None:
@@ -141,7 +189,7 @@ def main() -> None:
     home = Path(tempfile.mkdtemp(prefix="velmor-bench-home-"))
     os.environ["HOME"] = str(home)  # the store lives under ~/.velmor
     try:
-        times = asyncio.run(measure(home, runs))
+        times, cpu = asyncio.run(measure(home, runs))
     finally:
         shutil.rmtree(home, ignore_errors=True)
 
@@ -155,6 +203,9 @@ def main() -> None:
             f"the same call through MCP ({kind}), median: {ms(medians[kind])}, "
             f"{ratio:.2f}x the registry; target <= {target}x: {verdict}"
         )
+    print("processor time per call, mean (this process + the server; the registry's all here):")
+    for kind, (here, there) in cpu.items():
+        print(f"  {kind:17s} {ms(here)} + {ms(there)} = {ms(here + there)}")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -317,6 +318,58 @@ async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
         assert failed.is_error is True and failed.structured_content is None
 
 
+def test_lines_that_are_no_message_are_passed_over_and_the_server_reads_on(home):
+    """Over the pipes, what is no JSON-RPC message (not JSON, half a message)
+    is logged and passed over, a byte that is not UTF-8 is replaced, and every
+    reply is one whole line."""
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {
+            "protocolVersion": "2025-11-25",
+            "capabilities": {},
+            "clientInfo": {"name": "t", "version": "1"},
+        },
+    }
+    requests = [
+        b"not json\n",
+        b'{"jsonrpc": "2.0", "id": 9, "method": "ping", "params": {"\xff": 1}}\n',
+        b'{"jsonrpc": "2.0", "id": 8}\n',
+        json.dumps(initialize).encode() + b"\n",
+        b'{"jsonrpc": "2.0", "method": "notifications/initialized"}\n',
+        b'{"jsonrpc": "2.0", "id": 2, "method": "tools/list"}\n',
+    ]
+    server = subprocess.Popen(
+        [str(SCRIPT), "serve"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        env={**os.environ, "HOME": str(home)},
+        bufsize=0,  # unbuffered: what select() sees is all there is
+    )
+    answered = {}
+    try:
+        server.stdin.write(b"".join(requests))
+        server.stdin.flush()
+        deadline = time.monotonic() + 30
+        while 2 not in answered:
+            ready, _, _ = select.select([server.stdout], [], [], deadline - time.monotonic())
+            assert ready, f"no reply within 30 s; so far {sorted(answered)}"
+            line = server.stdout.readline()
+            assert line.endswith(b"\n"), line
+            reply = json.loads(line)
+            answered[reply["id"]] = reply
+    finally:
+        server.stdin.close()
+        server.wait(timeout=30)
+        server.stdout.close()
+    assert sorted(answered) == [1, 2, 9]
+    assert answered[9]["result"] == {}
+    assert answered[1]["result"]["serverInfo"]["name"] == "velmor-tools"
+    assert [tool["name"] for tool in answered[2]["result"]["tools"]] == ["tool_creator"]
+
+
 # -- over streamable HTTP ------------------------------------------------------
 
 TOKEN = "test-token-" + "x" * 20
@@ -368,6 +421,52 @@ async def test_two_http_clients_share_the_store_and_hear_each_others_changes(htt
             assert list(tools) == ["tool_creator", "custom_adder", "custom_second"]
         called = await second.call_tool("custom_adder", {"args": {"a": 1, "b": 1}})
         assert called.structured_content == {"sum": 2}
+
+
+class Answers:
+    """The content type each tool call of a client was answered with, and the
+    connections that carried the client's requests."""
+
+    def __init__(self):
+        self.kinds = []
+        self.connections = set()
+
+    async def __call__(self, response):
+        if response.request.method == "POST":
+            if json.loads(response.request.content).get("method") == "tools/call":
+                self.kinds.append(response.headers["content-type"].split(";")[0])
+            self.connections.add(id(response.extensions.get("network_stream")))
+
+
+async def test_an_older_client_gets_plain_answers_on_one_connection_and_notices_on_streams(
+    http_url,
+):
+    answers, changes = Answers(), Changes()
+    client = create_mcp_http_client(headers={"Authorization": f"Bearer {TOKEN}"})
+    client.event_hooks["response"].append(answers)
+    async with (
+        streamable_http_client(http_url, http_client=client) as (read, write),
+        ClientSession(read, write, message_handler=changes) as session,
+    ):
+        await session.initialize()
+        created = await session.call_tool("tool_creator", creating("adder"))
+        assert created.is_error is False
+        assert changes.count == 1  # heard on the call's own stream, before its answer
+        assert answers.kinds[-1] == "text/event-stream"
+        answers.kinds.clear()
+        answers.connections.clear()
+        for a in range(5):
+            called = await session.call_tool("custom_adder", {"args": {"a": a, "b": 1}})
+            assert called.structured_content == {"sum": a + 1}
+        failed = await session.call_tool("custom_adder", {"args": {"a": 1}})
+        assert text(failed) == "[ERROR] Invalid arguments: args.b: missing, but required"
+        assert answers.kinds == ["application/json"] * 6
+        assert len(answers.connections) == 1  # each answer read whole: the connection kept
+        deleted = await session.call_tool(
+            "tool_creator", {"operation": "delete", "tool_name": "adder"}
+        )
+        assert deleted.is_error is False and changes.count == 2
+        assert answers.kinds[-1] == "text/event-stream"
 
 
 REFUSED_REQUESTS = [

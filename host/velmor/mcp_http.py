@@ -23,6 +23,8 @@ from typing import Any
 import uvicorn
 from mcp.server.transport_security import TransportSecuritySettings
 
+from velmor.mcp_replies import SingleAnswers
+
 __all__ = [
     "DEFAULT_HOST",
     "TOKEN_VARIABLE",
@@ -156,7 +158,9 @@ async def serve_http(server: Any, settings: HttpSettings) -> None:
         host=settings.host,
         transport_security=_transport_security(settings.host, port),
     )
-    config = uvicorn.Config(Guard(app, settings.token), log_level="warning", access_log=False)
+    config = uvicorn.Config(
+        Guard(SingleAnswers(app), settings.token), log_level="warning", access_log=False
+    )
     print(
         f"velmor-tools serve: MCP over HTTP at http://{_url_host(settings.host)}:{port}{MCP_PATH}",
         file=sys.stderr,

@@ -1,11 +1,13 @@
 """Standard input and output as the MCP server's wire, read and written on the event loop.
 
 The SDK's stdio transport hands every line read, every write and every flush
-to a worker thread; on a small, busy machine those three thread round trips
-are most of what the server adds to a call. When the client talks over pipes
-or sockets (as MCP clients do), the event loop can watch them directly, so
-these streams are handed to the SDK's transport instead of its threaded
-file wrappers. Anything else (a terminal, a file) keeps the SDK's own.
+to a worker thread, and passes each message between the wire and the server
+through a task of its own and a memory stream; on a small, busy machine those
+round trips are much of what the server adds to a call. When the client talks
+over pipes or sockets (as MCP clients do), the event loop can watch them
+directly: the server then reads each message straight off the pipe and writes
+each reply straight onto it, through the SDK's stream protocols. Anything else
+(a terminal, a file) keeps the SDK's own transport.
 
 As with the SDK's own, descriptors 0 and 1 point at the null device and at
 standard error while serving, so that nothing else in the process (or a
@@ -22,7 +24,10 @@ import stat
 from collections.abc import AsyncIterator
 from typing import Any
 
+import anyio
+import mcp.types as types
 from mcp.server.stdio import stdio_server
+from mcp.shared.message import SessionMessage
 
 __all__ = ["stdio_streams"]
 
@@ -38,35 +43,72 @@ def _is_pipe_or_socket(fd: int) -> bool:
     return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode)
 
 
-class _Lines:
-    """The client's messages, one line of text each, for the SDK's reader."""
+class _Messages:
+    """The client's messages, one line each, parsed as the SDK's reader parses
+    them; a line that is no message is passed on as its error, as there."""
 
     def __init__(self, reader: asyncio.StreamReader) -> None:
         self._reader = reader
+        self._closed = False
 
-    def __aiter__(self) -> _Lines:
-        return self
-
-    async def __anext__(self) -> str:
+    async def receive(self) -> SessionMessage | Exception:
+        if self._closed:
+            raise anyio.ClosedResourceError
         line = await self._reader.readline()
         if not line:
-            raise StopAsyncIteration
-        return line.decode("utf-8", errors="replace")
+            raise anyio.EndOfStream
+        try:
+            message = types.jsonrpc_message_adapter.validate_json(
+                line.decode("utf-8", errors="replace"), by_name=False
+            )
+        except Exception as exc:  # the server answers it (or logs it), and reads on
+            return exc
+        return SessionMessage(message)
+
+    def __aiter__(self) -> _Messages:
+        return self
+
+    async def __anext__(self) -> SessionMessage | Exception:
+        try:
+            return await self.receive()
+        except anyio.EndOfStream:
+            raise StopAsyncIteration from None
+
+    async def aclose(self) -> None:
+        self._closed = True
+
+    async def __aenter__(self) -> _Messages:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
 
 
-class _Output:
-    """The SDK writer's `write` and `flush`, straight onto the pipe."""
+class _Replies:
+    """The server's messages, each written as one line straight onto the pipe."""
 
     def __init__(self, writer: asyncio.StreamWriter) -> None:
         self._writer = writer
+        self._closed = False
 
-    async def write(self, text: str) -> None:
+    async def send(self, item: SessionMessage, /) -> None:
+        if self._closed:
+            raise anyio.ClosedResourceError
+        line = item.message.model_dump_json(by_alias=True, exclude_unset=True) + "\n"
+        # Written whole before any other message can be (a line is never torn).
         # A character UTF-8 cannot carry (a lone surrogate) goes out as its
         # JSON escape rather than ending the server.
-        self._writer.write(text.encode("utf-8", errors="backslashreplace"))
-
-    async def flush(self) -> None:
+        self._writer.write(line.encode("utf-8", errors="backslashreplace"))
         await self._writer.drain()  # waits only while the client is behind
+
+    async def aclose(self) -> None:
+        self._closed = True
+
+    async def __aenter__(self) -> _Replies:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
 
 
 @contextlib.asynccontextmanager
@@ -92,8 +134,7 @@ async def stdio_streams() -> AsyncIterator[tuple[Any, Any]]:
     )
     writer = asyncio.StreamWriter(write_transport, write_protocol, None, loop)
     try:
-        async with stdio_server(_Lines(reader), _Output(writer)) as streams:  # type: ignore[arg-type]
-            yield streams
+        yield _Messages(reader), _Replies(writer)
     finally:
         for fd, wire in ((0, wire_in), (1, wire_out)):
             # A pipe the client closed is closed here too: nothing to put back.
