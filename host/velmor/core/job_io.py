@@ -93,6 +93,11 @@ class Job:
         """Kill what is left of the job and wait, on the loop, until it is gone."""
         raise NotImplementedError
 
+    @property
+    def settled(self) -> bool:
+        """True once settle() has nothing left to do: the job is gone."""
+        raise NotImplementedError
+
     def returncode(self) -> int | None:
         """The worker's exit status once it has been reaped, else None."""
         raise NotImplementedError

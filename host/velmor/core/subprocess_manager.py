@@ -344,11 +344,15 @@ class SubprocessManager:
                     if timer is not None:
                         timer.cancel()
                     try:
-                        await turns.take()
+                        if not job.settled:
+                            try:
+                                await turns.take()
+                            finally:
+                                # On every path, a cancellation included: the job
+                                # is gone before we go on, waited for on the loop,
+                                # not blocking it.
+                                await asyncio.shield(job.settle())
                     finally:
-                        # On every path, a cancellation included: the job is gone
-                        # before we go on, waited for on the loop, not blocking it.
-                        await asyncio.shield(job.settle())
                         job.close()
             raise AssertionError("a job is tried a bounded number of times")
         finally:
