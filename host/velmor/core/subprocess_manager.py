@@ -27,7 +27,6 @@ import json
 import math
 import os
 import resource
-import shutil
 import threading
 import time
 import weakref
@@ -175,7 +174,7 @@ class SubprocessManager:
         # gets its own semaphore. A semaphore that has waited holds its loop,
         # so a weak mapping could not let go of it: the semaphores of closed
         # loops are dropped instead. The lock serves loops in other threads.
-        self._semaphores: dict[asyncio.AbstractEventLoop, tuple[asyncio.Semaphore, _Turns]] = {}
+        self._semaphores: dict[asyncio.AbstractEventLoop, _PerLoop] = {}
         self._lock = threading.Lock()
         self._leftovers = threading.Thread(
             target=job_folders.remove_leftovers, name="velmor-leftovers", daemon=True
@@ -207,14 +206,17 @@ class SubprocessManager:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
-    def _per_loop(self) -> tuple[asyncio.Semaphore, _Turns]:
+    def _per_loop(self) -> _PerLoop:
         loop = asyncio.get_running_loop()
+        found = self._semaphores.get(loop)
+        if found is not None:
+            return found
         with self._lock:
             for closed in [other for other in self._semaphores if other.is_closed()]:
                 del self._semaphores[closed]
             found = self._semaphores.get(loop)
             if found is None:
-                found = asyncio.Semaphore(self.max_concurrency), _Turns(loop)
+                found = _PerLoop(loop, self.max_concurrency)
                 self._semaphores[loop] = found
             return found
 
@@ -228,6 +230,11 @@ class SubprocessManager:
             )
         if self._sandbox is not None and self._sandbox.missing is not None:
             return SubprocessResult(error=self._sandbox.missing)
+        here = self._per_loop()
+        # Preparing the job is work for the loop too: jobs submitted by the
+        # hundred at once take turns at it. The wait counts toward the deadline.
+        submitted = here.loop.time()
+        await here.turns.take()
         try:
             command = json.dumps(task.command).encode()
         except (TypeError, ValueError, RecursionError) as exc:
@@ -237,9 +244,12 @@ class SubprocessManager:
         if read_paths is None:
             files_read = _FILES_READ.get(task.worker_type)
             read_paths = files_read(task.command) if files_read is not None else ()
-        semaphore, turns = self._per_loop()
-        async with semaphore:
-            return await self._run(worker, tuple(read_paths), command, timeout, turns)
+        # Waiting for a place takes a turn of its own: the turn taken covers
+        # only what the job does next, without waiting.
+        waits = here.semaphore.locked()
+        spent = here.loop.time() - submitted
+        async with here.semaphore:
+            return await self._run(worker, tuple(read_paths), command, timeout, here, waits, spent)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -281,21 +291,27 @@ class SubprocessManager:
         task_read_paths: tuple[str, ...],
         command: bytes,
         timeout: float | None,
-        turns: _Turns,
+        here: _PerLoop,
+        waited: bool,
+        spent: float,
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        # The deadline runs from the job's submission, across its folder, its
-        # turn and every try to start it, and is kept here: a helper that
-        # never starts or never ends the job cannot hold it.
-        deadline = loop.time() + timeout if timeout is not None else None
+        turns = here.turns
+        # The deadline runs from the job's submission (`spent` seconds ago,
+        # leaving out a wait for a place), across its folder, its turns and
+        # every try to start it, and is kept here: a helper that never starts
+        # or never ends the job cannot hold it.
+        deadline = loop.time() + timeout - spent if timeout is not None else None
         workdir: str | None = None
         try:
             try:
                 async with asyncio.timeout_at(deadline):
-                    # A turn to ask for the folder, and another to set the job
-                    # up once it is made: both are work for the loop.
-                    await turns.take()
-                    workdir = await _make_folder(loop)
+                    # A turn to ask for the folder (the one spawn() took,
+                    # unless it waited since), and another to set the job up
+                    # once it is made: both are work for the loop.
+                    if waited:
+                        await turns.take()
+                    workdir = await here.folders.make()
                     await turns.take()
             except TimeoutError:
                 return _timed_out(timeout)
@@ -357,10 +373,19 @@ class SubprocessManager:
             raise AssertionError("a job is tried a bounded number of times")
         finally:
             if workdir is not None:
-                # Shielded: cancelled, it is still removed, only not waited for.
-                await asyncio.shield(
-                    loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
-                )
+                # Cancelled, it is still removed, only not waited for.
+                await here.folders.remove(workdir)
+
+
+class _PerLoop:
+    """What the manager keeps for each loop its jobs run on."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, max_concurrency: int) -> None:
+        self.loop = loop
+        self.semaphore = asyncio.Semaphore(max_concurrency)
+        self.turns = _Turns(loop)
+        # Answers come back in turns too: a batch of them wakes many jobs.
+        self.folders = job_folders.FolderWork(loop, self.turns.call)
 
 
 class _Turns:
@@ -443,25 +468,6 @@ class _Turns:
                 count -= 1
 
 
-async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
-    """The job's folder, made on a thread: making or removing a folder in a
-    busy temporary folder can take a disk's journal commit, far longer than
-    the loop may stall."""
-    made = loop.run_in_executor(job_folders.folder_threads(), job_folders.make_job_folder)
-    try:
-        return await asyncio.shield(made)
-    except asyncio.CancelledError:
-        made.add_done_callback(_remove_made_folder)
-        raise
-
-
-def _remove_made_folder(made: asyncio.Future[str]) -> None:
-    if not made.cancelled() and made.exception() is None:
-        asyncio.get_running_loop().run_in_executor(
-            job_folders.folder_threads(), _remove_folder, made.result()
-        )
-
-
 def _default_concurrency(policy: SandboxPolicy | None) -> int:
     """One job per CPU, but no more than the machine's memory holds at each
     job's memory budget, so that the jobs at once cannot exhaust it."""
@@ -473,13 +479,6 @@ def _default_concurrency(policy: SandboxPolicy | None) -> int:
             return jobs
         jobs = min(jobs, memory // policy.max_memory)
     return max(1, jobs)
-
-
-def _remove_folder(path: str) -> None:
-    try:
-        os.rmdir(path)  # empty, as a sandboxed job's folder is here: far quicker
-    except OSError:
-        shutil.rmtree(path, ignore_errors=True)
 
 
 def _time_out(job: Job) -> None:
