@@ -120,12 +120,32 @@ class TestFolderWork:
         await asyncio.gather(*(work.remove(folder) for folder in made))
         assert _job_folders(root) == [] and batches == [20, 20]
 
+    async def test_removals_go_first_and_a_folder_nobody_waits_for_is_not_made(
+        self, root, batches, monkeypatch
+    ):
+        monkeypatch.setattr(job_folders, "BATCH_MAX", 4)
+        work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
+        old = [await work.make() for _ in range(2)]
+        hold = threading.Event()
+        job_folders.folder_thread().submit(hold.wait, 10)  # the thread is busy meanwhile
+        first = work.make()  # goes alone, while nothing else is asked for yet
+        await asyncio.sleep(0)
+        makes = [work.make() for _ in range(5)]
+        for gave_up in makes[:2]:
+            gave_up.cancel()
+        removals = [work.remove(folder) for folder in old]
+        hold.set()
+        made = await asyncio.gather(first, *makes[2:])
+        await asyncio.gather(*removals)
+        assert batches[2:] == [1, 4, 1]  # two removals first, then the three still wanted
+        assert _job_folders(root) == sorted(os.path.basename(folder) for folder in made)
+
     async def test_a_failed_request_fails_alone(self, root):
         work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
         (root / "plain-file").write_text("", encoding="utf-8")
         made = work.make()
         removed = work.remove(str(root / "plain-file"))  # not a folder: left, quietly
-        failed = work._ask(os.mkdir, str(root / "missing" / "folder"))
+        failed = work._ask(work._makes, os.mkdir, str(root / "missing" / "folder"))
         assert (await made).startswith(str(root / "velmor-job-"))
         assert await removed is None and (root / "plain-file").exists()
         with pytest.raises(FileNotFoundError):

@@ -20,6 +20,7 @@ link inside them.
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import os
 import re
@@ -49,7 +50,12 @@ def folder_thread() -> concurrent.futures.ThreadPoolExecutor:
     return _thread[1]
 
 
-# What one batch's request comes back as: the value, or the error it raised.
+# Folder requests the thread takes at a time: the loop hears of each batch
+# as a whole, so a long one would hold back the removals that wait behind it.
+BATCH_MAX = 32
+# One request: what to do, with what, and who waits for it.
+_Request = tuple[Callable[..., object], tuple[str, ...], "asyncio.Future[Any]"]
+# What one request comes back as: the value, or the error it raised.
 _Outcome = tuple[object, BaseException | None]
 
 
@@ -58,10 +64,13 @@ class FolderWork:
 
     Making or removing a folder in a busy temporary folder can wait for the
     disk far longer than a loop may stall, so neither happens on the loop.
-    The requests of one turn of the loop go to the thread together and come
+    Requests go to the thread together, up to BATCH_MAX at a time, and come
     back together, with one wake-up of the loop: hundreds of jobs that start
-    or end at once cost it a few wake-ups instead of one each. Each answer is
-    handed to `deliver` (a callable that runs it now or in a later turn).
+    or end at once cost it a few wake-ups instead of one each. Removals go
+    first, since a job that has ended waits for its folder to go before it
+    answers; a folder whose job stopped waiting before it was made is not
+    made. Each answer is handed to `deliver` (a callable that runs it now or
+    in a later turn).
     """
 
     def __init__(
@@ -69,27 +78,39 @@ class FolderWork:
     ) -> None:
         self._loop = loop
         self._deliver = deliver
-        self._asked: list[tuple[Callable[..., object], tuple[str, ...], asyncio.Future[Any]]] = []
+        self._makes: collections.deque[_Request] = collections.deque()
+        self._removals: collections.deque[_Request] = collections.deque()
         self._busy = False  # a batch is on the thread, or about to go
 
     def make(self) -> asyncio.Future[str]:
         """A new folder for a job; one whose waiter has gone is removed."""
-        return self._ask(make_job_folder)
+        return self._ask(self._makes, make_job_folder)
 
     def remove(self, path: str) -> asyncio.Future[None]:
         """Removes `path`, whether or not anyone still waits for it."""
-        return self._ask(remove_job_folder, path)
+        return self._ask(self._removals, remove_job_folder, path)
 
-    def _ask(self, work: Callable[..., object], *args: str) -> asyncio.Future[Any]:
+    def _ask(
+        self, queue: collections.deque[_Request], work: Callable[..., object], *args: str
+    ) -> asyncio.Future[Any]:
         future = self._loop.create_future()
-        self._asked.append((work, args, future))
+        queue.append((work, args, future))
         if not self._busy:
             self._busy = True
             self._loop.call_soon(self._send)  # once this turn's requests are in
         return future
 
     def _send(self) -> None:
-        batch, self._asked = self._asked, []
+        batch: list[_Request] = []
+        while self._removals and len(batch) < BATCH_MAX:
+            batch.append(self._removals.popleft())
+        while self._makes and len(batch) < BATCH_MAX:
+            request = self._makes.popleft()
+            if not request[2].cancelled():
+                batch.append(request)
+        if not batch:
+            self._busy = False
+            return
         try:
             done = folder_thread().submit(_do_all, [(work, args) for work, args, _ in batch])
         except RuntimeError as exc:  # the interpreter is shutting down
@@ -97,7 +118,7 @@ class FolderWork:
             return
         done.add_done_callback(lambda _: self._answer_soon(batch, done))
 
-    def _answer_soon(self, batch: list[Any], done: concurrent.futures.Future[Any]) -> None:
+    def _answer_soon(self, batch: list[_Request], done: concurrent.futures.Future[Any]) -> None:
         try:
             self._loop.call_soon_threadsafe(self._answer, batch, done.result())
         except RuntimeError:
@@ -107,13 +128,10 @@ class FolderWork:
                 if work is make_job_folder and error is None:
                     remove_job_folder(str(value))
 
-    def _answer(self, batch: list[Any], outcomes: list[_Outcome]) -> None:
+    def _answer(self, batch: list[_Request], outcomes: list[_Outcome]) -> None:
         for (work, _, future), outcome in zip(batch, outcomes, strict=True):
             self._deliver(partial(self._settle, work, future, outcome))
-        if self._asked:
-            self._send()
-        else:
-            self._busy = False
+        self._send()  # the next batch, if any is asked for
 
     def _settle(
         self, work: Callable[..., object], future: asyncio.Future[Any], outcome: _Outcome

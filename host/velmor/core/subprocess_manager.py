@@ -85,8 +85,10 @@ _PIPE_GRACE = 1.0  # seconds to wait for pipes to drain after the group is dead
 # job whose helper failed it again and again still run on the next one.
 _START_ATTEMPTS = FAILURES_TO_RETIRE + 1
 # Seconds of one turn of the loop that jobs may spend setting up or tearing
-# down before the rest wait for a later turn.
-_TURN_SLICE = 0.005
+# down before the rest wait for a later turn. What they start in a turn runs
+# on in the next one or two, so anything else waiting on the loop (a timer
+# that fell due, then the task it wakes) may wait a few slices, not one.
+_TURN_SLICE = 0.0025
 
 
 @dataclass(frozen=True, slots=True)
