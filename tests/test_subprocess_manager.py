@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import json
 import os
 import resource
 import subprocess
@@ -371,6 +372,32 @@ class TestConcurrency:
         spans = [r.output for r in results]
         most = max(sum(1 for start, end in spans if start <= moment < end) for moment, _ in spans)
         assert most == 2
+
+    def test_the_descriptor_table_is_grown_ahead_of_the_jobs(self):
+        # In a fresh process: the table never shrinks, so this one's says nothing.
+        code = """
+import json, os, resource
+from velmor.core.job_io import DESCRIPTORS_PER_JOB, reserve_descriptors
+def table():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("FDSize:"))
+resource.setrlimit(resource.RLIMIT_NOFILE, (4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+before, open_before = table(), sorted(os.listdir("/proc/self/fd"))
+wanted = 100 * DESCRIPTORS_PER_JOB + 256
+spare = os.open(os.devnull, os.O_RDONLY)
+kept = os.dup2(spare, wanted)  # in use where it would go
+os.close(spare)
+reserve_descriptors(100)
+grown = table()
+reserve_descriptors(1000)  # beyond the limit: as far as it goes
+print(json.dumps([before, grown, table(), wanted, os.fstat(kept).st_ino == os.stat(os.devnull).st_ino,
+                  sorted(os.listdir("/proc/self/fd")) == sorted(open_before + [str(wanted)])]))
+"""
+        found = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert found.returncode == 0, found.stderr
+        before, grown, capped, wanted, kept_intact, nothing_left_open = json.loads(found.stdout)
+        assert before < wanted < grown and capped == 4096
+        assert kept_intact and nothing_left_open
 
     def test_one_manager_serves_loop_after_loop(self, tool, make_manager):
         # A limit of one makes jobs queue, which would tie a single shared

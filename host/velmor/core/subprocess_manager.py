@@ -46,7 +46,7 @@ from velmor.core.helper_client import (
     fork_available,
 )
 from velmor.core.inside import custom_worker
-from velmor.core.job_io import Job, Limits, NotStarted
+from velmor.core.job_io import Job, Limits, NotStarted, reserve_descriptors
 from velmor.core.outcome import SubprocessResult, describe_exit, interpret
 from velmor.core.sandbox import SandboxPolicy, SandboxStatus
 from velmor.core.spawned_job import SpawnedJob
@@ -163,6 +163,7 @@ class SubprocessManager:
         self.memory_limit = memory_limit
         self.output_cap = output_cap
         self._sandbox = sandboxing.probe(policy) if policy is not None else None
+        reserve_descriptors(max_concurrency)
         self.warm = warm and fork_available()
         self._helper: HelperClient | None = None
         if self.warm:
