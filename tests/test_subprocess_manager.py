@@ -13,6 +13,7 @@ import sys
 import time
 import weakref
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
@@ -27,6 +28,7 @@ from tests.processes import (
     worker_children,
 )
 from tests.tasks import run
+from velmor.core import subprocess_manager
 from velmor.core.subprocess_manager import (
     SubprocessResult,
     SubprocessTask,
@@ -425,3 +427,33 @@ print(json.dumps([before, grown, table(), wanted, os.fstat(kept).st_ino == os.st
         asyncio.run(batch())
         gc.collect()
         assert old_loop() is None
+
+
+class TestTurns:
+    """Jobs that set up or tear down at once share the loop's turns."""
+
+    async def test_a_turn_cut_short_holds_back_no_later_one(self, monkeypatch):
+        clock = [0.0]
+        monkeypatch.setattr(subprocess_manager, "time", SimpleNamespace(monotonic=lambda: clock[0]))
+        turns = subprocess_manager._Turns(asyncio.get_running_loop())
+        turn = [0]
+        next_turn = turns._next_turn
+
+        def counted() -> None:
+            turn[0] += 1
+            next_turn()
+
+        monkeypatch.setattr(turns, "_next_turn", counted)
+        passed: list[int] = []
+
+        async def job(first: bool) -> None:
+            await turns.take()
+            passed.append(turn[0])
+            if first:
+                clock[0] += 1.0  # the scheduler takes the CPU away mid-turn
+
+        await asyncio.gather(*(job(i == 0) for i in range(32)))
+        per_turn = [passed.count(number) for number in sorted(set(passed))]
+        # One in the turn cut short and the one after, then twice as many
+        # each turn that had time to spare, not one a turn from then on.
+        assert per_turn == [1, 1, 2, 4, 8, 16]

@@ -398,13 +398,17 @@ class _Turns:
     their share of system calls in the same turn of the loop, and stall it
     for as long as all of them take. A job goes ahead while the current turn
     has spent less than _TURN_SLICE on jobs; the rest wait, first come first
-    served, and each later turn lets through about as many as the last one did.
+    served. Each later turn lets through as many as the last one managed when
+    that one ran out of time, and twice as many when it did not: a turn cut
+    short (the scheduler took the CPU away in the middle of it, say) must not
+    hold every later one to its count while a backlog waits.
     """
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
         self._began: float | None = None  # when the current turn's first job went ahead
         self._let_through = 0
+        self._ran_out = False  # the current turn has turned a job away
         self._waiting: collections.deque[asyncio.Future[None]] = collections.deque()
 
     async def take(self) -> None:
@@ -452,16 +456,18 @@ class _Turns:
     def _fits(self) -> bool:
         now = time.monotonic()
         if self._began is None:
-            self._began, self._let_through = now, 0
+            self._began, self._let_through, self._ran_out = now, 0, False
             self._loop.call_soon(self._next_turn)
         elif now - self._began >= _TURN_SLICE:
+            self._ran_out = True
             return False
         self._let_through += 1
         return True
 
     def _next_turn(self) -> None:
         self._began = None
-        self._let_in(max(1, self._let_through))
+        count = max(1, self._let_through)
+        self._let_in(count if self._ran_out else 2 * count)
 
     def _let_in(self, count: int) -> None:
         while count and self._waiting:
