@@ -32,8 +32,8 @@ from velmor.core.subprocess_manager import SubprocessManager
 KILL_GRACE = helper_client.KILL_GRACE
 # The longest the loop may go without a turn while a stopped helper holds
 # hundreds of jobs: a helper that blocked the loop held it for seconds, while
-# a loop that never waits on it shows 25-45 ms on a 2-CPU machine shared with
-# other work (the ticker's own 20 ms included), but 40-90 ms when two more
+# a loop that never waits on it shows 25-60 ms on a 2-CPU machine shared with
+# other work (the ticker's own 20 ms included), and 30-110 ms when two more
 # processes keep both CPUs busy: then it is the scheduler that makes the loop
 # wait, in 4 ms ticks. A sanitizer build slows every step of the loop, so its
 # bound is wider there.
