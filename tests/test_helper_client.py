@@ -32,9 +32,11 @@ from velmor.core.subprocess_manager import SubprocessManager
 KILL_GRACE = helper_client.KILL_GRACE
 # The longest the loop may go without a turn while a stopped helper holds
 # hundreds of jobs: a helper that blocked the loop held it for seconds, while
-# a loop that never waits on it shows 30-65 ms on a 2-CPU machine, scheduling
-# included. A sanitizer build slows every step of the loop, so its bound is
-# wider there.
+# a loop that never waits on it shows 25-60 ms on a 2-CPU machine shared with
+# other work (the ticker's own 20 ms included), and 30-110 ms when two more
+# processes keep both CPUs busy: then it is the scheduler that makes the loop
+# wait, in 4 ms ticks. A sanitizer build slows every step of the loop, so its
+# bound is wider there.
 LONGEST_STALL = 0.25 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.1
 QUICK = "def main(args):\n    return args\n"
 SLOW = "import time\ndef main(args):\n    time.sleep(30)\n"

@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -79,3 +80,101 @@ class TestLeftoverFolders:
             results = await asyncio.gather(*(manager.spawn(run(script)) for _ in range(4)))
         assert all(result.error is None for result in results)
         assert [entry for entry in tmp_path.iterdir() if entry.name.startswith("velmor-job-")] == []
+
+
+def _job_folders(root: Path) -> list[str]:
+    return sorted(entry.name for entry in root.iterdir() if entry.name.startswith("velmor-job-"))
+
+
+def _thread_caught_up() -> None:
+    """Wait until the folder thread has done everything handed to it so far."""
+    job_folders.folder_thread().submit(lambda: None).result(10)
+
+
+class TestFolderWork:
+    """Folders are made and removed off the loop, a turn's requests in one batch."""
+
+    @pytest.fixture
+    def root(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+        return tmp_path
+
+    @pytest.fixture
+    def batches(self, monkeypatch):
+        sizes: list[int] = []
+        do_all = job_folders._do_all
+
+        def counted(batch):
+            sizes.append(len(batch))
+            return do_all(batch)
+
+        monkeypatch.setattr(job_folders, "_do_all", counted)
+        return sizes
+
+    async def test_one_turns_requests_go_together_and_each_is_answered(self, root, batches):
+        work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
+        made = await asyncio.gather(*(work.make() for _ in range(20)))
+        assert len(set(made)) == 20 and _job_folders(root) == sorted(map(os.path.basename, made))
+        assert batches == [20]
+        Path(made[0], "left.txt").write_text("a job's file", encoding="utf-8")
+        await asyncio.gather(*(work.remove(folder) for folder in made))
+        assert _job_folders(root) == [] and batches == [20, 20]
+
+    async def test_removals_go_first_and_a_folder_nobody_waits_for_is_not_made(
+        self, root, batches, monkeypatch
+    ):
+        monkeypatch.setattr(job_folders, "BATCH_MAX", 4)
+        work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
+        old = [await work.make() for _ in range(2)]
+        hold = threading.Event()
+        job_folders.folder_thread().submit(hold.wait, 10)  # the thread is busy meanwhile
+        first = work.make()  # goes alone, while nothing else is asked for yet
+        await asyncio.sleep(0)
+        makes = [work.make() for _ in range(5)]
+        for gave_up in makes[:2]:
+            gave_up.cancel()
+        removals = [work.remove(folder) for folder in old]
+        hold.set()
+        made = await asyncio.gather(first, *makes[2:])
+        await asyncio.gather(*removals)
+        assert batches[2:] == [1, 4, 1]  # two removals first, then the three still wanted
+        assert _job_folders(root) == sorted(os.path.basename(folder) for folder in made)
+
+    async def test_a_failed_request_fails_alone(self, root):
+        work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
+        (root / "plain-file").write_text("", encoding="utf-8")
+        made = work.make()
+        removed = work.remove(str(root / "plain-file"))  # not a folder: left, quietly
+        failed = work._ask(work._makes, os.mkdir, str(root / "missing" / "folder"))
+        assert (await made).startswith(str(root / "velmor-job-"))
+        assert await removed is None and (root / "plain-file").exists()
+        with pytest.raises(FileNotFoundError):
+            await failed
+
+    async def test_a_folder_nobody_waits_for_any_more_is_removed(self, root):
+        work = job_folders.FolderWork(asyncio.get_running_loop(), lambda answer: answer())
+        made = work.make()
+        made.cancel()
+        kept = await work.make()  # answered after the cancelled one in its batch
+        removed = work.remove(kept)
+        removed.cancel()  # nobody waits, but the folder still goes
+        await asyncio.sleep(0)
+        for _ in range(100):
+            _thread_caught_up()
+            await asyncio.sleep(0.01)
+            if not _job_folders(root):
+                break
+        assert _job_folders(root) == []
+
+    def test_a_folder_made_after_its_loop_closed_is_removed(self, root):
+        loop = asyncio.new_event_loop()
+        work = job_folders.FolderWork(loop, lambda answer: answer())
+        hold = threading.Event()
+        job_folders.folder_thread().submit(hold.wait, 10)
+        made = work.make()
+        loop.call_soon(loop.stop)
+        loop.run_forever()  # one turn: the batch goes to the (busy) thread
+        loop.close()
+        hold.set()
+        _thread_caught_up()
+        assert not made.done() and _job_folders(root) == []

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import json
 import os
 import resource
 import subprocess
@@ -12,6 +13,7 @@ import sys
 import time
 import weakref
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
@@ -26,6 +28,7 @@ from tests.processes import (
     worker_children,
 )
 from tests.tasks import run
+from velmor.core import subprocess_manager
 from velmor.core.subprocess_manager import (
     SubprocessResult,
     SubprocessTask,
@@ -372,6 +375,32 @@ class TestConcurrency:
         most = max(sum(1 for start, end in spans if start <= moment < end) for moment, _ in spans)
         assert most == 2
 
+    def test_the_descriptor_table_is_grown_ahead_of_the_jobs(self):
+        # In a fresh process: the table never shrinks, so this one's says nothing.
+        code = """
+import json, os, resource
+from velmor.core.job_io import DESCRIPTORS_PER_JOB, reserve_descriptors
+def table():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("FDSize:"))
+resource.setrlimit(resource.RLIMIT_NOFILE, (4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+before, open_before = table(), sorted(os.listdir("/proc/self/fd"))
+wanted = 100 * DESCRIPTORS_PER_JOB + 256
+spare = os.open(os.devnull, os.O_RDONLY)
+kept = os.dup2(spare, wanted)  # in use where it would go
+os.close(spare)
+reserve_descriptors(100)
+grown = table()
+reserve_descriptors(1000)  # beyond the limit: as far as it goes
+print(json.dumps([before, grown, table(), wanted, os.fstat(kept).st_ino == os.stat(os.devnull).st_ino,
+                  sorted(os.listdir("/proc/self/fd")) == sorted(open_before + [str(wanted)])]))
+"""
+        found = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert found.returncode == 0, found.stderr
+        before, grown, capped, wanted, kept_intact, nothing_left_open = json.loads(found.stdout)
+        assert before < wanted < grown and capped == 4096
+        assert kept_intact and nothing_left_open
+
     def test_one_manager_serves_loop_after_loop(self, tool, make_manager):
         # A limit of one makes jobs queue, which would tie a single shared
         # asyncio primitive to the first loop.
@@ -398,3 +427,33 @@ class TestConcurrency:
         asyncio.run(batch())
         gc.collect()
         assert old_loop() is None
+
+
+class TestTurns:
+    """Jobs that set up or tear down at once share the loop's turns."""
+
+    async def test_a_turn_cut_short_holds_back_no_later_one(self, monkeypatch):
+        clock = [0.0]
+        monkeypatch.setattr(subprocess_manager, "time", SimpleNamespace(monotonic=lambda: clock[0]))
+        turns = subprocess_manager._Turns(asyncio.get_running_loop())
+        turn = [0]
+        next_turn = turns._next_turn
+
+        def counted() -> None:
+            turn[0] += 1
+            next_turn()
+
+        monkeypatch.setattr(turns, "_next_turn", counted)
+        passed: list[int] = []
+
+        async def job(first: bool) -> None:
+            await turns.take()
+            passed.append(turn[0])
+            if first:
+                clock[0] += 1.0  # the scheduler takes the CPU away mid-turn
+
+        await asyncio.gather(*(job(i == 0) for i in range(32)))
+        per_turn = [passed.count(number) for number in sorted(set(passed))]
+        # One in the turn cut short and the one after, then twice as many
+        # each turn that had time to spare, not one a turn from then on.
+        assert per_turn == [1, 1, 2, 4, 8, 16]

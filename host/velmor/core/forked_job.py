@@ -173,6 +173,10 @@ class ForkedJob(Job):
             self._loop.remove_reader(self._sock.fileno())
             self._sock.close()
             self._sock = None
+        if self.pid is None:
+            # Nothing of it ran, so its pipes hold nothing: closed now, before
+            # the ends it never got are closed and wake the loop for each.
+            super().close()
         for future in (self._started, self.exited):
             if not future.done():
                 future.set_result(None)
@@ -215,6 +219,10 @@ class ForkedJob(Job):
         if self.pid is not None:
             self._lose("The warm helper did not confirm the end of the worker")
         self._end()
+
+    @property
+    def settled(self) -> bool:
+        return self._ended
 
     def returncode(self) -> int | None:
         return self._returncode

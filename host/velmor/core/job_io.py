@@ -9,12 +9,17 @@ start the process, notice its end, kill its group and reap it.
 from __future__ import annotations
 
 import asyncio
+import fcntl
 import os
+import resource
 from pathlib import Path
 
 from velmor.core.units import format_bytes
 
 READ_CHUNK = 1 << 16
+# Descriptors the host holds for one job at most: the four pipes' two ends
+# and the helper channel's two, with a little to spare.
+DESCRIPTORS_PER_JOB = 12
 
 # (resource, (soft, hard)) pairs, as resource.setrlimit takes them.
 Limits = list[tuple[int, tuple[int, int]]]
@@ -91,6 +96,11 @@ class Job:
 
     async def settle(self) -> None:
         """Kill what is left of the job and wait, on the loop, until it is gone."""
+        raise NotImplementedError
+
+    @property
+    def settled(self) -> bool:
+        """True once settle() has nothing left to do: the job is gone."""
         raise NotImplementedError
 
     def returncode(self) -> int | None:
@@ -203,3 +213,30 @@ async def wait_for_future(future: asyncio.Future[None], timeout: float) -> bool:
     if not future.done():
         await asyncio.wait([future], timeout=timeout)
     return future.done()
+
+
+def reserve_descriptors(jobs: int) -> None:
+    """Grow this process's descriptor table, now, to hold `jobs` jobs' descriptors.
+
+    The kernel grows the table by doubling as descriptors are opened, and in
+    a process with threads each growth waits for a grace period of the
+    kernel's (milliseconds, more on a busy machine) in the thread that opens
+    the descriptor, and in any other that opens one meanwhile: hundreds of
+    jobs set up at once on the loop would meet several of those. The table
+    never shrinks, so one growth made here, ahead of them, is the only one.
+    """
+    soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = jobs * DESCRIPTORS_PER_JOB + 256  # and the host's own, roughly
+    if soft != resource.RLIM_INFINITY:
+        wanted = min(wanted, soft - 1)
+    try:
+        probe = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        # The lowest free number at or above `wanted`: never one in use.
+        os.close(fcntl.fcntl(probe, fcntl.F_DUPFD_CLOEXEC, wanted))
+    except OSError:
+        pass  # out of descriptors or memory: the table grows as jobs come
+    finally:
+        os.close(probe)

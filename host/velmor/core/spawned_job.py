@@ -92,6 +92,10 @@ class SpawnedJob(Job):
         self.kill_group()
         proc.wait()
 
+    @property
+    def settled(self) -> bool:
+        return self.proc is None or self.proc.returncode is not None
+
     def returncode(self) -> int | None:
         return self.proc.returncode if self.proc is not None else None
 

@@ -27,7 +27,6 @@ import json
 import math
 import os
 import resource
-import shutil
 import threading
 import time
 import weakref
@@ -47,7 +46,7 @@ from velmor.core.helper_client import (
     fork_available,
 )
 from velmor.core.inside import custom_worker
-from velmor.core.job_io import Job, Limits, NotStarted
+from velmor.core.job_io import Job, Limits, NotStarted, reserve_descriptors
 from velmor.core.outcome import SubprocessResult, describe_exit, interpret
 from velmor.core.sandbox import SandboxPolicy, SandboxStatus
 from velmor.core.spawned_job import SpawnedJob
@@ -86,8 +85,10 @@ _PIPE_GRACE = 1.0  # seconds to wait for pipes to drain after the group is dead
 # job whose helper failed it again and again still run on the next one.
 _START_ATTEMPTS = FAILURES_TO_RETIRE + 1
 # Seconds of one turn of the loop that jobs may spend setting up or tearing
-# down before the rest wait for a later turn.
-_TURN_SLICE = 0.005
+# down before the rest wait for a later turn. What they start in a turn runs
+# on in the next one or two, so anything else waiting on the loop (a timer
+# that fell due, then the task it wakes) may wait a few slices, not one.
+_TURN_SLICE = 0.0025
 
 
 @dataclass(frozen=True, slots=True)
@@ -162,6 +163,7 @@ class SubprocessManager:
         self.memory_limit = memory_limit
         self.output_cap = output_cap
         self._sandbox = sandboxing.probe(policy) if policy is not None else None
+        reserve_descriptors(max_concurrency)
         self.warm = warm and fork_available()
         self._helper: HelperClient | None = None
         if self.warm:
@@ -175,7 +177,7 @@ class SubprocessManager:
         # gets its own semaphore. A semaphore that has waited holds its loop,
         # so a weak mapping could not let go of it: the semaphores of closed
         # loops are dropped instead. The lock serves loops in other threads.
-        self._semaphores: dict[asyncio.AbstractEventLoop, tuple[asyncio.Semaphore, _Turns]] = {}
+        self._semaphores: dict[asyncio.AbstractEventLoop, _PerLoop] = {}
         self._lock = threading.Lock()
         self._leftovers = threading.Thread(
             target=job_folders.remove_leftovers, name="velmor-leftovers", daemon=True
@@ -207,14 +209,17 @@ class SubprocessManager:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
-    def _per_loop(self) -> tuple[asyncio.Semaphore, _Turns]:
+    def _per_loop(self) -> _PerLoop:
         loop = asyncio.get_running_loop()
+        found = self._semaphores.get(loop)
+        if found is not None:
+            return found
         with self._lock:
             for closed in [other for other in self._semaphores if other.is_closed()]:
                 del self._semaphores[closed]
             found = self._semaphores.get(loop)
             if found is None:
-                found = asyncio.Semaphore(self.max_concurrency), _Turns(loop)
+                found = _PerLoop(loop, self.max_concurrency)
                 self._semaphores[loop] = found
             return found
 
@@ -228,6 +233,11 @@ class SubprocessManager:
             )
         if self._sandbox is not None and self._sandbox.missing is not None:
             return SubprocessResult(error=self._sandbox.missing)
+        here = self._per_loop()
+        # Preparing the job is work for the loop too: jobs submitted by the
+        # hundred at once take turns at it. The wait counts toward the deadline.
+        submitted = here.loop.time()
+        await here.turns.take()
         try:
             command = json.dumps(task.command).encode()
         except (TypeError, ValueError, RecursionError) as exc:
@@ -237,9 +247,12 @@ class SubprocessManager:
         if read_paths is None:
             files_read = _FILES_READ.get(task.worker_type)
             read_paths = files_read(task.command) if files_read is not None else ()
-        semaphore, turns = self._per_loop()
-        async with semaphore:
-            return await self._run(worker, tuple(read_paths), command, timeout, turns)
+        # Waiting for a place takes a turn of its own: the turn taken covers
+        # only what the job does next, without waiting.
+        waits = here.semaphore.locked()
+        spent = here.loop.time() - submitted
+        async with here.semaphore:
+            return await self._run(worker, tuple(read_paths), command, timeout, here, waits, spent)
 
     def _limits(self, timeout: float | None) -> Limits:
         limits = [(resource.RLIMIT_CORE, (0, 0))]  # a crash leaves no core file behind
@@ -291,21 +304,27 @@ class SubprocessManager:
         task_read_paths: tuple[str, ...],
         command: bytes,
         timeout: float | None,
-        turns: _Turns,
+        here: _PerLoop,
+        waited: bool,
+        spent: float,
     ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
-        # The deadline runs from the job's submission, across its folder, its
-        # turn and every try to start it, and is kept here: a helper that
-        # never starts or never ends the job cannot hold it.
-        deadline = loop.time() + timeout if timeout is not None else None
+        turns = here.turns
+        # The deadline runs from the job's submission (`spent` seconds ago,
+        # leaving out a wait for a place), across its folder, its turns and
+        # every try to start it, and is kept here: a helper that never starts
+        # or never ends the job cannot hold it.
+        deadline = loop.time() + timeout - spent if timeout is not None else None
         workdir: str | None = None
         try:
             try:
                 async with asyncio.timeout_at(deadline):
-                    # A turn to ask for the folder, and another to set the job
-                    # up once it is made: both are work for the loop.
-                    await turns.take()
-                    workdir = await _make_folder(loop)
+                    # A turn to ask for the folder (the one spawn() took,
+                    # unless it waited since), and another to set the job up
+                    # once it is made: both are work for the loop.
+                    if waited:
+                        await turns.take()
+                    workdir = await here.folders.make()
                     await turns.take()
             except TimeoutError:
                 return _timed_out(timeout)
@@ -360,19 +379,32 @@ class SubprocessManager:
                     if timer is not None:
                         timer.cancel()
                     try:
-                        await turns.take()
+                        if not job.settled:
+                            try:
+                                await turns.take()
+                            finally:
+                                # On every path, a cancellation included: the job
+                                # is gone before we go on, waited for on the loop,
+                                # not blocking it.
+                                await asyncio.shield(job.settle())
                     finally:
-                        # On every path, a cancellation included: the job is gone
-                        # before we go on, waited for on the loop, not blocking it.
-                        await asyncio.shield(job.settle())
                         job.close()
             raise AssertionError("a job is tried a bounded number of times")
         finally:
             if workdir is not None:
-                # Shielded: cancelled, it is still removed, only not waited for.
-                await asyncio.shield(
-                    loop.run_in_executor(job_folders.folder_threads(), _remove_folder, workdir)
-                )
+                # Cancelled, it is still removed, only not waited for.
+                await here.folders.remove(workdir)
+
+
+class _PerLoop:
+    """What the manager keeps for each loop its jobs run on."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, max_concurrency: int) -> None:
+        self.loop = loop
+        self.semaphore = asyncio.Semaphore(max_concurrency)
+        self.turns = _Turns(loop)
+        # Answers come back in turns too: a batch of them wakes many jobs.
+        self.folders = job_folders.FolderWork(loop, self.turns.call)
 
 
 class _Turns:
@@ -382,13 +414,17 @@ class _Turns:
     their share of system calls in the same turn of the loop, and stall it
     for as long as all of them take. A job goes ahead while the current turn
     has spent less than _TURN_SLICE on jobs; the rest wait, first come first
-    served, and each later turn lets through about as many as the last one did.
+    served. Each later turn lets through as many as the last one managed when
+    that one ran out of time, and twice as many when it did not: a turn cut
+    short (the scheduler took the CPU away in the middle of it, say) must not
+    hold every later one to its count while a backlog waits.
     """
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
         self._began: float | None = None  # when the current turn's first job went ahead
         self._let_through = 0
+        self._ran_out = False  # the current turn has turned a job away
         self._waiting: collections.deque[asyncio.Future[None]] = collections.deque()
 
     async def take(self) -> None:
@@ -436,16 +472,18 @@ class _Turns:
     def _fits(self) -> bool:
         now = time.monotonic()
         if self._began is None:
-            self._began, self._let_through = now, 0
+            self._began, self._let_through, self._ran_out = now, 0, False
             self._loop.call_soon(self._next_turn)
         elif now - self._began >= _TURN_SLICE:
+            self._ran_out = True
             return False
         self._let_through += 1
         return True
 
     def _next_turn(self) -> None:
         self._began = None
-        self._let_in(max(1, self._let_through))
+        count = max(1, self._let_through)
+        self._let_in(count if self._ran_out else 2 * count)
 
     def _let_in(self, count: int) -> None:
         while count and self._waiting:
@@ -453,25 +491,6 @@ class _Turns:
             if not waiter.done():
                 waiter.set_result(None)  # wakes a job, or runs a queued call
                 count -= 1
-
-
-async def _make_folder(loop: asyncio.AbstractEventLoop) -> str:
-    """The job's folder, made on a thread: making or removing a folder in a
-    busy temporary folder can take a disk's journal commit, far longer than
-    the loop may stall."""
-    made = loop.run_in_executor(job_folders.folder_threads(), job_folders.make_job_folder)
-    try:
-        return await asyncio.shield(made)
-    except asyncio.CancelledError:
-        made.add_done_callback(_remove_made_folder)
-        raise
-
-
-def _remove_made_folder(made: asyncio.Future[str]) -> None:
-    if not made.cancelled() and made.exception() is None:
-        asyncio.get_running_loop().run_in_executor(
-            job_folders.folder_threads(), _remove_folder, made.result()
-        )
 
 
 def _default_concurrency(policy: SandboxPolicy | None) -> int:
@@ -485,13 +504,6 @@ def _default_concurrency(policy: SandboxPolicy | None) -> int:
             return jobs
         jobs = min(jobs, memory // policy.max_memory)
     return max(1, jobs)
-
-
-def _remove_folder(path: str) -> None:
-    try:
-        os.rmdir(path)  # empty, as a sandboxed job's folder is here: far quicker
-    except OSError:
-        shutil.rmtree(path, ignore_errors=True)
 
 
 def _time_out(job: Job) -> None:
