@@ -105,6 +105,10 @@ def _parse_args(text: str | None) -> dict[str, Any]:
         value = json.loads(text)
     except json.JSONDecodeError as exc:
         raise UsageError(f"--args is not JSON: {exc}") from None
+    except ValueError:  # an integer of more digits than Python converts
+        raise UsageError("--args holds a number too long to read") from None
+    except RecursionError:
+        raise UsageError("--args is nested too deeply to read") from None
     if not isinstance(value, dict):
         raise UsageError('--args must be a JSON object, such as \'{"text": "hello"}\'')
     return value

@@ -81,10 +81,13 @@ def _answer_result(answer: Any) -> types.CallToolResult:
     if answer.startswith("{"):  # a JSON object also comes back as structured content
         try:
             value = json.loads(answer)
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, or nested past what the decoder walks
             value = None
         if isinstance(value, dict):
-            structured = safe_json(value)
+            try:
+                structured = safe_json(value)
+            except RecursionError:
+                structured = None  # the text alone carries it
     return _text_result(answer, False, structured)
 
 
@@ -239,18 +242,32 @@ class ToolServer:
         tools = list(self.registry)
         for name in set(self._checks) - {tool.name for tool in tools}:
             del self._checks[name]
-        return types.ListToolsResult(
-            tools=[
-                types.Tool(
-                    name=safe_text(tool.name),
-                    description=safe_text(_offered_description(tool)),
-                    input_schema=safe_json(self._input_check(tool).schema),
+        offered = []
+        for tool in tools:
+            try:
+                offered.append(
+                    types.Tool(
+                        name=safe_text(tool.name),
+                        description=safe_text(_offered_description(tool)),
+                        input_schema=safe_json(self._input_check(tool).schema),
+                    )
                 )
-                for tool in tools
-            ]
-        )
+            except Exception:  # one tool that cannot be described must not hide the others
+                logger.exception("Tool %s left out of the listing", safe_text(tool.name))
+        return types.ListToolsResult(tools=offered)
 
     async def _call_tool(
+        self, ctx: Any, params: types.CallToolRequestParams
+    ) -> types.CallToolResult:
+        try:
+            return await self._checked_call(ctx, params)
+        except Exception:
+            # The SDK would answer an exception with its text (paths, types):
+            # the client learns only that the call failed, the log has the rest.
+            logger.exception("Call of %s failed", safe_text(params.name))
+            return _error("the call failed inside the server; the server log has details")
+
+    async def _checked_call(
         self, ctx: Any, params: types.CallToolRequestParams
     ) -> types.CallToolResult:
         name = params.name

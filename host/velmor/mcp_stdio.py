@@ -19,15 +19,19 @@ import contextlib
 import fcntl
 import os
 import stat
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any
 
 from mcp.server.stdio import stdio_server
+
+from velmor.mcp_checks import refusal
 
 __all__ = ["stdio_streams"]
 
 # Messages are lines; a tool's code travels in one, so lines may be long.
 LINE_LIMIT = 256 * 1024 * 1024
+# Of a longer line, this much is read to find the request's id for the answer.
+OVERLONG_START = 64 * 1024
 
 
 def _is_pipe_or_socket(fd: int) -> bool:
@@ -39,19 +43,59 @@ def _is_pipe_or_socket(fd: int) -> bool:
 
 
 class _Lines:
-    """The client's messages, one line of text each, for the SDK's reader."""
+    """The client's messages, one line of text each, for the SDK's reader.
 
-    def __init__(self, reader: asyncio.StreamReader) -> None:
+    A line the SDK cannot read as a message it drops unanswered, and the
+    client would wait for ever: such a line is answered here with a JSON-RPC
+    error (see `refusal`) and not passed on. So is a line longer than the
+    reader's limit, which is skipped up to its end.
+    """
+
+    def __init__(
+        self,
+        reader: asyncio.StreamReader,
+        answer: Callable[[bytes], Awaitable[None]],
+        limit: int = LINE_LIMIT,
+    ) -> None:
         self._reader = reader
+        self._answer = answer
+        self._limit = limit  # the reader's
 
     def __aiter__(self) -> _Lines:
         return self
 
     async def __anext__(self) -> str:
-        line = await self._reader.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line.decode("utf-8", errors="replace")
+        while True:
+            refused: bytes | None
+            try:
+                line = await self._reader.readuntil(b"\n")
+            except asyncio.IncompleteReadError as exc:  # the last line may lack its newline
+                if not exc.partial:
+                    raise StopAsyncIteration from None
+                line = exc.partial
+            except asyncio.LimitOverrunError as exc:
+                start = await self._reader.readexactly(min(exc.consumed, OVERLONG_START))
+                await self._skip_line(exc.consumed - len(start))
+                refused = refusal(start.decode("utf-8", errors="replace"), self._limit)
+            else:
+                text = line.decode("utf-8", errors="replace")
+                refused = refusal(text)
+                if refused is None:
+                    return text
+            if refused is not None:
+                await self._answer(refused)
+
+    async def _skip_line(self, buffered: int) -> None:
+        """Drop the rest of an overlong line, `buffered` bytes of it already read in."""
+        await self._reader.readexactly(buffered)
+        while True:
+            try:
+                await self._reader.readuntil(b"\n")
+                return
+            except asyncio.IncompleteReadError:
+                return  # the client closed in the middle of it
+            except asyncio.LimitOverrunError as exc:
+                await self._reader.readexactly(exc.consumed)
 
 
 class _Output:
@@ -64,6 +108,11 @@ class _Output:
         # A character UTF-8 cannot carry (a lone surrogate) goes out as its
         # JSON escape rather than ending the server.
         self._writer.write(text.encode("utf-8", errors="backslashreplace"))
+
+    async def write_line(self, line: bytes) -> None:
+        """One whole line of the server's own (in one write: never inside another)."""
+        self._writer.write(line)
+        await self._writer.drain()
 
     async def flush(self) -> None:
         await self._writer.drain()  # waits only while the client is behind
@@ -92,7 +141,12 @@ async def stdio_streams() -> AsyncIterator[tuple[Any, Any]]:
     )
     writer = asyncio.StreamWriter(write_transport, write_protocol, None, loop)
     try:
-        async with stdio_server(_Lines(reader), _Output(writer)) as streams:  # type: ignore[arg-type]
+        output = _Output(writer)
+
+        async def answer(line: bytes) -> None:
+            await output.write_line(line)
+
+        async with stdio_server(_Lines(reader, answer), output) as streams:  # type: ignore[arg-type]
             yield streams
     finally:
         for fd, wire in ((0, wire_in), (1, wire_out)):

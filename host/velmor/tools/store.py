@@ -116,6 +116,8 @@ def read_metadata(meta_path: Path) -> tuple[Any, str | None]:
         return None, "not UTF-8 text"
     except ValueError as exc:
         return None, f"not JSON: {exc}"
+    except RecursionError:  # arrays or objects nested past what the decoder walks
+        return None, "not JSON that can be read: nested too deeply"
     if not isinstance(meta, dict):
         return None, "not a JSON object"
     return meta, None
@@ -144,7 +146,10 @@ def find_damaged_metadata(store: Path, name: Any = None) -> DamagedMetadata | No
             return None
     for folder in folders:
         meta_path = folder / "metadata.json"
-        if not meta_path.exists():
+        try:
+            if not meta_path.exists():
+                continue
+        except OSError:  # a name too long for a folder, say: no such tool, so no damage
             continue
         _, reason = read_metadata(meta_path)
         if reason is not None:
