@@ -336,6 +336,8 @@ class TestUsage:
             ["create", "t"],  # no --file
             ["run", "t", "--args", "{not json"],
             ["run", "t", "--args", "[1, 2]"],
+            ["run", "t", "--args", '{"n": ' + "9" * 5000 + "}"],
+            ["run", "t", "--args", '{"a": ' + "[" * 50_000 + "]" * 50_000 + "}"],
             ["validate", "/no/such/file.py"],
             ["list", "--verbose"],
         ],
@@ -346,6 +348,8 @@ class TestUsage:
             "no-file",
             "args-not-json",
             "args-not-object",
+            "args-number-too-long",
+            "args-too-deep",
             "unreadable",
             "unknown-option",
         ],
@@ -353,6 +357,7 @@ class TestUsage:
     def test_wrong_usage_exits_2(self, capsys, argv):
         status, out, err = run(capsys, *argv)
         assert status == 2 and out == "" and err
+        assert "Error:" not in err and len(err) < 2000  # said in our words, not an exception's
 
     def test_serve_without_the_sdk_says_how_to_install_it(self, capsys, monkeypatch):
         monkeypatch.setitem(sys.modules, "mcp", None)  # import mcp now fails

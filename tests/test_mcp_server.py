@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -315,6 +316,87 @@ async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
         assert called.structured_content == {"sum": 42}
         failed = await client.call_tool("tool_creator", {"operation": "info", "tool_name": "none"})
         assert failed.is_error is True and failed.structured_content is None
+
+
+class RawClient:
+    """A client that writes whatever bytes it likes to `velmor-tools serve` over pipes."""
+
+    def __init__(self, home, log):
+        env = {**os.environ, "HOME": str(home)}
+        self.server = subprocess.Popen(
+            [str(SCRIPT), "serve"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=log,
+            env=env,
+        )
+        self.send(
+            b'{"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":'
+            b'"2025-11-25","capabilities":{},"clientInfo":{"name":"raw","version":"0"}}}'
+        )
+        assert self.answer()["id"] == 0
+        self.send(b'{"jsonrpc":"2.0","method":"notifications/initialized"}')
+
+    def send(self, line):
+        self.server.stdin.write(line + b"\n")
+        self.server.stdin.flush()
+
+    def answer(self):
+        """The next message, within 30 s: a request the server drops would hang here."""
+        ready, _, _ = select.select([self.server.stdout], [], [], 30)
+        assert ready, "no answer within 30 s"
+        return json.loads(self.server.stdout.readline())
+
+    def close(self):
+        self.server.stdin.close()
+        self.server.wait(timeout=30)
+
+
+def tools_call(request_id, arguments_json, name=b"tool_creator"):
+    return (
+        b'{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"%s","arguments":%s}}'
+        % (request_id, name, arguments_json)
+    )
+
+
+DEEP = b"[" * 100_000 + b"]" * 100_000
+# What a client may send that the SDK cannot read: each is answered under its id.
+UNREADABLE = [
+    (tools_call(1, b'{"operation":"list","x":' + DEEP + b"}"), "recursion limit"),
+    (tools_call(2, b'{"operation":"info","tool_name":"\\udcff"}'), "surrogate"),
+    (tools_call(3, b'{"operation":"info","tool_name":' + b"9" * 5000 + b"}"), "out of range"),
+    (tools_call(4, b'{"operation":"info","tool_name":"\xff\xfe'), "while parsing a string"),
+]
+
+
+def test_every_request_is_answered_whatever_its_bytes(home, tmp_path):
+    store = home / ".velmor" / "custom_tools"
+    (store / "deep").mkdir(parents=True)
+    (store / "deep" / "tool.py").write_text(ADDER)
+    (store / "deep" / "metadata.json").write_bytes(DEEP)  # read at start: must not stop it
+    with open(tmp_path / "server.log", "w") as log:
+        client = RawClient(home, log)
+        try:
+            for request_id, (line, words) in enumerate(UNREADABLE, start=1):
+                client.send(line)
+                client.send(b"")  # a blank line is no message: nothing answers it
+                answer = client.answer()
+                assert answer["id"] == request_id and words in answer["error"]["message"]
+            # A name too long for a folder: the tool creator's OSError stays in the log.
+            client.send(tools_call(5, b'{"operation":"info","tool_name":"%s"}' % (b"n" * 5000)))
+            answer = client.answer()["result"]
+            assert answer["isError"] is True
+            assert answer["content"][0]["text"] == (
+                "[ERROR] tool_creator failed (OSError); the server log has details"
+            )
+            client.send(tools_call(6, b"{}", name=b"custom_deep"))
+            answer = client.answer()["result"]
+            assert answer["content"][0]["text"].startswith("[ERROR] Invalid arguments: ")
+            client.send(tools_call(7, b'{"args":{"a":1,"b":2}}', name=b"custom_deep"))
+            assert client.answer()["result"]["structuredContent"] == {"sum": 3}
+        finally:
+            client.close()
+    assert "File name too long" in (tmp_path / "server.log").read_text()
 
 
 # -- over streamable HTTP ------------------------------------------------------

@@ -81,8 +81,10 @@ class TestLoad:
             (json.dumps([1, 2]), "is damaged (not a JSON object)"),
             (b"\xff{}", "is damaged (not UTF-8 text)"),
             (json.dumps({"description": 7}), "the description in "),
+            # A server loads the store at start: one such file must not stop it.
+            (b"[" * 100_000 + b"]" * 100_000, "is damaged (not JSON that can be read: nested"),
         ],
-        ids=["not-json", "not-an-object", "not-utf8", "description-not-text"],
+        ids=["not-json", "not-an-object", "not-utf8", "description-not-text", "nested-too-deep"],
     )
     def test_unusable_metadata_loads_without_description_and_is_named(
         self, store, caplog, meta, why

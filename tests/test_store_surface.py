@@ -100,8 +100,10 @@ class TestDamagedMetadata:
             (b"[1, 2]", "not a JSON object"),
             (b'"text"', "not a JSON object"),
             (b'{"description": "\xff"}', "not UTF-8 text"),
+            (b"[" * 100_000 + b"]" * 100_000, "not JSON that can be read: nested too deeply"),
+            (b'{"a": ' * 100_000 + b"1" + b"}" * 100_000, "not JSON that can be read"),
         ],
-        ids=["not-json", "a-list", "a-string", "not-utf8"],
+        ids=["not-json", "a-list", "a-string", "not-utf8", "deep-array", "deep-object"],
     )
     def test_each_kind_is_named(self, tmp_path, data, reason):
         _write(tmp_path / "good" / "metadata.json", b"{}")
@@ -135,7 +137,7 @@ class TestDamagedMetadata:
         assert find_damaged_metadata(tmp_path, "missing") is None
         assert find_damaged_metadata(tmp_path / "no_such_store") is None
 
-    @pytest.mark.parametrize("name", ["../outside", "..", "a/b", "nul\0"])
+    @pytest.mark.parametrize("name", ["../outside", "..", "a/b", "nul\0", "n" * 5000])
     def test_a_name_leading_out_of_the_store_reads_nothing(self, tmp_path, name):
         _write(tmp_path / "outside" / "metadata.json", b"[]")
         _write(tmp_path / "store" / "a" / "b" / "metadata.json", b"[]")

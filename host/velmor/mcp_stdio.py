@@ -66,7 +66,6 @@ class _Lines:
 
     async def __anext__(self) -> str:
         while True:
-            refused: bytes | None
             try:
                 line = await self._reader.readuntil(b"\n")
             except asyncio.IncompleteReadError as exc:  # the last line may lack its newline
@@ -76,14 +75,19 @@ class _Lines:
             except asyncio.LimitOverrunError as exc:
                 start = await self._reader.readexactly(min(exc.consumed, OVERLONG_START))
                 await self._skip_line(exc.consumed - len(start))
-                refused = refusal(start.decode("utf-8", errors="replace"), self._limit)
-            else:
-                text = line.decode("utf-8", errors="replace")
-                refused = refusal(text)
-                if refused is None:
-                    return text
-            if refused is not None:
-                await self._answer(refused)
+                await self._refuse(refusal(start.decode("utf-8", errors="replace"), self._limit))
+                continue
+            if line.isspace():
+                continue  # no message: nothing to answer, nothing for the SDK
+            text = line.decode("utf-8", errors="replace")
+            refused = refusal(text)
+            if refused is None:
+                return text
+            await self._refuse(refused)
+
+    async def _refuse(self, answer: bytes | None) -> None:
+        if answer is not None:
+            await self._answer(answer)
 
     async def _skip_line(self, buffered: int) -> None:
         """Drop the rest of an overlong line, `buffered` bytes of it already read in."""
