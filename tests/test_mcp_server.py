@@ -387,7 +387,7 @@ def test_every_request_is_answered_whatever_its_bytes(home, tmp_path):
             answer = client.answer()["result"]
             assert answer["isError"] is True
             assert answer["content"][0]["text"] == (
-                "[ERROR] tool_creator failed (OSError); the server log has details"
+                "[ERROR] tool_creator failed; the server log has details"
             )
             client.send(tools_call(6, b"{}", name=b"custom_deep"))
             answer = client.answer()["result"]

@@ -300,7 +300,7 @@ class ToolServer:
     async def _execute(self, tool: Any, arguments: dict[str, Any]) -> types.CallToolResult:
         try:
             answer = await tool.execute(**arguments)
-        except Exception as exc:  # one failing call must not end the server
+        except Exception:  # one failing call must not end the server
             logger.exception("Tool %s raised", tool.name)
             if isinstance(tool, ToolCreatorTool) and arguments.get("operation") in (
                 METADATA_READERS
@@ -308,9 +308,9 @@ class ToolServer:
                 damaged = find_damaged_metadata(root_of(tool), arguments.get("tool_name"))
                 if damaged is not None:
                     return _error(f"Damaged metadata: {damaged.path}: {damaged.reason}")
-            # The exception's own text may carry internals (paths, types):
-            # it stays in the server's log.
-            return _error(f"{tool.name} failed ({type(exc).__name__}); the server log has details")
+            # The exception (its type, its text) tells of the server's insides,
+            # not of the call: it stays in the server's log.
+            return _error(f"{tool.name} failed; the server log has details")
         return _answer_result(answer)
 
 
