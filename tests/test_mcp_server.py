@@ -565,3 +565,80 @@ def test_a_remote_host_is_served_with_a_warning_and_a_made_token_is_printed_once
     assert "WARNING: serving on 0.0.0.0, reachable from other machines" in text
     (token,) = re.findall(r"'Authorization: Bearer (\S+)'", text)
     assert len(token) >= 32
+
+
+class QuickDeadline:
+    """A uvicorn server with the request-head deadline at 0.3 s, on the test's own loop.
+
+    Its app answers "/slow" after 1 s and anything else at once."""
+
+    def __init__(self):
+        import socket
+
+        import uvicorn
+
+        from velmor.mcp_http import RequestHeadDeadline
+
+        class Quick(RequestHeadDeadline):
+            head_seconds = 0.3
+
+        async def app(scope, receive, send):
+            if scope["type"] != "http":
+                return
+            if scope["path"] == "/slow":
+                await anyio.sleep(1)
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b"ok"})
+
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen()
+        self.port = self.sock.getsockname()[1]
+        config = uvicorn.Config(app, http=Quick, log_level="error", lifespan="off")
+        self.server = uvicorn.Server(config)
+
+    async def connect(self):
+        return await anyio.connect_tcp("127.0.0.1", self.port)
+
+
+GET = b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n"
+
+
+async def closed_within(stream, seconds):
+    """Whether the server closes `stream` within `seconds` (reading what it answers meanwhile)."""
+    with anyio.move_on_after(seconds):
+        try:
+            while await stream.receive():
+                pass
+        except (anyio.EndOfStream, anyio.BrokenResourceError):
+            return True
+    return False
+
+
+async def test_a_client_that_trickles_its_request_head_is_let_go():
+    quick = QuickDeadline()
+    async with anyio.create_task_group() as group:
+        group.start_soon(quick.server.serve, [quick.sock])
+        while not quick.server.started:
+            await anyio.sleep(0.01)
+        silent, trickling = await quick.connect(), await quick.connect()
+        await trickling.send(b"GET / HTTP/1.1\r\n")
+        for _ in range(4):  # a byte every 0.1 s: uvicorn's own timer restarts at each
+            await anyio.sleep(0.1)
+            with contextlib.suppress(anyio.BrokenResourceError):
+                await trickling.send(b"X")
+        assert await closed_within(trickling, 0.5)
+        assert await closed_within(silent, 0.1)
+        # A connection that got its answer has the same time again for its next head.
+        answered = await quick.connect()
+        await answered.send(GET % b"")
+        assert b"200 OK" in await answered.receive()
+        assert not await closed_within(answered, 0.15)
+        assert await closed_within(answered, 0.5)
+        # A request still being answered is never cut.
+        slow = await quick.connect()
+        await slow.send(GET % b"slow")
+        with anyio.fail_after(3):
+            assert b"200 OK" in await slow.receive()
+        quick.server.should_exit = True
+    quick.sock.close()

@@ -210,12 +210,14 @@ def refusal(line: str, limit: int | None = None) -> bytes | None:
             mcp_types.jsonrpc_message_adapter.validate_json(line, by_name=False)
             return None
         except MessageError as exc:
-            unparsed = [e for e in exc.errors(include_url=False) if e["type"] == "json_invalid"]
+            unparsed = [
+                e["msg"] for e in exc.errors(include_url=False) if e["type"] == "json_invalid"
+            ]
         except (ValueError, RecursionError):
-            unparsed = [{"msg": "not a JSON-RPC message"}]
+            unparsed = ["not a JSON-RPC message"]
         if unparsed:
             code = mcp_types.PARSE_ERROR
-            message = "Parse error: " + safe_text(str(unparsed[0]["msg"]))
+            message = "Parse error: " + safe_text(unparsed[0])
         else:
             code = mcp_types.INVALID_REQUEST
             message = "Invalid request: not a JSON-RPC 2.0 request, notification or response"
