@@ -114,6 +114,14 @@ class TestDamagedMetadata:
         assert str(found).startswith(f"the metadata.json of tool folder 'bad' is damaged ({reason}")
         assert str(found).endswith(f"): {found.path}")
 
+    @pytest.mark.parametrize("make", [os.mkfifo, lambda path: path.symlink_to("/dev/zero")])
+    def test_metadata_that_is_no_regular_file_is_named_unread(self, tmp_path, make):
+        # A FIFO would block until a writer came; /dev/zero would never end.
+        (tmp_path / "t").mkdir()
+        make(tmp_path / "t" / "metadata.json")
+        found = find_damaged_metadata(tmp_path)
+        assert found is not None and (found.folder, found.reason) == ("t", "not a regular file")
+
     def test_unreadable_metadata_says_why(self, tmp_path):
         (tmp_path / "t" / "metadata.json").mkdir(parents=True)
         assert find_damaged_metadata(tmp_path) == DamagedMetadata(
