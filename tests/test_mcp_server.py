@@ -490,6 +490,14 @@ async def test_http_refuses_requests_without_the_token_or_from_elsewhere(http_ur
             http_url, json=initialize, headers=accept | {"Authorization": f"Bearer {TOKEN}"}
         )
         assert accepted.status_code == 200
+        # No WebSocket either: an upgrade is a plain request, and needs the token.
+        upgrade = {
+            "Upgrade": "websocket",
+            "Connection": "Upgrade",
+            "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==",
+            "Sec-WebSocket-Version": "13",
+        }
+        assert (await raw.get(http_url, headers=upgrade)).status_code == 401
 
 
 ADDRESSES = [

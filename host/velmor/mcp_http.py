@@ -192,8 +192,13 @@ async def serve_http(server: Any, settings: HttpSettings) -> None:
         host=settings.host,
         transport_security=_transport_security(settings.host, port),
     )
+    # MCP has no use for WebSockets: an upgrade stays a plain request, which the Guard checks.
     config = uvicorn.Config(
-        Guard(app, settings.token), http=RequestHeadDeadline, log_level="warning", access_log=False
+        Guard(app, settings.token),
+        http=RequestHeadDeadline,
+        ws="none",
+        log_level="warning",
+        access_log=False,
     )
     print(
         f"velmor-tools serve: MCP over HTTP at http://{_url_host(settings.host)}:{port}{MCP_PATH}",
