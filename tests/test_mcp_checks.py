@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("mcp")
 
-from velmor.mcp_checks import refusal, request_id  # noqa: E402
+from velmor.mcp_checks import InputCheck, refusal, request_id  # noqa: E402
 from velmor.mcp_stdio import _Lines  # noqa: E402
 
 PARSE_ERROR, INVALID_REQUEST = -32700, -32600
@@ -142,3 +142,40 @@ def test_lines_pass_on_what_the_sdk_reads_and_answer_the_rest():
 def test_an_overlong_line_at_the_end_ends_the_stream_cleanly(data):
     lines, answers = read_all(data)
     assert lines == [] and len(answers) == 1 and answers[0]["error"]["code"] == INVALID_REQUEST
+
+
+CLOSED = InputCheck(
+    {
+        "type": "object",
+        "properties": {
+            "args": {"type": "object", "properties": {"a": {}}, "additionalProperties": False}
+        },
+    }
+)
+
+
+@pytest.mark.parametrize(
+    ("args", "problems"),
+    [
+        ({"a": 1, "b": 2}, ['args.b: got 2 (integer), expected no such key (args takes "a")']),
+        (
+            {"\udcff\x1b" + "k" * 100: "v" * 100},
+            [
+                'args."\\udcff\\u001b'
+                + "k" * 55
+                + '...": got "'
+                + "v" * 56
+                + '... (string), expected no such key (args takes "a")'
+            ],
+        ),
+    ],
+    ids=["misspelt", "hostile-key"],
+)
+def test_each_key_a_tool_does_not_take_is_named(args, problems):
+    assert CLOSED({"args": args})[1] == problems
+
+
+def test_a_flood_of_keys_is_named_in_a_few_lines():
+    _, problems = CLOSED({"args": {f"k{i}": i for i in range(100_000)}})
+    assert len(problems) == 11 and problems[-1] == "args....: 99990 more keys it does not take"
+    assert sum(map(len, problems)) < 2000

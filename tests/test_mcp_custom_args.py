@@ -94,12 +94,18 @@ REFUSED = [
         '({"args": {...}}), not beside it: got "args" and "sep"',
     ),
     (
-        {"args": {"words": ["a"], "sepp": "-"}},
-        "[ERROR] Invalid arguments: args: got {",  # a misspelt key of a closed args
+        {"args": {"words": ["a"], "sepp": "-", "n": 1}},  # misspelt keys of a closed args
+        '[ERROR] Invalid arguments: args.sepp: got "-" (string), expected no such key '
+        '(args takes "sep", "shout", "words"); args.n: got 1 (integer), expected no such key',
     ),
     (
         {"args": {"words": ["a"], "sep": 5}},
         "[ERROR] Invalid arguments: args.sep: got 5 (integer), expected a string",
+    ),
+    (
+        {"words": ["a"], "sepp": "-"},  # misspelt, and flat
+        '[ERROR] Invalid arguments: args.sepp: got "-" (string), expected no such key '
+        '(args takes "sep", "shout", "words")',
     ),
 ]
 

@@ -27,6 +27,8 @@ from pydantic import ValidationError as MessageError
 __all__ = ["InputCheck", "refusal", "request_id", "safe_json", "safe_text"]
 
 SHOWN_VALUE_LIMIT = 60
+# Keys a call should not have sent, named one by one up to this many.
+NAMED_KEYS_LIMIT = 10
 JSON_TYPE_NAMES = {
     dict: "object",
     list: "array",
@@ -96,7 +98,37 @@ def _place(path: Any) -> str:
     return ".".join(str(step) for step in path) or "(the arguments)"
 
 
+def _name(key: str) -> str:
+    """A key the client sent, as a problem line names it: made safe, and cut when long."""
+    if len(key) > SHOWN_VALUE_LIMIT:
+        key = key[: SHOWN_VALUE_LIMIT - 3] + "..."
+    return key if key.isprintable() and key.isascii() else json.dumps(key, ensure_ascii=True)
+
+
+def _unexpected(error: ValidationError, prefix: str) -> list[str]:
+    """One line per key the schema does not take (at most `NAMED_KEYS_LIMIT` of them)."""
+    listed = error.schema.get("properties", {}) if isinstance(error.schema, dict) else {}
+    instance = cast(dict[str, Any], error.instance)
+    extra = [key for key in instance if key not in listed]
+    takes = ", ".join(_shown(key) for key in listed) or "no keys"
+    lines = [
+        f"{prefix}{_name(key)}: got {_shown(instance[key])} ({_json_type(instance[key])}), "
+        f"expected no such key ({_place(error.absolute_path)} takes {takes})"
+        for key in extra[:NAMED_KEYS_LIMIT]
+    ]
+    if len(extra) > NAMED_KEYS_LIMIT:
+        lines.append(f"{prefix}...: {len(extra) - NAMED_KEYS_LIMIT} more keys it does not take")
+    return lines
+
+
 def _problems(error: ValidationError) -> list[str]:
+    if (
+        error.validator == "additionalProperties"
+        and error.validator_value is False
+        and isinstance(error.instance, dict)
+    ):
+        place = _place(error.absolute_path)
+        return _unexpected(error, "" if place == "(the arguments)" else place + ".")
     if error.validator == "required" and isinstance(error.instance, dict):
         place = _place(error.absolute_path)
         prefix = "" if place == "(the arguments)" else place + "."
