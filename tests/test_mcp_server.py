@@ -650,3 +650,29 @@ async def test_a_client_that_trickles_its_request_head_is_let_go():
             assert b"200 OK" in await slow.receive()
         quick.server.should_exit = True
     quick.sock.close()
+
+
+async def test_a_look_at_the_store_that_fails_does_not_end_the_server(caplog):
+    from velmor.mcp_server import ToolServer
+    from velmor.tools.base import ToolRegistry
+
+    class Store:
+        looks = 0
+
+        def sync(self):
+            self.looks += 1
+            if self.looks == 1:
+                raise PermissionError("the store went away")
+            return self.looks == 3
+
+    server = ToolServer(ToolRegistry(), store=Store())
+    announced = []
+
+    async def announce(ctx=None):
+        announced.append(server.store.looks)
+
+    server._announce = announce
+    with anyio.move_on_after(0.5):
+        await server.follow_store(interval=0.01)
+    assert server.store.looks > 3 and announced == [3]
+    assert "Could not bring the tools in step with the store" in caplog.text

@@ -184,7 +184,12 @@ class ToolServer:
             return
         while True:
             await anyio.sleep(interval)
-            if self.store.sync():
+            try:
+                changed = self.store.sync()
+            except Exception:  # one look that fails must not end the server: look again
+                logger.exception("Could not bring the tools in step with the store")
+                continue
+            if changed:
                 await self._announce()
 
     # -- announcing changes --------------------------------------------------
