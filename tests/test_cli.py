@@ -382,8 +382,13 @@ class TestUsage:
         assert status == 1 and out == "" and f"velmor-tools {argv[0]}: OSError: " in err
 
     def test_serve_without_the_sdk_says_how_to_install_it(self, capsys, monkeypatch):
+        import velmor
+
         monkeypatch.setitem(sys.modules, "mcp", None)  # import mcp now fails
+        # Imported by an earlier test, the server is also the package's attribute,
+        # which `from velmor import mcp_server` would take without importing.
         monkeypatch.delitem(sys.modules, "velmor.mcp_server", raising=False)
+        monkeypatch.delattr(velmor, "mcp_server", raising=False)
         status, out, err = run(capsys, "serve")
         assert status == 1 and out == ""
         assert "pip install 'velmor[mcp]'" in err
