@@ -1,13 +1,17 @@
 """The schema of a custom tool's args, read from real tool bodies without running them."""
 
+import os
 import textwrap
+import time
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from velmor.tools.args_schema import (
+    MAX_SOURCE_CHARS,
     OPEN_ARGS,
+    DerivedArgs,
     custom_tool_description,
     custom_tool_schema,
     derive_args,
@@ -415,3 +419,34 @@ class TestOffering:
         script.write_bytes(b"def main(args):\n    return args['\xff']\n")
         assert derive_args_from_file(script).schema == OPEN_ARGS
         assert derive_args_from_file(tmp_path / "missing.py").schema == OPEN_ARGS
+
+
+# Sources built to make a reader recurse, or take long: each gives a schema, never an error.
+HOSTILE_SOURCES = {
+    "nested-lambdas": "def main(args):\n    return " + "lambda: " * 3000 + "args['k']\n",
+    "nested-parentheses": "def main(args):\n    return " + "(" * 5000 + "args['k']" + ")" * 5000,
+    "unary-chain": "def main(args):\n    return " + "-" * 100_000 + "args['k']\n",
+    "nested-calls": "def main(args):\n    return " + "f(" * 180 + "args['k']" + ")" * 180 + "\n",
+    "deep-default": "def main(args):\n    return args.get('j', " + "[" * 180 + "]" * 180 + ")\n",
+    "many-keys": "def main(args):\n    return "
+    + " or ".join(f"args.get('k{i}')" for i in range(4000)),
+    "nested-blocks": "def main(args):\n"
+    + "".join(" " * (i + 1) + "if x:\n" for i in range(98))
+    + " " * 99
+    + "return args['k']\n",
+    "past-the-size-limit": "def main(args):\n    return args['k']\n" + "#" * MAX_SOURCE_CHARS,
+}
+
+
+@pytest.mark.parametrize("source", HOSTILE_SOURCES.values(), ids=HOSTILE_SOURCES.keys())
+def test_hostile_sources_give_a_schema_in_bounded_time(source):
+    started = time.monotonic()
+    derived = derive_args(source)
+    assert time.monotonic() - started < 10
+    assert derived.schema["type"] == "object" and set(derived.required) <= {"k"}
+
+
+def test_a_script_that_is_no_regular_file_is_not_read(tmp_path):
+    # A FIFO would block the server's loop until a writer came: it is never opened for reading.
+    os.mkfifo(tmp_path / "tool.py")
+    assert derive_args_from_file(tmp_path / "tool.py") == DerivedArgs()

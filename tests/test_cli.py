@@ -336,6 +336,8 @@ class TestUsage:
             ["create", "t"],  # no --file
             ["run", "t", "--args", "{not json"],
             ["run", "t", "--args", "[1, 2]"],
+            ["run", "t", "--args", '{"n": ' + "9" * 5000 + "}"],
+            ["run", "t", "--args", '{"a": ' + "[" * 50_000 + "]" * 50_000 + "}"],
             ["validate", "/no/such/file.py"],
             ["list", "--verbose"],
         ],
@@ -346,6 +348,8 @@ class TestUsage:
             "no-file",
             "args-not-json",
             "args-not-object",
+            "args-number-too-long",
+            "args-too-deep",
             "unreadable",
             "unknown-option",
         ],
@@ -353,10 +357,38 @@ class TestUsage:
     def test_wrong_usage_exits_2(self, capsys, argv):
         status, out, err = run(capsys, *argv)
         assert status == 2 and out == "" and err
+        assert "Error:" not in err and len(err) < 2000  # said in our words, not an exception's
+
+    @pytest.mark.parametrize(
+        ("argv", "document_keys"),
+        [
+            (["run", "n" * 5000], ["ok", "error", "answer", "stdout", "stderr"]),
+            (["run", "n" * 5000, "--show-output"], ["ok", "error", "answer", "stdout", "stderr"]),
+            (["show", "n" * 5000], ["error"]),
+            (["delete", "n" * 5000, "--yes"], ["error"]),
+        ],
+        ids=["run", "run-show-output", "show", "delete"],
+    )
+    def test_an_operation_that_raises_still_gives_scripts_one_document(
+        self, capsys, argv, document_keys
+    ):
+        # A name longer than a folder's: the operation raises (OSError).
+        status, out, err = run(capsys, *argv, "--json")
+        document = json.loads(out)
+        assert status == 1 and err == "" and list(document) == document_keys
+        assert document["error"].startswith("[ERROR] OSError: ")
+        assert document.get("ok", False) is False
+        status, out, err = run(capsys, *argv)
+        assert status == 1 and out == "" and f"velmor-tools {argv[0]}: OSError: " in err
 
     def test_serve_without_the_sdk_says_how_to_install_it(self, capsys, monkeypatch):
+        import velmor
+
         monkeypatch.setitem(sys.modules, "mcp", None)  # import mcp now fails
+        # Imported by an earlier test, the server is also the package's attribute,
+        # which `from velmor import mcp_server` would take without importing.
         monkeypatch.delitem(sys.modules, "velmor.mcp_server", raising=False)
+        monkeypatch.delattr(velmor, "mcp_server", raising=False)
         status, out, err = run(capsys, "serve")
         assert status == 1 and out == ""
         assert "pip install 'velmor[mcp]'" in err

@@ -94,12 +94,18 @@ REFUSED = [
         '({"args": {...}}), not beside it: got "args" and "sep"',
     ),
     (
-        {"args": {"words": ["a"], "sepp": "-"}},
-        "[ERROR] Invalid arguments: args: got {",  # a misspelt key of a closed args
+        {"args": {"words": ["a"], "sepp": "-", "n": 1}},  # misspelt keys of a closed args
+        '[ERROR] Invalid arguments: args.sepp: got "-" (string), expected no such key '
+        '(args takes "sep", "shout", "words"); args.n: got 1 (integer), expected no such key',
     ),
     (
         {"args": {"words": ["a"], "sep": 5}},
         "[ERROR] Invalid arguments: args.sep: got 5 (integer), expected a string",
+    ),
+    (
+        {"words": ["a"], "sepp": "-"},  # misspelt, and flat
+        '[ERROR] Invalid arguments: args.sepp: got "-" (string), expected no such key '
+        '(args takes "sep", "shout", "words")',
     ),
 ]
 
@@ -122,3 +128,33 @@ async def test_calls_as_models_send_them(home):
         # An open args passes any key on, nulls included.
         called = await client.call_tool("custom_passes_on", {"z": 1, "a": None, "b": [2]})
         assert json.loads(json.loads(text(called))) == {"a": None, "b": [2], "z": 1}
+
+
+async def test_each_source_is_read_once_per_version_however_many_tools(tmp_path, monkeypatch):
+    from velmor import mcp_server
+    from velmor.tools.base import ToolRegistry
+    from velmor.tools.tool_creator import DynamicTool
+
+    reads = []
+    derive = mcp_server.derive_args_from_file
+    monkeypatch.setattr(mcp_server, "derive_args_from_file", lambda p: reads.append(p) or derive(p))
+    registry = ToolRegistry()
+    for i in range(300):  # more than any cache of parsed sources keeps
+        script = tmp_path / f"t{i}.py"
+        script.write_text(ADDER)
+        registry.register(DynamicTool(f"t{i}", "Adds.", str(script), object()))
+    server = mcp_server.ToolServer(registry)
+
+    async def listing():
+        return {tool.name: tool for tool in (await server._list_tools(None, None)).tools}
+
+    first = await listing()
+    assert len(reads) == 300 and first["custom_t7"].input_schema["properties"]["args"]["required"]
+    assert await listing() == first and len(reads) == 300
+    replacement = tmp_path / "new.py"
+    replacement.write_text("def main(args):\n    return args['x']\n")
+    replacement.replace(tmp_path / "t7.py")  # as the module replaces a tool's source: whole
+    changed = await listing()
+    assert len(reads) == 301 and changed["custom_t7"].input_schema["properties"]["args"][
+        "required"
+    ] == ["x"]

@@ -318,10 +318,10 @@ async def test_whatever_a_tool_answers_the_server_keeps_serving(home, tmp_path):
         assert failed.is_error is True and failed.structured_content is None
 
 
-def test_lines_that_are_no_message_are_passed_over_and_the_server_reads_on(home):
-    """Over the pipes, what is no JSON-RPC message (not JSON, half a message)
-    is logged and passed over, a byte that is not UTF-8 is replaced, and every
-    reply is one whole line."""
+def test_lines_that_are_no_message_are_answered_and_the_server_reads_on(home):
+    """Over the pipes, what is no JSON-RPC message is answered with its error,
+    under no id when it names none of a request's, a byte that is not UTF-8 is
+    replaced, and every reply is one whole line."""
     initialize = {
         "jsonrpc": "2.0",
         "id": 1,
@@ -359,15 +359,100 @@ def test_lines_that_are_no_message_are_passed_over_and_the_server_reads_on(home)
             line = server.stdout.readline()
             assert line.endswith(b"\n"), line
             reply = json.loads(line)
-            answered[reply["id"]] = reply
+            answered.setdefault(reply["id"], []).append(reply)
     finally:
         server.stdin.close()
         server.wait(timeout=30)
         server.stdout.close()
-    assert sorted(answered) == [1, 2, 9]
-    assert answered[9]["result"] == {}
-    assert answered[1]["result"]["serverInfo"]["name"] == "velmor-tools"
-    assert [tool["name"] for tool in answered[2]["result"]["tools"]] == ["tool_creator"]
+    assert set(answered) == {None, 1, 2, 9}
+    assert [reply["error"]["message"].split(":")[0] for reply in answered[None]] == [
+        "Parse error",  # not JSON
+        "Invalid request",  # an id alone: neither a request nor a reply
+    ]
+    assert answered[9] == [{"jsonrpc": "2.0", "id": 9, "result": {}}]
+    assert answered[1][0]["result"]["serverInfo"]["name"] == "velmor-tools"
+    assert [tool["name"] for tool in answered[2][0]["result"]["tools"]] == ["tool_creator"]
+
+
+class RawClient:
+    """A client that writes whatever bytes it likes to `velmor-tools serve` over pipes."""
+
+    def __init__(self, home, log):
+        env = {**os.environ, "HOME": str(home)}
+        self.server = subprocess.Popen(
+            [str(SCRIPT), "serve"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=log,
+            env=env,
+        )
+        self.send(
+            b'{"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":'
+            b'"2025-11-25","capabilities":{},"clientInfo":{"name":"raw","version":"0"}}}'
+        )
+        assert self.answer()["id"] == 0
+        self.send(b'{"jsonrpc":"2.0","method":"notifications/initialized"}')
+
+    def send(self, line):
+        self.server.stdin.write(line + b"\n")
+        self.server.stdin.flush()
+
+    def answer(self):
+        """The next message, within 30 s: a request the server drops would hang here."""
+        ready, _, _ = select.select([self.server.stdout], [], [], 30)
+        assert ready, "no answer within 30 s"
+        return json.loads(self.server.stdout.readline())
+
+    def close(self):
+        self.server.stdin.close()
+        self.server.wait(timeout=30)
+
+
+def tools_call(request_id, arguments_json, name=b"tool_creator"):
+    return (
+        b'{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"%s","arguments":%s}}'
+        % (request_id, name, arguments_json)
+    )
+
+
+DEEP = b"[" * 100_000 + b"]" * 100_000
+# What a client may send that the SDK cannot read: each is answered under its id.
+UNREADABLE = [
+    (tools_call(1, b'{"operation":"list","x":' + DEEP + b"}"), "recursion limit"),
+    (tools_call(2, b'{"operation":"info","tool_name":"\\udcff"}'), "surrogate"),
+    (tools_call(3, b'{"operation":"info","tool_name":' + b"9" * 5000 + b"}"), "out of range"),
+    (tools_call(4, b'{"operation":"info","tool_name":"\xff\xfe'), "while parsing a string"),
+]
+
+
+def test_every_request_is_answered_whatever_its_bytes(home, tmp_path):
+    store = home / ".velmor" / "custom_tools"
+    (store / "deep").mkdir(parents=True)
+    (store / "deep" / "tool.py").write_text(ADDER)
+    (store / "deep" / "metadata.json").write_bytes(DEEP)  # read at start: must not stop it
+    with open(tmp_path / "server.log", "w") as log:
+        client = RawClient(home, log)
+        try:
+            for request_id, (line, words) in enumerate(UNREADABLE, start=1):
+                client.send(line)
+                client.send(b"")  # a blank line is no message: nothing answers it
+                answer = client.answer()
+                assert answer["id"] == request_id and words in answer["error"]["message"]
+            # A name too long for a folder: the tool creator's OSError stays in the log.
+            client.send(tools_call(5, b'{"operation":"info","tool_name":"%s"}' % (b"n" * 5000)))
+            answer = client.answer()["result"]
+            assert answer["isError"] is True
+            assert answer["content"][0]["text"] == (
+                "[ERROR] tool_creator failed; the server log has details"
+            )
+            client.send(tools_call(6, b"{}", name=b"custom_deep"))
+            answer = client.answer()["result"]
+            assert answer["content"][0]["text"].startswith("[ERROR] Invalid arguments: ")
+            client.send(tools_call(7, b'{"args":{"a":1,"b":2}}', name=b"custom_deep"))
+            assert client.answer()["result"]["structuredContent"] == {"sum": 3}
+        finally:
+            client.close()
+    assert "File name too long" in (tmp_path / "server.log").read_text()
 
 
 # -- over streamable HTTP ------------------------------------------------------
@@ -507,6 +592,14 @@ async def test_http_refuses_requests_without_the_token_or_from_elsewhere(http_ur
             http_url, json=initialize, headers=accept | {"Authorization": f"Bearer {TOKEN}"}
         )
         assert accepted.status_code == 200
+        # No WebSocket either: an upgrade is a plain request, and needs the token.
+        upgrade = {
+            "Upgrade": "websocket",
+            "Connection": "Upgrade",
+            "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==",
+            "Sec-WebSocket-Version": "13",
+        }
+        assert (await raw.get(http_url, headers=upgrade)).status_code == 401
 
 
 ADDRESSES = [
@@ -582,3 +675,106 @@ def test_a_remote_host_is_served_with_a_warning_and_a_made_token_is_printed_once
     assert "WARNING: serving on 0.0.0.0, reachable from other machines" in text
     (token,) = re.findall(r"'Authorization: Bearer (\S+)'", text)
     assert len(token) >= 32
+
+
+class QuickDeadline:
+    """A uvicorn server with the request-head deadline at 0.3 s, on the test's own loop.
+
+    Its app answers "/slow" after 1 s and anything else at once."""
+
+    def __init__(self):
+        import socket
+
+        import uvicorn
+
+        from velmor.mcp_http import RequestHeadDeadline
+
+        class Quick(RequestHeadDeadline):
+            head_seconds = 0.3
+
+        async def app(scope, receive, send):
+            if scope["type"] != "http":
+                return
+            if scope["path"] == "/slow":
+                await anyio.sleep(1)
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b"ok"})
+
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen()
+        self.port = self.sock.getsockname()[1]
+        config = uvicorn.Config(app, http=Quick, log_level="error", lifespan="off")
+        self.server = uvicorn.Server(config)
+
+    async def connect(self):
+        return await anyio.connect_tcp("127.0.0.1", self.port)
+
+
+GET = b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n"
+
+
+async def closed_within(stream, seconds):
+    """Whether the server closes `stream` within `seconds` (reading what it answers meanwhile)."""
+    with anyio.move_on_after(seconds):
+        try:
+            while await stream.receive():
+                pass
+        except (anyio.EndOfStream, anyio.BrokenResourceError):
+            return True
+    return False
+
+
+async def test_a_client_that_trickles_its_request_head_is_let_go():
+    quick = QuickDeadline()
+    async with anyio.create_task_group() as group:
+        group.start_soon(quick.server.serve, [quick.sock])
+        while not quick.server.started:
+            await anyio.sleep(0.01)
+        silent, trickling = await quick.connect(), await quick.connect()
+        await trickling.send(b"GET / HTTP/1.1\r\n")
+        for _ in range(4):  # a byte every 0.1 s: uvicorn's own timer restarts at each
+            await anyio.sleep(0.1)
+            with contextlib.suppress(anyio.BrokenResourceError):
+                await trickling.send(b"X")
+        assert await closed_within(trickling, 0.5)
+        assert await closed_within(silent, 0.1)
+        # A connection that got its answer has the same time again for its next head.
+        answered = await quick.connect()
+        await answered.send(GET % b"")
+        assert b"200 OK" in await answered.receive()
+        assert not await closed_within(answered, 0.15)
+        assert await closed_within(answered, 0.5)
+        # A request still being answered is never cut.
+        slow = await quick.connect()
+        await slow.send(GET % b"slow")
+        with anyio.fail_after(3):
+            assert b"200 OK" in await slow.receive()
+        quick.server.should_exit = True
+    quick.sock.close()
+
+
+async def test_a_look_at_the_store_that_fails_does_not_end_the_server(caplog):
+    from velmor.mcp_server import ToolServer
+    from velmor.tools.base import ToolRegistry
+
+    class Store:
+        looks = 0
+
+        def sync(self):
+            self.looks += 1
+            if self.looks == 1:
+                raise PermissionError("the store went away")
+            return self.looks == 3
+
+    server = ToolServer(ToolRegistry(), store=Store())
+    announced = []
+
+    async def announce(ctx=None):
+        announced.append(server.store.looks)
+
+    server._announce = announce
+    with anyio.move_on_after(0.5):
+        await server.follow_store(interval=0.01)
+    assert server.store.looks > 3 and announced == [3]
+    assert "Could not bring the tools in step with the store" in caplog.text

@@ -2,6 +2,7 @@
 
 import json
 import logging
+import os
 
 import pytest
 
@@ -81,8 +82,10 @@ class TestLoad:
             (json.dumps([1, 2]), "is damaged (not a JSON object)"),
             (b"\xff{}", "is damaged (not UTF-8 text)"),
             (json.dumps({"description": 7}), "the description in "),
+            # A server loads the store at start: one such file must not stop it.
+            (b"[" * 100_000 + b"]" * 100_000, "is damaged (not JSON that can be read: nested"),
         ],
-        ids=["not-json", "not-an-object", "not-utf8", "description-not-text"],
+        ids=["not-json", "not-an-object", "not-utf8", "description-not-text", "nested-too-deep"],
     )
     def test_unusable_metadata_loads_without_description_and_is_named(
         self, store, caplog, meta, why
@@ -95,6 +98,15 @@ class TestLoad:
         (message,) = warnings(caplog)
         assert "'t'" in message and why in message
         assert str(folder / "metadata.json") in message
+
+    def test_a_fifo_for_metadata_is_not_waited_on(self, store, caplog):
+        # A server loads the store at start: reading a FIFO would wait for a writer for ever.
+        folder = save(store, "t")
+        os.mkfifo(folder / "metadata.json")
+        (tool,) = load_saved_tools(ToolRegistry(), RecordingManager())
+        assert tool.description == ""
+        (message,) = warnings(caplog)
+        assert "'t' is damaged (not a regular file)" in message
 
     def test_missing_store_is_created_and_empty(self, home, store):
         assert load_saved_tools(ToolRegistry(), RecordingManager()) == []

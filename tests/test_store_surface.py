@@ -100,8 +100,10 @@ class TestDamagedMetadata:
             (b"[1, 2]", "not a JSON object"),
             (b'"text"', "not a JSON object"),
             (b'{"description": "\xff"}', "not UTF-8 text"),
+            (b"[" * 100_000 + b"]" * 100_000, "not JSON that can be read: nested too deeply"),
+            (b'{"a": ' * 100_000 + b"1" + b"}" * 100_000, "not JSON that can be read"),
         ],
-        ids=["not-json", "a-list", "a-string", "not-utf8"],
+        ids=["not-json", "a-list", "a-string", "not-utf8", "deep-array", "deep-object"],
     )
     def test_each_kind_is_named(self, tmp_path, data, reason):
         _write(tmp_path / "good" / "metadata.json", b"{}")
@@ -111,6 +113,14 @@ class TestDamagedMetadata:
         assert (found.folder, found.path) == ("bad", tmp_path / "bad" / "metadata.json")
         assert str(found).startswith(f"the metadata.json of tool folder 'bad' is damaged ({reason}")
         assert str(found).endswith(f"): {found.path}")
+
+    @pytest.mark.parametrize("make", [os.mkfifo, lambda path: path.symlink_to("/dev/zero")])
+    def test_metadata_that_is_no_regular_file_is_named_unread(self, tmp_path, make):
+        # A FIFO would block until a writer came; /dev/zero would never end.
+        (tmp_path / "t").mkdir()
+        make(tmp_path / "t" / "metadata.json")
+        found = find_damaged_metadata(tmp_path)
+        assert found is not None and (found.folder, found.reason) == ("t", "not a regular file")
 
     def test_unreadable_metadata_says_why(self, tmp_path):
         (tmp_path / "t" / "metadata.json").mkdir(parents=True)
@@ -135,7 +145,7 @@ class TestDamagedMetadata:
         assert find_damaged_metadata(tmp_path, "missing") is None
         assert find_damaged_metadata(tmp_path / "no_such_store") is None
 
-    @pytest.mark.parametrize("name", ["../outside", "..", "a/b", "nul\0"])
+    @pytest.mark.parametrize("name", ["../outside", "..", "a/b", "nul\0", "n" * 5000])
     def test_a_name_leading_out_of_the_store_reads_nothing(self, tmp_path, name):
         _write(tmp_path / "outside" / "metadata.json", b"[]")
         _write(tmp_path / "store" / "a" / "b" / "metadata.json", b"[]")

@@ -105,6 +105,10 @@ def _parse_args(text: str | None) -> dict[str, Any]:
         value = json.loads(text)
     except json.JSONDecodeError as exc:
         raise UsageError(f"--args is not JSON: {exc}") from None
+    except ValueError:  # an integer of more digits than Python converts
+        raise UsageError("--args holds a number too long to read") from None
+    except RecursionError:
+        raise UsageError("--args is nested too deeply to read") from None
     if not isinstance(value, dict):
         raise UsageError('--args must be a JSON object, such as \'{"text": "hello"}\'')
     return value
@@ -182,13 +186,7 @@ async def run_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: O
     failed = is_error(answer)
     printed = jobs.printed() if options.show_output else None
     if out.as_json:
-        document = {
-            "ok": not failed,
-            "error": answer if failed else None,
-            "answer": None if failed else _parsed(answer),
-            "stdout": printed[0] if printed else None,
-            "stderr": printed[1] if printed else None,
-        }
+        document = _run_document(answer if failed else None, answer, printed)
         print(json.dumps(document, indent=2))
         return FAILED if failed else OK
     stream = sys.stderr if failed else sys.stdout
@@ -199,6 +197,19 @@ async def run_tool(creator: ToolCreatorTool, options: argparse.Namespace, out: O
             if text:
                 print(shown(text.rstrip("\n")), file=stream)
     return FAILED if failed else OK
+
+
+def _run_document(
+    error: str | None, answer: str | None = None, printed: tuple[str, str] | None = None
+) -> dict[str, Any]:
+    """`run --json`'s one object: {"ok", "error", "answer", "stdout", "stderr"}."""
+    return {
+        "ok": error is None,
+        "error": error,
+        "answer": None if error is not None or answer is None else _parsed(answer),
+        "stdout": printed[0] if printed else None,
+        "stderr": printed[1] if printed else None,
+    }
 
 
 def _parsed(answer: str) -> Any:
@@ -432,8 +443,14 @@ def main(argv: list[str] | None = None) -> int:
     except DamagedStore as exc:
         return Output(options.json).failure(f"{ERROR_PREFIX} Damaged store: {exc}")
     except Exception as exc:  # an operation that raised otherwise
-        print(shown(f"{PROG} {options.command}: {type(exc).__name__}: {exc}"), file=sys.stderr)
-        return FAILED
+        if not options.json:
+            print(shown(f"{PROG} {options.command}: {type(exc).__name__}: {exc}"), file=sys.stderr)
+            return FAILED
+        # Scripts get the one document they were promised, even now.
+        error = f"{ERROR_PREFIX} {type(exc).__name__}: {exc}"
+        return Output(True).failure(
+            error, _run_document(error) if options.command == "run" else None
+        )
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ from typing import Any
 
 import uvicorn
 from mcp.server.transport_security import TransportSecuritySettings
+from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
 from velmor.mcp_replies import SingleAnswers
 
@@ -38,6 +39,10 @@ DEFAULT_HOST = "127.0.0.1"
 TOKEN_VARIABLE = "VELMOR_TOKEN"
 MCP_PATH = "/mcp"
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
+# A connection must send each request's head (its line and headers) within
+# this long of connecting or of its last answer: a client that trickles them
+# in would otherwise hold its connection, unanswered and unchecked, for ever.
+REQUEST_HEAD_SECONDS = 10.0
 WILDCARD_HOSTS = ("0.0.0.0", "::")
 
 
@@ -120,6 +125,37 @@ class Guard:
         await self.app(scope, receive, send)
 
 
+class RequestHeadDeadline(HttpToolsProtocol):
+    """uvicorn's HTTP/1.1 connection, closed when a request's head is not all
+    there in time (`head_seconds`) while no request is being answered.
+
+    uvicorn's keep-alive timer restarts at every byte received, so a client
+    sending one byte a second would never meet it; and the token and origin
+    checks run only once the head is complete.
+    """
+
+    head_seconds = REQUEST_HEAD_SECONDS
+
+    def connection_made(self, transport: Any) -> None:
+        super().connection_made(transport)
+        self._head_deadline = self.loop.call_later(self.head_seconds, self._head_late)
+
+    def on_response_complete(self) -> None:
+        super().on_response_complete()
+        self._head_deadline.cancel()
+        if not self.transport.is_closing():
+            self._head_deadline = self.loop.call_later(self.head_seconds, self._head_late)
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._head_deadline.cancel()
+        super().connection_lost(exc)
+
+    def _head_late(self) -> None:
+        answering = self.cycle is not None and not self.cycle.response_complete
+        if not answering and not self.transport.is_closing():
+            self.transport.close()
+
+
 async def _refuse(send: Any, status: int, error: str, description: str) -> None:
     body = json.dumps({"error": error, "error_description": description}).encode()
     headers = [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]
@@ -158,8 +194,13 @@ async def serve_http(server: Any, settings: HttpSettings) -> None:
         host=settings.host,
         transport_security=_transport_security(settings.host, port),
     )
+    # MCP has no use for WebSockets: an upgrade stays a plain request, which the Guard checks.
     config = uvicorn.Config(
-        Guard(SingleAnswers(app), settings.token), log_level="warning", access_log=False
+        Guard(SingleAnswers(app), settings.token),
+        http=RequestHeadDeadline,
+        ws="none",
+        log_level="warning",
+        access_log=False,
     )
     print(
         f"velmor-tools serve: MCP over HTTP at http://{_url_host(settings.host)}:{port}{MCP_PATH}",

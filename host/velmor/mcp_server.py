@@ -18,7 +18,7 @@ import logging
 import os
 import weakref
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 import anyio
 import mcp.types as types
@@ -33,7 +33,7 @@ from velmor.tools.args_schema import (
     custom_tool_schema,
     derive_args_from_file,
 )
-from velmor.tools.base import Tool, ToolRegistry
+from velmor.tools.base import ToolRegistry
 from velmor.tools.saved import load_saved_tools
 from velmor.tools.store import (
     ERROR_PREFIX,
@@ -81,23 +81,47 @@ def _answer_result(answer: Any) -> types.CallToolResult:
     if answer.startswith("{"):  # a JSON object also comes back as structured content
         try:
             value = json.loads(answer)
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, or nested past what the decoder walks
             value = None
         if isinstance(value, dict):
-            structured = safe_json(value)
+            try:
+                structured = safe_json(value)
+            except RecursionError:
+                structured = None  # the text alone carries it
     return _text_result(answer, False, structured)
 
 
-def _custom_input_schema(tool: DynamicTool) -> dict[str, Any]:
-    """The input schema a custom tool is offered and checked with: its `args`
-    described as its code reads them."""
-    return custom_tool_schema(tool.parameters, derive_args_from_file(tool_script(tool)))
+class _Offer(NamedTuple):
+    """How one tool is offered: made once per tool object and version of its source."""
+
+    tool: Any
+    version: Any
+    check: InputCheck  # with the input schema
+    description: str
 
 
-def _offered_description(tool: Tool) -> str:
+def _source_version(tool: Any) -> Any:
+    """What changes when a custom tool's source does (the module replaces it whole)."""
+    if not isinstance(tool, DynamicTool):
+        return None
+    try:
+        status = os.stat(tool_script(tool))
+    except OSError:
+        return None
+    return status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _offer(tool: Any, version: Any) -> _Offer:
+    schema, description = tool.parameters, tool.description
     if isinstance(tool, DynamicTool):
-        return custom_tool_description(tool.description, derive_args_from_file(tool_script(tool)))
-    return tool.description
+        # Its args and docstring, as its code reads them.
+        try:
+            derived = derive_args_from_file(tool_script(tool))
+            schema = custom_tool_schema(tool.parameters, derived)
+            description = custom_tool_description(tool.description, derived)
+        except Exception:  # a schema it cannot tell leaves the tool its plain one
+            logger.exception("No input schema derived for %s", safe_text(tool.name))
+    return _Offer(tool, version, InputCheck(schema), description)
 
 
 class _AnnouncingServer(Server[Any]):
@@ -134,7 +158,7 @@ class ToolServer:
         # their connection.
         self._bus = InMemorySubscriptionBus()
         self._older_connections: weakref.WeakSet[Any] = weakref.WeakSet()
-        self._checks: dict[str, tuple[Any, Any, InputCheck]] = {}
+        self._offers: dict[str, _Offer] = {}
         self.server: Server[Any] = _AnnouncingServer(
             SERVER_NAME,
             version=version,
@@ -160,7 +184,12 @@ class ToolServer:
             return
         while True:
             await anyio.sleep(interval)
-            if self.store.sync():
+            try:
+                changed = self.store.sync()
+            except Exception:  # one look that fails must not end the server: look again
+                logger.exception("Could not bring the tools in step with the store")
+                continue
+            if changed:
                 await self._announce()
 
     # -- announcing changes --------------------------------------------------
@@ -205,27 +234,18 @@ class ToolServer:
 
     # -- schemas -------------------------------------------------------------
 
+    def _offered(self, tool: Any) -> _Offer:
+        """How `tool` is offered. Reading a source costs a parse, so each is read
+        once per version: a listing of many tools is then a `stat` each."""
+        version = _source_version(tool)
+        cached = self._offers.get(tool.name)
+        if cached is not None and cached.tool is tool and cached.version == version:
+            return cached
+        offer = self._offers[tool.name] = _offer(tool, version)
+        return offer
+
     def _input_check(self, tool: Any) -> InputCheck:
-        """The check (and schema) `tool` is offered with, made once per tool and source."""
-        if isinstance(tool, DynamicTool):
-            try:
-                version: Any = os.stat(tool_script(tool)).st_mtime_ns
-            except OSError:
-                version = None
-        else:
-            version = None
-        cached = self._checks.get(tool.name)
-        if cached is not None and cached[0] is tool and cached[1] == version:
-            return cached[2]
-        schema = tool.parameters
-        if isinstance(tool, DynamicTool):
-            try:
-                schema = _custom_input_schema(tool)
-            except Exception:  # a schema it cannot tell leaves the tool its plain one
-                logger.exception("No input schema derived for %s", tool.name)
-        check = InputCheck(schema)
-        self._checks[tool.name] = (tool, version, check)
-        return check
+        return self._offered(tool).check
 
     def _tool_input_schema(self, name: str) -> Mapping[str, Any] | None:
         tool = self.registry.get(name)
@@ -237,20 +257,35 @@ class ToolServer:
         if self.store is not None and self.store.sync():
             await self._announce()
         tools = list(self.registry)
-        for name in set(self._checks) - {tool.name for tool in tools}:
-            del self._checks[name]
-        return types.ListToolsResult(
-            tools=[
-                types.Tool(
-                    name=safe_text(tool.name),
-                    description=safe_text(_offered_description(tool)),
-                    input_schema=safe_json(self._input_check(tool).schema),
+        for name in set(self._offers) - {tool.name for tool in tools}:
+            del self._offers[name]
+        offered = []
+        for tool in tools:
+            try:
+                offer = self._offered(tool)
+                offered.append(
+                    types.Tool(
+                        name=safe_text(tool.name),
+                        description=safe_text(offer.description),
+                        input_schema=safe_json(offer.check.schema),
+                    )
                 )
-                for tool in tools
-            ]
-        )
+            except Exception:  # one tool that cannot be described must not hide the others
+                logger.exception("Tool %s left out of the listing", safe_text(tool.name))
+        return types.ListToolsResult(tools=offered)
 
     async def _call_tool(
+        self, ctx: Any, params: types.CallToolRequestParams
+    ) -> types.CallToolResult:
+        try:
+            return await self._checked_call(ctx, params)
+        except Exception:
+            # The SDK would answer an exception with its text (paths, types):
+            # the client learns only that the call failed, the log has the rest.
+            logger.exception("Call of %s failed", safe_text(params.name))
+            return _error("the call failed inside the server; the server log has details")
+
+    async def _checked_call(
         self, ctx: Any, params: types.CallToolRequestParams
     ) -> types.CallToolResult:
         name = params.name
@@ -283,7 +318,7 @@ class ToolServer:
     async def _execute(self, tool: Any, arguments: dict[str, Any]) -> types.CallToolResult:
         try:
             answer = await tool.execute(**arguments)
-        except Exception as exc:  # one failing call must not end the server
+        except Exception:  # one failing call must not end the server
             logger.exception("Tool %s raised", tool.name)
             if isinstance(tool, ToolCreatorTool) and arguments.get("operation") in (
                 METADATA_READERS
@@ -291,9 +326,9 @@ class ToolServer:
                 damaged = find_damaged_metadata(root_of(tool), arguments.get("tool_name"))
                 if damaged is not None:
                     return _error(f"Damaged metadata: {damaged.path}: {damaged.reason}")
-            # The exception's own text may carry internals (paths, types):
-            # it stays in the server's log.
-            return _error(f"{tool.name} failed ({type(exc).__name__}); the server log has details")
+            # The exception (its type, its text) tells of the server's insides,
+            # not of the call: it stays in the server's log.
+            return _error(f"{tool.name} failed; the server log has details")
         return _answer_result(answer)
 
 

@@ -29,10 +29,14 @@ import mcp.types as types
 from mcp.server.stdio import stdio_server
 from mcp.shared.message import SessionMessage
 
+from velmor.mcp_checks import refusal
+
 __all__ = ["stdio_streams"]
 
 # Messages are lines; a tool's code travels in one, so lines may be long.
 LINE_LIMIT = 256 * 1024 * 1024
+# Of a longer line, this much is read to find the request's id for the answer.
+OVERLONG_START = 64 * 1024
 
 
 def _is_pipe_or_socket(fd: int) -> bool:
@@ -44,31 +48,67 @@ def _is_pipe_or_socket(fd: int) -> bool:
 
 
 class _Messages:
-    """The client's messages, one line each, parsed as the SDK's reader parses
-    them; a line that is no message is passed on as its error, as there."""
+    """The client's messages, one line each, parsed as the SDK's reader parses them.
 
-    def __init__(self, reader: asyncio.StreamReader) -> None:
+    A line the SDK cannot read as a message it would drop unanswered, and the
+    client would wait for ever: such a line is answered here with a JSON-RPC
+    error (see `refusal`) and not passed on. So is a line longer than the
+    reader's limit, which is skipped up to its end.
+    """
+
+    def __init__(
+        self, reader: asyncio.StreamReader, replies: _Replies, limit: int = LINE_LIMIT
+    ) -> None:
         self._reader = reader
+        self._replies = replies
+        self._limit = limit  # the reader's
         self._closed = False
 
-    async def receive(self) -> SessionMessage | Exception:
+    async def receive(self) -> SessionMessage:
         if self._closed:
             raise anyio.ClosedResourceError
-        line = await self._reader.readline()
-        if not line:
-            raise anyio.EndOfStream
-        try:
-            message = types.jsonrpc_message_adapter.validate_json(
-                line.decode("utf-8", errors="replace"), by_name=False
-            )
-        except Exception as exc:  # the server answers it (or logs it), and reads on
-            return exc
-        return SessionMessage(message)
+        while True:
+            try:
+                line = await self._reader.readuntil(b"\n")
+            except asyncio.IncompleteReadError as exc:  # the last line may lack its newline
+                if not exc.partial:
+                    raise anyio.EndOfStream from None
+                line = exc.partial
+            except asyncio.LimitOverrunError as exc:
+                start = await self._reader.readexactly(min(exc.consumed, OVERLONG_START))
+                await self._skip_line(exc.consumed - len(start))
+                await self._refuse(refusal(start.decode("utf-8", errors="replace"), self._limit))
+                continue
+            if line.isspace():
+                continue  # no message: nothing to answer, nothing for the server
+            text = line.decode("utf-8", errors="replace")
+            try:
+                message = types.jsonrpc_message_adapter.validate_json(text, by_name=False)
+            except Exception:  # answered with what made it no message, and read on
+                await self._refuse(refusal(text))
+                continue
+            return SessionMessage(message)
+
+    async def _refuse(self, answer: bytes | None) -> None:
+        if answer is not None:
+            await self._replies.write_line(answer)
+
+    async def _skip_line(self, buffered: int) -> None:
+        """Drop the rest of an overlong line, `buffered` bytes of it already read in."""
+        await self._reader.readexactly(buffered)
+        while True:
+            try:
+                await self._reader.readuntil(b"\n")
+                return
+            except asyncio.IncompleteReadError:
+                return  # the client closed in the middle of it
+            except asyncio.LimitOverrunError as exc:
+                await self._reader.readexactly(exc.consumed)
 
     def __aiter__(self) -> _Messages:
         return self
 
-    async def __anext__(self) -> SessionMessage | Exception:
+    async def __anext__(self) -> SessionMessage:
         try:
             return await self.receive()
         except anyio.EndOfStream:
@@ -95,10 +135,13 @@ class _Replies:
         if self._closed:
             raise anyio.ClosedResourceError
         line = item.message.model_dump_json(by_alias=True, exclude_unset=True) + "\n"
-        # Written whole before any other message can be (a line is never torn).
         # A character UTF-8 cannot carry (a lone surrogate) goes out as its
         # JSON escape rather than ending the server.
-        self._writer.write(line.encode("utf-8", errors="backslashreplace"))
+        await self.write_line(line.encode("utf-8", errors="backslashreplace"))
+
+    async def write_line(self, line: bytes) -> None:
+        """One whole line, in one write: never torn by another message."""
+        self._writer.write(line)
         await self._writer.drain()  # waits only while the client is behind
 
     async def aclose(self) -> None:
@@ -134,7 +177,8 @@ async def stdio_streams() -> AsyncIterator[tuple[Any, Any]]:
     )
     writer = asyncio.StreamWriter(write_transport, write_protocol, None, loop)
     try:
-        yield _Messages(reader), _Replies(writer)
+        replies = _Replies(writer)
+        yield _Messages(reader, replies), replies
     finally:
         for fd, wire in ((0, wire_in), (1, wire_out)):
             # A pipe the client closed is closed here too: nothing to put back.

@@ -36,6 +36,8 @@ from dataclasses import dataclass, field
 from functools import lru_cache
 from typing import Any, TypeGuard
 
+from velmor.tools.store import read_text_file
+
 __all__ = [
     "OPEN_ARGS",
     "DerivedArgs",
@@ -122,8 +124,7 @@ def derive_args_from_file(path: str | os.PathLike[str]) -> DerivedArgs:
 @lru_cache(maxsize=256)
 def _derive_file(path: str, *version: int) -> DerivedArgs:
     try:
-        with open(path, encoding="utf-8") as script:
-            source = script.read(MAX_SOURCE_CHARS + 1)
+        source = read_text_file(path, MAX_SOURCE_CHARS + 1)
     except (OSError, UnicodeDecodeError, ValueError):
         return DerivedArgs()
     return derive_args(source)

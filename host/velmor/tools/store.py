@@ -13,8 +13,11 @@ may replace them); `root_of` and `manager_of` read them the same way, now.
 
 from __future__ import annotations
 
+import errno
 import json
+import os
 import re
+import stat
 from pathlib import Path
 from typing import Any, NamedTuple, overload
 
@@ -33,6 +36,7 @@ __all__ = [
     "is_new_tool_name",
     "manager_of",
     "read_metadata",
+    "read_text_file",
     "root_of",
     "tool_script",
 ]
@@ -106,16 +110,42 @@ class DamagedMetadata(NamedTuple):
         return f"the metadata.json of tool folder {self.folder!r} is damaged ({self.reason}): {self.path}"
 
 
+class NotARegularFile(OSError):
+    """A path that names a FIFO, a device or a socket where a file was expected."""
+
+
+def read_text_file(path: str | os.PathLike[str], limit: int = -1) -> str:
+    """The UTF-8 text of the regular file `path` (at most `limit` characters).
+
+    Anything else (a FIFO, which would block the reader until a writer comes,
+    a device, which may never end) raises `NotARegularFile` without being read.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+        if not stat.S_ISREG(mode):
+            raise NotARegularFile(errno.EINVAL, "not a regular file", os.fspath(path))
+    except BaseException:
+        os.close(fd)
+        raise
+    with open(fd, encoding="utf-8") as file:
+        return file.read(limit)
+
+
 def read_metadata(meta_path: Path) -> tuple[Any, str | None]:
     """(the metadata, None), or (None, why it is damaged)."""
     try:
-        meta = json.loads(meta_path.read_text(encoding="utf-8"))
+        meta = json.loads(read_text_file(meta_path))
     except OSError as exc:
         return None, exc.strerror or type(exc).__name__
     except UnicodeDecodeError:
         return None, "not UTF-8 text"
     except ValueError as exc:
         return None, f"not JSON: {exc}"
+    except RecursionError:  # arrays or objects nested past what the decoder walks
+        return None, "not JSON that can be read: nested too deeply"
     if not isinstance(meta, dict):
         return None, "not a JSON object"
     return meta, None
@@ -144,7 +174,10 @@ def find_damaged_metadata(store: Path, name: Any = None) -> DamagedMetadata | No
             return None
     for folder in folders:
         meta_path = folder / "metadata.json"
-        if not meta_path.exists():
+        try:
+            if not meta_path.exists():
+                continue
+        except OSError:  # a name too long for a folder, say: no such tool, so no damage
             continue
         _, reason = read_metadata(meta_path)
         if reason is not None:
