@@ -10,6 +10,9 @@ Measures, in one run and in a fresh temporary home holding one saved tool:
 
 All run the tool in a real worker process. The calls alternate, so that
 all see the same load on a shared machine, and the medians are compared.
+Each round starts one kind later than the one before: both HTTP kinds go
+to the same server, and whichever always came second would start every
+call while that server may still be finishing the other's.
 Targets: the stdio call at most 1.5 times the registry call, the HTTP call
 at most 2 times.
 
@@ -165,8 +168,11 @@ async def measure(
                     await call()
             times: dict[str, list[float]] = {kind: [] for kind in calls}
             cpu = {kind: [0.0, 0.0] for kind in calls}  # here, in the server
-            for _ in range(runs):
-                for kind, call in calls.items():
+            kinds = list(calls)
+            for run in range(runs):
+                shift = run % len(kinds)
+                for kind in kinds[shift:] + kinds[:shift]:
+                    call = calls[kind]
                     server = servers.get(kind)
                     server_before = cpu_seconds(server) if server else 0.0
                     here_before = time.process_time()
