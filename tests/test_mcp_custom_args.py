@@ -5,6 +5,7 @@ import contextlib
 import json
 import os
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -136,8 +137,15 @@ async def test_each_source_is_read_once_per_version_however_many_tools(tmp_path,
     from velmor.tools.tool_creator import DynamicTool
 
     reads = []
+    readers = set()
     derive = mcp_server.derive_args_from_file
-    monkeypatch.setattr(mcp_server, "derive_args_from_file", lambda p: reads.append(p) or derive(p))
+
+    def counted(path):
+        reads.append(path)
+        readers.add(threading.get_ident())
+        return derive(path)
+
+    monkeypatch.setattr(mcp_server, "derive_args_from_file", counted)
     registry = ToolRegistry()
     for i in range(300):  # more than any cache of parsed sources keeps
         script = tmp_path / f"t{i}.py"
@@ -150,6 +158,8 @@ async def test_each_source_is_read_once_per_version_however_many_tools(tmp_path,
 
     first = await listing()
     assert len(reads) == 300 and first["custom_t7"].input_schema["properties"]["args"]["required"]
+    # Read off the event loop's thread: the server answers other calls meanwhile.
+    assert threading.get_ident() not in readers
     assert await listing() == first and len(reads) == 300
     replacement = tmp_path / "new.py"
     replacement.write_text("def main(args):\n    return args['x']\n")

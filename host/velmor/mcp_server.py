@@ -244,6 +244,13 @@ class ToolServer:
         offer = self._offers[tool.name] = _offer(tool, version)
         return offer
 
+    def _read_sources(self, tools: list[Any]) -> None:
+        for tool in tools:
+            try:
+                self._offered(tool)
+            except Exception:  # the listing itself reports it, tool by tool
+                pass
+
     def _input_check(self, tool: Any) -> InputCheck:
         return self._offered(tool).check
 
@@ -259,6 +266,10 @@ class ToolServer:
         tools = list(self.registry)
         for name in set(self._offers) - {tool.name for tool in tools}:
             del self._offers[name]
+        # The sources a listing has yet to read (all of them at the start, a
+        # few milliseconds each) are read on a worker thread, so that the
+        # server goes on answering its other calls and clients meanwhile.
+        await anyio.to_thread.run_sync(self._read_sources, tools)
         offered = []
         for tool in tools:
             try:
