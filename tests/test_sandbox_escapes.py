@@ -1161,6 +1161,18 @@ def peeked(text: str) -> dict[int, dict[str, str]]:
     return seen
 
 
+async def while_host_writes(probe, folder, prefix):
+    """The result of awaiting `probe` while the host makes files `<prefix>-<n>`
+    in `folder`, one every 50 ms."""
+    job = asyncio.ensure_future(probe)
+    count = 0
+    while not job.done():
+        (folder / f"{prefix}-{count}").write_text("")
+        count += 1
+        await asyncio.sleep(0.05)
+    return await job
+
+
 class TestLooking:
     async def test_host_paths_cannot_be_told_from_missing_ones(
         self, sandboxed, attempt, existing_and_missing, token
@@ -1230,13 +1242,11 @@ class TestLooking:
         folder = tmp_path / "watched"
         folder.mkdir()
         ctx = {"paths": [str(folder)], "seconds": 1.0, "calls": CALLS.get("mounts")}
-        job = asyncio.ensure_future(attempt(unsandboxed, probes.WATCH, ctx))
-        count = 0
-        while not job.done():
-            (folder / f"seen-{token}-{count}").write_text("")
-            count += 1
-            await asyncio.sleep(0.05)
-        text = everything(await job)
+        text = everything(
+            await while_host_writes(
+                attempt(unsandboxed, probes.WATCH, ctx), folder, f"seen-{token}"
+            )
+        )
         assert f"seen-{token}" in text
         if CALLS:
             assert "LISTED" in text, text
@@ -1250,23 +1260,15 @@ class TestLooking:
         (folder / "data").write_text("data\n")
         return folder, {"folder": str(folder), "file": str(folder / "data"), "seconds": 1.5}
 
-    async def watched(self, manager, attempt, folder, ctx, token):
-        """The probe's result while the host makes files in `folder`."""
-        job = asyncio.ensure_future(attempt(manager, probes.FCNTL_WATCH, ctx))
-        count = 0
-        while not job.done():
-            (folder / f"made-{token}-{count}").write_text("")
-            count += 1
-            await asyncio.sleep(0.05)
-        return await job
-
     @pytest.mark.parametrize("warm", [True, False], ids=["warm", "spawned"])
     async def test_no_watch_or_lease_on_a_shown_folder_through_fcntl(
         self, make_policy_manager, attempt, shown_folder, token, warm
     ):
         folder, ctx = shown_folder
         manager = make_policy_manager(SandboxPolicy(read_only_paths=(folder,)), warm=warm)
-        result = await self.watched(manager, attempt, folder, ctx, token)
+        result = await while_host_writes(
+            attempt(manager, probes.FCNTL_WATCH, ctx), folder, f"made-{token}"
+        )
         text = everything(result)
         assert probes.probe_ran(result), text
         assert "NOTIFIED 0" in text, text
@@ -1277,7 +1279,11 @@ class TestLooking:
         self, unsandboxed, attempt, shown_folder, token
     ):
         folder, ctx = shown_folder
-        text = everything(await self.watched(unsandboxed, attempt, folder, ctx, token))
+        text = everything(
+            await while_host_writes(
+                attempt(unsandboxed, probes.FCNTL_WATCH, ctx), folder, f"made-{token}"
+            )
+        )
         assert "WATCHING" in text and "LEASED" in text, text
         assert "NOTIFIED 0" not in text, text
 
